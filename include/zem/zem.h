@@ -1,0 +1,10 @@
+#pragma once
+// Entry points exported by the engine library (unmangled C names).
+#include "zem/external_iface.h"
+#include "zem/filt_point.h"
+
+extern "C" {
+unsigned char initialize(zem::i_external_iface* host);
+void deinitialize();
+zem::i_filt_point* create_filt_point(zem::i_provider* provider, int context);
+}

@@ -1,0 +1,13 @@
+#pragma once
+// The process-wide advertisement keyword matcher behind the qualifiers'
+// check_ad_link: words from the host, reloaded when the host's configuration
+// cookie changes (checked at most once per second), guarded by its own lock.
+#include "core/strings.h"
+
+namespace ads_matcher {
+// true = the link is an advertisement; keyword receives the matched word.
+bool is_ad_link(const byte_string& url, byte_string& keyword);
+bool is_ad_link(const wide_string& url, byte_string& keyword);
+// Forgets words, cookie and check time (module load state); for tests.
+void reset();
+}  // namespace ads_matcher

@@ -1,0 +1,17 @@
+#include "module/chain_factory.h"
+
+namespace module {
+
+void build_chain(const config::net_config& cfg, i_connection_feedback* feedback, filter_chain& chain) {
+    (void)feedback;
+    (void)chain;
+    // Filters are appended in the fixed order: recorder before, mail
+    // protocols, http, ftp, ssl, recorder after. Each joins as it lands.
+    (void)cfg;
+}
+
+void build_configured_chain(i_connection_feedback* feedback, filter_chain& chain) {
+    build_chain(config::read_net_config(), feedback, chain);
+}
+
+}  // namespace module

@@ -1,0 +1,26 @@
+// The exported C entry points and the library load hook.
+#include <new>
+
+#include "core/bunch_filter.h"
+#include "host/host_link.h"
+#include "log/log.h"
+#include "module/chain_factory.h"
+#include "zem/zem.h"
+
+#define ZEM_EXPORT extern "C" __attribute__((visibility("default")))
+
+ZEM_EXPORT unsigned char initialize(zem::i_external_iface* host) {
+    zem_io_commands::set_host_iface(host);
+    return 1;
+}
+
+ZEM_EXPORT void deinitialize() { zem_io_commands::set_host_iface(nullptr); }
+
+ZEM_EXPORT zem::i_filt_point* create_filt_point(zem::i_provider* provider, int context) {
+    if (!provider) return nullptr;
+    try {
+        return new bunch_filter(provider, context, &module::build_configured_chain);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}

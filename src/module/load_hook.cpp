@@ -1,0 +1,12 @@
+// Work done when the process loads the shared library (only there: the
+// static library used by tests has no load hook of its own).
+#include "log/log.h"
+#include "module/load_hook.h"
+
+namespace module {
+void on_library_load() {
+    platform::last_error_guard guard;
+    ZEM_LOG_TO(0, "zem_net.log", "DLL loading, BUILD: " << log_space::build_number << "\n");
+}
+}  // namespace module
+

@@ -1,0 +1,16 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// Milliseconds from a monotonic clock, wrapping like a 32-bit tick count.
+std::uint32_t tick_count();
+
+// System time as a FILETIME: 100-ns units since 1601-01-01 UTC.
+std::uint64_t filetime_now();
+
+// Local wall-clock time as "hh:mm:ss" (24-hour).
+std::string local_time_text();
+
+}  // namespace platform

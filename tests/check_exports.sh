@@ -1,0 +1,14 @@
+#!/bin/sh
+# The shared library must export the engine's C entry points and nothing else.
+set -eu
+lib="$1"
+syms=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TtWwDdBbRrVvi]$/ {print $3}' | sort)
+expected="create_filt_point deinitialize initialize"
+for s in execute_dbg_task execute_unit_test; do
+  if echo "$syms" | grep -qx "$s"; then expected="$expected $s"; fi
+done
+expected=$(echo $expected | tr ' ' '\n' | sort)
+if [ "$syms" != "$expected" ]; then
+  echo "unexpected exports:"; echo "$syms"; echo "expected:"; echo "$expected"; exit 1
+fi
+echo "exports ok: $(echo $syms)"
