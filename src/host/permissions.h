@@ -47,3 +47,4 @@ constexpr int permission_array_words = 26;
 // Printed names (the log's spelling).
 const char* permission_index_name(std::int32_t index);
 const char* content_action_name(std::int32_t action);
+const char* mail_action_name(std::int32_t action);
