@@ -118,6 +118,8 @@ log_context& context_locked(context_holder& h) {
 }  // namespace
 
 std::string line_prefix() {
+    // The settings come from the registry with the context: make it first.
+    ensure_context();
     std::string p;
     if (m_level.load(std::memory_order_relaxed) >= 0) p = platform::local_time_text() + " ";
     if (m_show_process.load(std::memory_order_relaxed)) {

@@ -1,0 +1,423 @@
+// The dispatcher's contract, driven through the filter-point interface with
+// scripted stream filters.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/bunch_filter.h"
+#include "kit/kit.h"
+#include "log/log.h"
+
+namespace {
+
+// A stream filter whose behaviour each test scripts.
+struct scripted_filter : i_stream_filter {
+    std::string name;
+    std::vector<std::string>* trace = nullptr;
+    i_connection_feedback* feedback = nullptr;
+    std::function<bool(byte_string&)> on_out = [](byte_string&) { return true; };
+    std::function<bool(byte_string&)> on_in = [](byte_string&) { return true; };
+    std::function<void(byte_string&)> on_stop_in = [](byte_string&) {};
+    std::function<void(byte_string&)> on_stop_out = [](byte_string&) {};
+
+    bool update_out(byte_string& d) override {
+        if (trace) trace->push_back(name + ".out(" + d + ")");
+        return on_out(d);
+    }
+    bool update_in(byte_string& d) override {
+        if (trace) trace->push_back(name + ".in(" + d + ")");
+        return on_in(d);
+    }
+    void stop_in(byte_string& d) override {
+        if (trace) trace->push_back(name + ".stop_in(" + d + ")");
+        on_stop_in(d);
+    }
+    void stop_out(byte_string& d) override {
+        if (trace) trace->push_back(name + ".stop_out(" + d + ")");
+        on_stop_out(d);
+    }
+};
+
+// Captures log lines for the duration of a test.
+struct log_capture : log_space::ibase_log_stream {
+    std::vector<std::string>* lines;
+    explicit log_capture(std::vector<std::string>* l) : lines(l) {}
+    bool write(const char* t, int n, const char*) override {
+        lines->emplace_back(t, static_cast<std::size_t>(n));
+        return true;
+    }
+};
+
+class BunchFilter : public ::testing::Test {
+protected:
+    void SetUp() override {
+        auto cap = std::make_unique<log_capture>(&log_lines);
+        capture = cap.get();
+        log_space::install_stream(std::move(cap));
+    }
+    void TearDown() override { log_space::remove_stream(capture); }
+
+    std::shared_ptr<scripted_filter> add(const std::string& name) {
+        auto f = std::make_shared<scripted_filter>();
+        f->name = name;
+        f->trace = &trace;
+        filters.push_back(f);
+        return f;
+    }
+
+    bunch_filter* make() {
+        auto fs = filters;
+        auto* b = new bunch_filter(&provider, 77, [fs](i_connection_feedback* fb, filter_chain& chain) {
+            for (auto& f : fs) {
+                f->feedback = fb;
+                chain.push_back(f);
+            }
+        });
+        return b;
+    }
+
+    bool logged(const std::string& needle) const {
+        for (auto& l : log_lines)
+            if (l.find(needle) != std::string::npos) return true;
+        return false;
+    }
+
+    kit::capturing_provider provider;
+    std::vector<std::shared_ptr<scripted_filter>> filters;
+    std::vector<std::string> trace;
+    std::vector<std::string> log_lines;
+    log_capture* capture = nullptr;
+};
+
+TEST_F(BunchFilter, EmptyChainPassesBytesAndReportsNoFilter) {
+    bunch_filter* b = make();
+    EXPECT_FALSE(b->update_out("abc", 3));
+    EXPECT_EQ(provider.out, "abc");
+    EXPECT_FALSE(b->update_in("xyz", 3));
+    EXPECT_EQ(provider.in, "xyz");
+    EXPECT_TRUE(b->stop_out());
+    EXPECT_EQ(provider.close_out_count, 1);
+    EXPECT_TRUE(b->stop_in());
+    EXPECT_EQ(provider.close_in_count, 1);
+    b->release();
+}
+
+TEST_F(BunchFilter, ChainRewritesInOrderAndProviderGetsTheResult) {
+    add("a")->on_out = [](byte_string& d) {
+        d += "-a";
+        return true;
+    };
+    add("b")->on_out = [](byte_string& d) {
+        d += "-b";
+        return true;
+    };
+    bunch_filter* b = make();
+    EXPECT_TRUE(b->update_out("x", 1));
+    EXPECT_EQ(provider.out, "x-a-b");
+    EXPECT_EQ(trace, (std::vector<std::string>{"a.out(x)", "b.out(x-a)"}));
+    b->release();
+}
+
+TEST_F(BunchFilter, EmptyChunkReachesEveryFilterAndSendsNothing) {
+    add("a");
+    add("b");
+    bunch_filter* b = make();
+    EXPECT_TRUE(b->update_out("", 0));
+    EXPECT_TRUE(b->update_in(nullptr, 0));
+    EXPECT_EQ(trace, (std::vector<std::string>{"a.out()", "b.out()", "a.in()", "b.in()"}));
+    EXPECT_TRUE(provider.events.empty());
+    b->release();
+}
+
+TEST_F(BunchFilter, HeldBytesAreNotSentUntilReleased) {
+    auto f = add("holder");
+    std::string held;
+    f->on_in = [&](byte_string& d) {
+        held += d;
+        d.clear();
+        return true;
+    };
+    f->on_stop_in = [&](byte_string& d) {
+        d += held;
+        held.clear();
+    };
+    bunch_filter* b = make();
+    b->update_in("ab", 2);
+    b->update_in("cd", 2);
+    EXPECT_TRUE(provider.events.empty());
+    EXPECT_TRUE(b->stop_in());
+    ASSERT_EQ(provider.events.size(), 2u);
+    EXPECT_EQ(provider.events[0].kind, kit::capturing_provider::event::send_in);
+    EXPECT_EQ(provider.events[0].data, "abcd");
+    EXPECT_EQ(provider.events[1].kind, kit::capturing_provider::event::close_in);
+    b->release();
+}
+
+TEST_F(BunchFilter, StopFlushesAppendInChainOrder) {
+    add("a")->on_stop_out = [](byte_string& d) { d += "A"; };
+    add("b")->on_stop_out = [](byte_string& d) { d += "B"; };
+    bunch_filter* b = make();
+    EXPECT_TRUE(b->stop_out());
+    EXPECT_EQ(provider.out, "AB");
+    EXPECT_EQ(trace, (std::vector<std::string>{"a.stop_out()", "b.stop_out(A)"}));
+    b->release();
+}
+
+TEST_F(BunchFilter, DeclinerOutputStillFlowsOnAndItLeavesBothDirections) {
+    add("a")->on_out = [](byte_string& d) {
+        d = "[" + d + "]";
+        return false;
+    };
+    add("b");
+    bunch_filter* b = make();
+    EXPECT_TRUE(b->update_out("q", 1));
+    EXPECT_EQ(provider.out, "[q]");
+    EXPECT_EQ(b->chain_size(), 1u);
+    trace.clear();
+    b->update_in("r", 1);
+    EXPECT_EQ(trace, (std::vector<std::string>{"b.in(r)"}));
+    b->release();
+}
+
+TEST_F(BunchFilter, LastDeclineReturnsFalse) {
+    add("a")->on_in = [](byte_string&) { return false; };
+    bunch_filter* b = make();
+    EXPECT_FALSE(b->update_in("z", 1));
+    EXPECT_EQ(provider.in, "z");
+    EXPECT_FALSE(b->update_out("y", 1));
+    EXPECT_EQ(provider.out, "y");
+    b->release();
+}
+
+TEST_F(BunchFilter, FakeInPassReachesOnlyTheRequesterAndGoesToTheClient) {
+    add("first")->on_in = [](byte_string& d) {
+        d += "!first-saw-it";
+        return true;
+    };
+    auto blocker = add("blocker");
+    blocker->on_out = [&](byte_string& d) {
+        d.clear();  // the server never sees the blocked request
+        blocker->feedback->request_fake_in();
+        return true;
+    };
+    blocker->on_in = [](byte_string& d) {
+        if (d.empty()) d = "canned reply";
+        return true;
+    };
+    add("last");
+    bunch_filter* b = make();
+    EXPECT_TRUE(b->update_out("GET /ad", 7));
+    EXPECT_EQ(provider.in, "canned reply");
+    EXPECT_EQ(provider.out, "");
+    EXPECT_EQ(trace, (std::vector<std::string>{"first.out(GET /ad)", "blocker.out(GET /ad)", "blocker.in()",
+                                               "last.out()"}));
+    b->release();
+}
+
+TEST_F(BunchFilter, FakeInServedBeforeRemovalOfADecliningRequester) {
+    auto f = add("f");
+    f->on_out = [&](byte_string&) {
+        f->feedback->request_fake_in();
+        return false;
+    };
+    f->on_in = [](byte_string& d) {
+        d = "bye";
+        return true;
+    };
+    bunch_filter* b = make();
+    EXPECT_FALSE(b->update_out("x", 1));
+    EXPECT_EQ(provider.in, "bye");
+    EXPECT_EQ(provider.out, "x");
+    b->release();
+}
+
+TEST_F(BunchFilter, FakeInRequestedOutsideUpdateOutWaitsForTheNextOutPass) {
+    auto f = add("f");
+    f->on_in = [&](byte_string& d) {
+        if (d == "trigger") f->feedback->request_fake_in();
+        if (d.empty()) d = "late reply";
+        return true;
+    };
+    bunch_filter* b = make();
+    b->update_in("trigger", 7);
+    EXPECT_EQ(provider.in, "trigger");
+    b->update_out("next", 4);
+    EXPECT_EQ(provider.in, "triggerlate reply");
+    b->release();
+}
+
+TEST_F(BunchFilter, StopRequestClosesInThenOutBeforeNextFilterAndChunkStillGoesOut) {
+    auto f = add("stopper");
+    f->on_out = [&](byte_string&) {
+        f->feedback->request_stop();
+        return true;
+    };
+    auto g = add("next");
+    std::size_t events_seen_by_next = 99;
+    g->on_out = [&](byte_string&) {
+        events_seen_by_next = provider.events.size();
+        return true;
+    };
+    bunch_filter* b = make();
+    b->update_out("data", 4);
+    EXPECT_EQ(events_seen_by_next, 2u);
+    ASSERT_EQ(provider.events.size(), 3u);
+    EXPECT_EQ(provider.events[0].kind, kit::capturing_provider::event::close_in);
+    EXPECT_EQ(provider.events[1].kind, kit::capturing_provider::event::close_out);
+    EXPECT_EQ(provider.events[2].kind, kit::capturing_provider::event::send_out);
+    EXPECT_EQ(provider.events[2].data, "data");
+    b->release();
+}
+
+TEST_F(BunchFilter, StopRequestedDuringUpdateInIsDroppedUnseen) {
+    auto f = add("f");
+    f->on_in = [&](byte_string&) {
+        f->feedback->request_stop();
+        return true;
+    };
+    bunch_filter* b = make();
+    b->update_in("x", 1);
+    b->update_out("y", 1);
+    EXPECT_EQ(provider.close_in_count, 0);
+    EXPECT_EQ(provider.close_out_count, 0);
+    b->release();
+}
+
+TEST_F(BunchFilter, ExceptionInUpdateInIsLoggedClearsChainAndLosesTheChunk) {
+    add("a")->on_in = [](byte_string&) -> bool { throw std::runtime_error("boom"); };
+    add("b");
+    bunch_filter* b = make();
+    EXPECT_FALSE(b->update_in("lost", 4));
+    EXPECT_EQ(provider.in, "");
+    EXPECT_EQ(b->chain_size(), 0u);
+    EXPECT_TRUE(logged("Erorr!!! filt/bunch ln:"));
+    EXPECT_TRUE(logged(" !!!EXCEPRION RAISED!!! (*it)->update_in : boom\n"));
+    // The filter point keeps working with an empty chain.
+    EXPECT_FALSE(b->update_in("after", 5));
+    EXPECT_EQ(provider.in, "after");
+    b->release();
+}
+
+TEST_F(BunchFilter, ExceptionTextsForEveryOperation) {
+    struct odd {};
+    add("a")->on_out = [](byte_string&) -> bool { throw odd{}; };
+    bunch_filter* b = make();
+    EXPECT_FALSE(b->update_out("x", 1));
+    EXPECT_TRUE(logged("!!!EXCEPRION RAISED!!! (*it)->update_out : (unkonown exception)\n"));
+    EXPECT_EQ(provider.out, "");
+    b->release();
+
+    filters.clear();
+    add("s")->on_stop_out = [](byte_string&) { throw std::logic_error("so"); };
+    b = make();
+    EXPECT_FALSE(b->stop_out());
+    EXPECT_TRUE(logged("!!!EXCEPRION RAISED!!! (*it)->stop_out : so\n"));
+    EXPECT_EQ(provider.close_out_count, 0);
+    b->release();
+
+    filters.clear();
+    add("s")->on_stop_in = [](byte_string&) { throw 5; };
+    b = make();
+    EXPECT_FALSE(b->stop_in());
+    EXPECT_TRUE(logged("!!!EXCEPRION RAISED!!! (*it)->stop_in : (unkonown exception)\n"));
+    EXPECT_EQ(provider.close_in_count, 0);
+    b->release();
+
+    filters.clear();
+    auto f = add("fake");
+    f->on_out = [&](byte_string&) {
+        f->feedback->request_fake_in();
+        return true;
+    };
+    f->on_in = [](byte_string&) -> bool { throw std::runtime_error("in fake"); };
+    b = make();
+    EXPECT_FALSE(b->update_out("x", 1));
+    EXPECT_TRUE(logged("!!!EXCEPRION RAISED!!! (*it)->update_in(fake) : in fake\n"));
+    b->release();
+}
+
+TEST_F(BunchFilter, ConstructionFailureLeavesAWorkingPassThroughFilterPoint) {
+    auto* b = new bunch_filter(&provider, 1, [](i_connection_feedback*, filter_chain& chain) {
+        chain.push_back(std::make_shared<scripted_filter>());
+        throw std::runtime_error("no filters today");
+    });
+    EXPECT_TRUE(logged("!!!EXCEPRION RAISED!!! bunch_filter() : no filters today\n"));
+    EXPECT_EQ(b->chain_size(), 0u);
+    EXPECT_FALSE(b->update_out("pass", 4));
+    EXPECT_EQ(provider.out, "pass");
+    b->release();
+
+    auto* c = new bunch_filter(&provider, 1, [](i_connection_feedback*, filter_chain&) { throw 1; });
+    EXPECT_TRUE(logged("!!!EXCEPRION RAISED!!! bunch_filter() : (unkonown exception)\n"));
+    c->release();
+}
+
+TEST_F(BunchFilter, ConnectionInfoCarriesTheCreationContext) {
+    bunch_filter* b = make();
+    zem::connection_info info{};
+    info.context = -5;
+    EXPECT_TRUE(static_cast<i_connection_feedback*>(b)->get_connection_info(&info));
+    EXPECT_EQ(info.id0, provider.id0);
+    EXPECT_EQ(info.id2, provider.id2);
+    EXPECT_EQ(info.context, 77);
+    b->release();
+}
+
+TEST_F(BunchFilter, ProviderMayCallBackIntoTheSameFilterPoint) {
+    struct reentrant_provider : kit::capturing_provider {
+        zem::i_filt_point* fp = nullptr;
+        bool done = false;
+        bool send_out(const char* d, int n) override {
+            capturing_provider::send_out(d, n);
+            if (!done) {
+                done = true;
+                fp->update_in("echo", 4);  // same thread: the lock is recursive
+            }
+            return true;
+        }
+    } rp;
+    auto* b = new bunch_filter(&rp, 0, nullptr);
+    rp.fp = b;
+    b->update_out("ping", 4);
+    EXPECT_EQ(rp.out, "ping");
+    EXPECT_EQ(rp.in, "echo");
+    b->release();
+}
+
+TEST(StubFeedback, AnswersTrueAndZeroesIdentity) {
+    stub_connection_feedback fb;
+    EXPECT_TRUE(fb.get_connection_info(nullptr));
+    zem::connection_info info;
+    std::memset(&info, 0xAB, sizeof info);
+    EXPECT_TRUE(fb.get_connection_info(&info));
+    EXPECT_EQ(info.id0, 0u);
+    EXPECT_EQ(info.id1, 0u);
+    EXPECT_EQ(info.id2, 0u);
+    EXPECT_EQ(info.word3, 0u);
+    EXPECT_EQ(info.word4, 0u);
+    EXPECT_EQ(info.context, 0);
+    EXPECT_EQ(info.address_a[0], 0xAB);  // left alone
+    EXPECT_TRUE(fb.request_fake_in());
+    EXPECT_TRUE(fb.request_stop());
+}
+
+TEST(StreamFilterBase, DefaultOutDirectionPassesAndStaysAttached) {
+    struct in_only : i_stream_filter {
+        void stop_in(byte_string&) override {}
+        bool update_in(byte_string&) override { return true; }
+    };
+    kit::capturing_provider p;
+    auto* b = new bunch_filter(&p, 0, [](i_connection_feedback*, filter_chain& c) {
+        c.push_back(std::make_shared<in_only>());
+    });
+    EXPECT_TRUE(b->update_out("unchanged", 9));
+    EXPECT_EQ(p.out, "unchanged");
+    EXPECT_EQ(b->chain_size(), 1u);
+    b->release();
+}
+
+}  // namespace

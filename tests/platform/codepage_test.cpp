@@ -1,0 +1,70 @@
+#include <gtest/gtest.h>
+
+#include "platform/clock.h"
+#include "platform/codepage.h"
+#include "platform/last_error.h"
+
+namespace {
+
+TEST(CodePage, AnsiIsWindows1252ByDefault) {
+    std::wstring w = platform::ansi_to_wide("a\x80\xE9");
+    ASSERT_EQ(w.size(), 3u);
+    EXPECT_EQ(w[0], L'a');
+    EXPECT_EQ(static_cast<unsigned>(w[1]), 0x20ACu);  // euro sign
+    EXPECT_EQ(static_cast<unsigned>(w[2]), 0xE9u);
+    EXPECT_EQ(platform::wide_to_ansi(w), "a\x80\xE9");
+}
+
+TEST(CodePage, UnmappableBecomesDefaultCharacters) {
+    std::wstring w;
+    w += static_cast<wchar_t>(0x4E2D);  // not in 1252
+    w += L'x';
+    EXPECT_EQ(platform::wide_to_ansi(w), "?x");
+    std::wstring bad;
+    EXPECT_TRUE(platform::multibyte_to_wide(platform::cp_utf8, "a\xFF" "b", bad));
+    ASSERT_EQ(bad.size(), 3u);
+    EXPECT_EQ(static_cast<unsigned>(bad[1]), 0xFFFDu);
+    EXPECT_EQ(bad[2], L'b');
+}
+
+TEST(CodePage, Utf7AndUtf8AndSurrogates) {
+    std::wstring w;
+    EXPECT_TRUE(platform::multibyte_to_wide(platform::cp_utf7, "Hi Mom -+Jjo--!", w));
+    ASSERT_GE(w.size(), 9u);
+    EXPECT_EQ(static_cast<unsigned>(w[8]), 0x263Au);
+    std::string back;
+    EXPECT_TRUE(platform::wide_to_multibyte(platform::cp_utf8, w, back));
+    EXPECT_EQ(back, "Hi Mom -\xE2\x98\xBA-!");
+    std::wstring pair;
+    platform::multibyte_to_wide(platform::cp_utf8, "\xF0\x9F\x98\x80", pair);
+    ASSERT_EQ(pair.size(), 2u);  // one UTF-16 unit per element
+    EXPECT_EQ(static_cast<unsigned>(pair[0]), 0xD83Du);
+    EXPECT_EQ(static_cast<unsigned>(pair[1]), 0xDE00u);
+    EXPECT_EQ(platform::wide_to_utf16le(pair), std::string("\x3D\xD8\x00\xDE", 4));
+    EXPECT_EQ(platform::utf16le_to_wide("\x3D\xD8\x00\xDE\x41", 5), pair);  // odd byte ignored
+}
+
+TEST(CodePage, UnknownCodePageFails) {
+    std::wstring w;
+    EXPECT_FALSE(platform::multibyte_to_wide(99999, "abc", w));
+}
+
+TEST(Clock, FiletimeIsAfter2020AndTicksAdvance) {
+    // 2020-01-01 as FILETIME.
+    EXPECT_GT(platform::filetime_now(), 132223104000000000ULL);
+    std::uint32_t a = platform::tick_count();
+    std::uint32_t b = platform::tick_count();
+    EXPECT_LE(static_cast<std::uint32_t>(b - a), 1000u);
+    EXPECT_EQ(platform::local_time_text().size(), 8u);
+}
+
+TEST(LastError, GuardRestores) {
+    platform::set_last_error(42);
+    {
+        platform::last_error_guard g;
+        platform::set_last_error(7);
+    }
+    EXPECT_EQ(platform::get_last_error(), 42);
+}
+
+}  // namespace
