@@ -1,0 +1,243 @@
+#include "host_channel.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "wire.h"
+
+namespace zem_host {
+
+using nlohmann::json;
+
+const std::string& transparent_gif_bytes() {
+    static const std::string gif(
+        "GIF89a\x01\x00\x01\x00\x80\x00\x00\x00\x00\x00\xff\xff\xff"
+        "\x21\xf9\x04\x01\x00\x00\x00\x00"
+        "\x2c\x00\x00\x00\x00\x01\x00\x01\x00\x00"
+        "\x02\x02\x44\x01\x00\x3b",
+        43);
+    return gif;
+}
+
+std::string host_channel::builtin_image_path() {
+    std::call_once(m_gif_once, [this] {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/zem-host-XXXXXX";
+        std::string buf = tmpl;
+        if (!mkdtemp(&buf[0])) return;
+        const std::string path = buf + "/transparent.gif";
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        if (!f) return;
+        const std::string& g = transparent_gif_bytes();
+        const bool ok = std::fwrite(g.data(), 1, g.size(), f) == g.size();
+        if (std::fclose(f) == 0 && ok) m_gif_path = path;
+    });
+    return m_gif_path;
+}
+
+void host_channel::record(json& rec) {
+    if (m_log) m_log->write(rec);
+}
+
+namespace {
+
+json header_json(const message_header& h) { return json{{"id0", h.id0}, {"id1", h.id1}, {"id2", h.id2}}; }
+
+json actions_json(const permission_set& s) {
+    json a = json::object();
+    for (int k = 0; k < 22; ++k) {
+        const auto v = s.actions[static_cast<std::size_t>(k)];
+        if (v != action_allow) a[index_name(k)] = action_name(v);
+    }
+    return a;
+}
+
+}  // namespace
+
+int host_channel::answer(int code, const char* req, std::size_t n, std::string& out, json& rec) {
+    const policy_store::snapshot snap = m_store.current();
+    const policy& pol = *snap.pol;
+    std::string err;
+    auto malformed = [&]() {
+        rec["error"] = err;
+        ++m_malformed;
+        return rc_malformed;
+    };
+    switch (code) {
+        case zem::codes::general_query_permission_array: {
+            permission_request q;
+            if (!(err = decode(req, n, q)).empty()) return malformed();
+            const permission_set& s = pol.for_host(q.host);
+            std::int32_t actions[22];
+            for (std::size_t k = 0; k < 22; ++k) actions[k] = s.actions[k];
+            out = encode_permission_reply(actions, s.redirect);
+            rec.update(header_json(q.hdr));
+            rec["request"] = {{"request_id", q.request_id},
+                              {"host", q.host},
+                              {"address", q.address},
+                              {"client", address_record_text(q.address_a)},
+                              {"server", address_record_text(q.address_b)}};
+            rec["answer"] = {{"restricted", actions_json(s)}, {"redirect", s.redirect}};
+            return 0;
+        }
+        case zem::codes::do_learn_for_index: {
+            learn_request q;
+            if (!(err = decode(req, n, q)).empty()) return malformed();
+            out = encode_learn_reply(pol.learn_allow_now, pol.learn_next);
+            rec.update(header_json(q.hdr));
+            const char* nm = index_name(static_cast<int>(q.index));
+            rec["request"] = {{"request_id", q.request_id},
+                              {"host", q.host},
+                              {"index", q.index},
+                              {"index_name", nm ? nm : "idx_bredovi"},
+                              {"context", q.context}};
+            rec["answer"] = {{"current_allow", pol.learn_allow_now}, {"action_next", action_name(pol.learn_next)}};
+            return 0;
+        }
+        case zem::codes::http_query_stop_words:
+            out = encode_word_list(pol.stop_words);
+            rec["answer"] = {{"words", pol.stop_words}};
+            return 0;
+        case zem::codes::http_query_ads_block_words:
+            out = encode_flagged_word_list(pol.ad_keywords, pol.ad_list_flag);
+            rec["answer"] = {{"words", pol.ad_keywords}, {"list_flag", pol.ad_list_flag}};
+            return 0;
+        case zem::codes::http_query_ads_block_sizes: {
+            out = encode_size_list(pol.banner_sizes);
+            json sizes = json::array();
+            for (const auto& s : pol.banner_sizes) sizes.push_back({s.first, s.second});
+            rec["answer"] = {{"sizes", sizes}};
+            return 0;
+        }
+        case zem::codes::http_query_block_message_html:
+            out = encode_narrow_string(pol.block_page);
+            rec["answer"] = {{"bytes", pol.block_page.size()}};
+            return 0;
+        case zem::codes::mail_check_mail_attach: {
+            attach_request q;
+            if (!(err = decode(req, n, q)).empty()) return malformed();
+            const attachment_verdict v = pol.check_attachment(q.name);
+            out = encode_attach_reply(v.action, v.name, v.body);
+            rec.update(header_json(q.hdr));
+            rec["request"] = {{"object_id", q.object_id}, {"message_id", q.message_id}, {"bytes", q.body_length},
+                              {"name", q.name},           {"from", q.from},             {"to", q.to},
+                              {"subject", q.subject},     {"protocol", q.protocol},     {"outgoing", q.outgoing}};
+            static const char* const k_mail[] = {"mail_action_leave", "mail_action_cut_whole_section",
+                                                 "mail_action_replace"};
+            rec["answer"] = {{"action", k_mail[v.action]}, {"name", v.name}, {"body_bytes", v.body.size()}};
+            if (v.rule) rec["answer"]["rule"] = v.rule->pattern;
+            return 0;
+        }
+        case zem::codes::http_query_transparent_gif: {
+            const std::string path = pol.replacement_image.empty() ? builtin_image_path() : pol.replacement_image;
+            out = encode_narrow_string(path);
+            rec["answer"] = {{"path", path}};
+            return 0;
+        }
+        case zem::codes::firewall_allow_connection: {
+            firewall_request q;
+            if (!(err = decode(req, n, q)).empty()) return malformed();
+            rec.update(header_json(q.hdr));
+            rec["request"] = {{"address", ipv4_text(q.address)}, {"port", q.port}};
+            rec["answer"] = "allowed";
+            return 0;
+        }
+        case zem::codes::http_check_script: {
+            script_request q;
+            if (!(err = decode(req, n, q)).empty()) return malformed();
+            // The engine lends its own buffer for the duration of the call:
+            // we share its address space.
+            std::string script;
+            if (q.script_length)
+                script.assign(reinterpret_cast<const char*>(static_cast<std::uintptr_t>(q.script_address)),
+                              static_cast<std::size_t>(q.script_length));
+            const script_rule* r = pol.check_script(script);
+            out = encode_script_reply(r != nullptr, r ? r->replacement : std::string());
+            rec.update(header_json(q.hdr));
+            rec["request"] = {{"request_id", q.request_id}, {"bytes", q.script_length}};
+            rec["answer"] = r ? json{{"replace", true}, {"rule", r->contains}, {"replacement", r->replacement}}
+                              : json{{"replace", false}};
+            return 0;
+        }
+        case zem::codes::general_query_config_cookie: {
+            out = encode_cookie(snap.cookie.data());
+            static const char hex[] = "0123456789abcdef";
+            std::string h;
+            for (unsigned char c : snap.cookie) h += hex[c >> 4], h += hex[c & 15];
+            rec["answer"] = {{"cookie", h}};
+            return 0;
+        }
+        default:
+            rec["error"] = "unknown command";
+            return rc_unknown_command;
+    }
+}
+
+int host_channel::invoke_command(const zem::GUID* channel, int code, zem::mem_slice* request, zem::mem_slice* reply) {
+    ++m_commands;
+    json rec;
+    const char* name = command_name(code);
+    rec["command"] = name ? name : "unknown";
+    rec["code"] = code;
+    int rc = 0;
+    try {
+        if (!channel || !zem::same_guid(*channel, zem::channel_guid)) {
+            rec["error"] = "wrong channel";
+            rc = rc_wrong_channel;
+        } else if (!reply) {
+            rec["error"] = "no reply block";
+            rc = rc_no_reply;
+        } else {
+            int len = 0;
+            const char* p = request ? static_cast<const zem::mem_slice*>(request)->data(&len) : nullptr;
+            std::string out;
+            rc = answer(code, p, p && len > 0 ? static_cast<std::size_t>(len) : 0, out, rec);
+            if (rc == 0 && !out.empty()) reply->assign(out.data(), static_cast<int>(out.size()));
+        }
+    } catch (const std::exception& e) {
+        rec["error"] = e.what();
+        rc = rc_malformed;
+    }
+    rec["rc"] = rc;
+    record(rec);
+    return rc;
+}
+
+bool host_channel::notify_event(const zem::GUID* channel, int code, zem::mem_slice* data) {
+    ++m_notifications;
+    json rec;
+    const char* name = notification_name(code);
+    rec["event"] = name ? name : "unknown";
+    if (!name) rec["code"] = code;
+    bool ok = true;
+    try {
+        if (!channel || !zem::same_guid(*channel, zem::channel_guid)) {
+            rec["error"] = "wrong channel";
+            ok = false;
+        } else {
+            int len = 0;
+            const char* p = data ? static_cast<const zem::mem_slice*>(data)->data(&len) : nullptr;
+            json fields = json::object();
+            const std::string err = decode_notification(code, p, p && len > 0 ? static_cast<std::size_t>(len) : 0, fields);
+            rec.update(fields);
+            if (!err.empty()) {
+                rec["error"] = err;
+                ++m_malformed;
+                ok = false;
+            }
+        }
+    } catch (const std::exception& e) {
+        rec["error"] = e.what();
+        ok = false;
+    }
+    record(rec);
+    if (ok && (code == zem::codes::general_notify_object_blocked || code == zem::codes::general_notify_stopword_blocked) &&
+        m_on_blocked)
+        m_on_blocked(rec);
+    return ok;
+}
+
+}  // namespace zem_host

@@ -1,0 +1,57 @@
+#pragma once
+// The host's end of the engine's command channel: answers every command from
+// the current policy and records commands and notifications in the event log.
+// Called concurrently from every connection's thread; holds no lock while it
+// answers beyond taking a snapshot of the policy.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "event_log.h"
+#include "policy.h"
+#include "zem/external_iface.h"
+
+namespace zem_host {
+
+class host_channel final : public zem::i_external_iface {
+public:
+    // Return codes of invoke_command besides 0.
+    enum : int { rc_wrong_channel = 1, rc_unknown_command = 2, rc_malformed = 3, rc_no_reply = 4 };
+
+    host_channel(policy_store& store, event_log* log) : m_store(store), m_log(log) {}
+
+    int invoke_command(const zem::GUID* channel, int code, zem::mem_slice* request, zem::mem_slice* reply) override;
+    bool notify_event(const zem::GUID* channel, int code, zem::mem_slice* data) override;
+
+    // Called (from the engine's thread) for every blocked object or stop word,
+    // with the decoded notification.
+    void on_blocked(std::function<void(const nlohmann::json&)> f) { m_on_blocked = std::move(f); }
+
+    // The path answered for the replacement image when the policy names none:
+    // a transparent 1x1 GIF written once into a private temporary folder.
+    std::string builtin_image_path();
+
+    std::uint64_t commands() const { return m_commands.load(); }
+    std::uint64_t notifications() const { return m_notifications.load(); }
+    std::uint64_t malformed() const { return m_malformed.load(); }
+
+private:
+    int answer(int code, const char* req, std::size_t req_len, std::string& out, nlohmann::json& rec);
+    void record(nlohmann::json& rec);
+
+    policy_store& m_store;
+    event_log* m_log;
+    std::function<void(const nlohmann::json&)> m_on_blocked;
+    std::atomic<std::uint64_t> m_commands{0}, m_notifications{0}, m_malformed{0};
+    std::once_flag m_gif_once;
+    std::string m_gif_path;
+};
+
+// The bytes of a transparent 1x1 GIF.
+const std::string& transparent_gif_bytes();
+
+}  // namespace zem_host

@@ -1,0 +1,382 @@
+// zem-host: runs the filtering engine in front of real TCP connections.
+#include <signal.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <asio.hpp>
+
+#include "demo_site.h"
+#include "event_log.h"
+#include "host_channel.h"
+#include "policy.h"
+#include "proxy.h"
+#include "zem/zem.h"
+
+namespace {
+
+using namespace zem_host;
+
+const char* const k_main_help =
+    "usage: zem-host COMMAND [OPTIONS]\n"
+    "\n"
+    "Runs the content-filtering engine in front of TCP connections.\n"
+    "\n"
+    "commands:\n"
+    "  proxy         relay connections through the filter (port forwarding or transparent)\n"
+    "  demo          serve a demo site on loopback with the filter in front of it\n"
+    "  check-policy  validate a policy file and print what it means\n"
+    "\n"
+    "Run 'zem-host COMMAND --help' for the options of a command.\n";
+
+const char* const k_proxy_help =
+    "usage: zem-host proxy --listen ADDR:PORT (--upstream HOST:PORT | --transparent)\n"
+    "                      [--policy FILE] [--events FILE] [--registry FILE] [--threads N]\n"
+    "                      [--mark N] [--grace SECONDS]\n"
+    "\n"
+    "  --listen ADDR:PORT    address to accept connections on (port 0 picks a free one)\n"
+    "  --upstream HOST:PORT  relay every connection to this address\n"
+    "  --transparent         relay each connection to its original destination (connections\n"
+    "                        redirected here by an nftables/iptables REDIRECT rule)\n"
+    "  --policy FILE         policy file (JSON); reloaded when it changes. Default: the\n"
+    "                        policy embedded in the program\n"
+    "  --events FILE         append one JSON line per command and notification ('-' = stdout)\n"
+    "  --registry FILE       engine configuration in .reg syntax (sets ZEM_REGISTRY)\n"
+    "  --threads N           worker threads (default: number of processors)\n"
+    "  --mark N              set this firewall mark on outgoing connections\n"
+    "  --grace SECONDS       on SIGINT/SIGTERM, how long open connections may finish (default 5)\n"
+    "\n"
+    "Prints 'listening on ADDR:PORT' when ready. Exit status: 0 after a clean stop, 1 when it\n"
+    "cannot start, 2 for bad arguments or an invalid policy.\n";
+
+const char* const k_demo_help =
+    "usage: zem-host demo [--port PORT] [--events FILE] [--threads N]\n"
+    "\n"
+    "Serves a small demo site on 127.0.0.1 and the filter in front of it with the embedded\n"
+    "default policy, prints both addresses, and prints every object the filter blocks.\n"
+    "\n"
+    "  --port PORT     port of the filtering proxy (default 8080; 0 picks a free one)\n"
+    "  --events FILE   also write the event log ('-' = stdout)\n"
+    "  --threads N     worker threads (default: number of processors)\n";
+
+const char* const k_check_help =
+    "usage: zem-host check-policy FILE\n"
+    "\n"
+    "Validates a policy file. Prints what it means and exits 0, or prints the first error\n"
+    "with its line and column and exits 2.\n";
+
+bool is_help(const std::string& a) { return a == "--help" || a == "-h"; }
+
+int usage_error(const std::string& msg, const char* help) {
+    std::fprintf(stderr, "zem-host: %s\n\n%s", msg.c_str(), help);
+    return 2;
+}
+
+bool parse_number(const std::string& s, long min, long max, long& out) {
+    if (s.empty() || s.size() > 10 || s.find_first_not_of("0123456789") != std::string::npos) return false;
+    out = std::stol(s);
+    return out >= min && out <= max;
+}
+
+struct service {
+    proxy_options opts;
+    std::string events;
+    std::string registry;
+    int threads = 0;
+    int grace_seconds = 5;
+    bool demo = false;
+};
+
+std::string endpoint_text(const asio::ip::tcp::endpoint& ep) {
+    if (ep.address().is_v6()) return "[" + ep.address().to_string() + "]:" + std::to_string(ep.port());
+    return ep.address().to_string() + ":" + std::to_string(ep.port());
+}
+
+std::string blocked_line(const nlohmann::json& e) {
+    auto str = [&e](const char* k) { return e.contains(k) && e[k].is_string() ? e[k].get<std::string>() : ""; };
+    std::string line;
+    if (e["event"] == "general_notify_stopword_blocked") {
+        line = "blocked: page " + str("address") + " (stop word \"" + str("stop_word") + "\")";
+    } else {
+        line = "blocked: " + str("index_name") + " " + str("object");
+        if (!str("keyword").empty()) line += " (keyword \"" + str("keyword") + "\")";
+        if (!str("address").empty()) line += " on " + str("address");
+    }
+    for (char& c : line)
+        if (c == '\r' || c == '\n') c = ' ';
+    return line;
+}
+
+// Runs the proxy (and the demo site) until SIGINT or SIGTERM.
+int run(service& svc, policy_store& store) {
+    ::signal(SIGPIPE, SIG_IGN);
+    raise_fd_limit();
+    if (!svc.registry.empty()) ::setenv("ZEM_REGISTRY", svc.registry.c_str(), 1);
+
+    event_log log;
+    if (!svc.events.empty()) {
+        std::string err;
+        if (!log.open(svc.events, err)) {
+            std::fprintf(stderr, "zem-host: %s\n", err.c_str());
+            return 1;
+        }
+    }
+    host_channel channel(store, &log);
+    if (svc.demo)
+        channel.on_blocked([](const nlohmann::json& e) {
+            const std::string line = blocked_line(e) + "\n";
+            std::fwrite(line.data(), 1, line.size(), stdout);
+            std::fflush(stdout);
+        });
+
+    asio::io_context io;
+    auto work = asio::make_work_guard(io);
+    std::unique_ptr<demo_site> site;
+    if (svc.demo) {
+        site.reset(new demo_site(io));
+        std::string err;
+        if (!site->start("127.0.0.1", 0, err)) {
+            std::fprintf(stderr, "zem-host: %s\n", err.c_str());
+            return 1;
+        }
+        svc.opts.upstream_host = "127.0.0.1";
+        svc.opts.upstream_port = site->local_endpoint().port();
+    }
+    proxy_server server(io, svc.opts);
+    std::string err;
+    if (!server.start(err)) {
+        std::fprintf(stderr, "zem-host: %s\n", err.c_str());
+        return 1;
+    }
+    initialize(&channel);
+    const auto here = server.local_endpoint();
+    if (site) site->set_proxy_port(here.port());
+    std::printf("listening on %s\n", endpoint_text(here).c_str());
+    if (site) {
+        std::printf("demo site:          http://%s/\n", endpoint_text(site->local_endpoint()).c_str());
+        std::printf("through the filter: http://%s/\n", endpoint_text(here).c_str());
+        std::printf("Compare them, e.g.  curl -s http://%s/ads.html  and  curl -s http://%s/ads.html\n",
+                    endpoint_text(site->local_endpoint()).c_str(), endpoint_text(here).c_str());
+        std::printf("Blocked objects are listed below as they happen. Ctrl-C stops.\n");
+    }
+    std::fflush(stdout);
+
+    // Policy reload: the file is compared once a second; a new policy gets a
+    // new cookie, which the engine notices and reloads its keywords.
+    asio::steady_timer reload_timer(io);
+    std::function<void()> arm_reload = [&] {
+        reload_timer.expires_after(std::chrono::seconds(1));
+        reload_timer.async_wait([&](const asio::error_code& ec) {
+            if (ec) return;
+            std::string why;
+            nlohmann::json rec;
+            switch (store.reload_if_changed(why)) {
+                case policy_store::reload_result::reloaded:
+                    std::fprintf(stderr, "zem-host: policy reloaded from %s\n", store.path().c_str());
+                    rec = {{"policy", "reloaded"}, {"file", store.path()}};
+                    log.write(rec);
+                    break;
+                case policy_store::reload_result::rejected:
+                case policy_store::reload_result::unreadable:
+                    std::fprintf(stderr, "zem-host: policy reload failed: %s\n", why.c_str());
+                    rec = {{"policy", "reload_failed"}, {"file", store.path()}, {"error", why}};
+                    log.write(rec);
+                    break;
+                case policy_store::reload_result::unchanged:
+                    break;
+            }
+            arm_reload();
+        });
+    };
+    if (!store.path().empty()) arm_reload();
+
+    // Clean stop: no new connections, open ones get the grace period to
+    // finish, then the rest are closed and the event log is flushed.
+    asio::signal_set signals(io, SIGINT, SIGTERM);
+    asio::steady_timer stop_timer(io);
+    std::chrono::steady_clock::time_point deadline;
+    std::function<void()> check_stop = [&] {
+        if (server.open_connections() == 0 || std::chrono::steady_clock::now() >= deadline) {
+            server.abort_all();
+            reload_timer.cancel();
+            work.reset();
+            // Give aborted connections a moment to run their last handlers.
+            stop_timer.expires_after(std::chrono::milliseconds(50));
+            stop_timer.async_wait([&](const asio::error_code&) { io.stop(); });
+            return;
+        }
+        stop_timer.expires_after(std::chrono::milliseconds(50));
+        stop_timer.async_wait([&](const asio::error_code& ec) {
+            if (!ec) check_stop();
+        });
+    };
+    signals.async_wait([&](const asio::error_code& ec, int sig) {
+        if (ec) return;
+        std::fprintf(stderr, "zem-host: %s, stopping\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
+        server.stop_accepting();
+        if (site) site->stop();
+        deadline = std::chrono::steady_clock::now() + std::chrono::seconds(svc.grace_seconds);
+        check_stop();
+    });
+
+    int threads = svc.threads > 0 ? svc.threads : static_cast<int>(std::thread::hardware_concurrency());
+    if (threads < 1) threads = 1;
+    std::vector<std::thread> pool;
+    for (int k = 1; k < threads; ++k) pool.emplace_back([&io] { io.run(); });
+    io.run();
+    for (auto& t : pool) t.join();
+    deinitialize();
+    nlohmann::json rec = {{"host", "stopped"},
+                          {"connections", server.accepted()},
+                          {"commands", channel.commands()},
+                          {"notifications", channel.notifications()},
+                          {"malformed", channel.malformed()}};
+    log.write(rec);
+    log.close();
+    std::fflush(stdout);
+    return 0;
+}
+
+int cmd_proxy(const std::vector<std::string>& args) {
+    service svc;
+    std::string listen, upstream, policy_file;
+    for (std::size_t k = 0; k < args.size(); ++k) {
+        const std::string& a = args[k];
+        if (is_help(a)) {
+            std::fputs(k_proxy_help, stdout);
+            return 0;
+        }
+        auto value = [&](std::string& out) {
+            if (k + 1 >= args.size()) return false;
+            out = args[++k];
+            return true;
+        };
+        std::string v;
+        long n = 0;
+        if (a == "--listen") {
+            if (!value(listen)) return usage_error("--listen needs ADDR:PORT", k_proxy_help);
+        } else if (a == "--upstream") {
+            if (!value(upstream)) return usage_error("--upstream needs HOST:PORT", k_proxy_help);
+        } else if (a == "--transparent") {
+            svc.opts.transparent = true;
+        } else if (a == "--policy") {
+            if (!value(policy_file)) return usage_error("--policy needs a file", k_proxy_help);
+        } else if (a == "--events") {
+            if (!value(svc.events)) return usage_error("--events needs a file or -", k_proxy_help);
+        } else if (a == "--registry") {
+            if (!value(svc.registry)) return usage_error("--registry needs a file", k_proxy_help);
+        } else if (a == "--threads") {
+            if (!value(v) || !parse_number(v, 1, 1024, n)) return usage_error("--threads needs 1 to 1024", k_proxy_help);
+            svc.threads = static_cast<int>(n);
+        } else if (a == "--mark") {
+            if (!value(v) || !parse_number(v, 1, 0x7FFFFFFF, n)) return usage_error("--mark needs a number", k_proxy_help);
+            svc.opts.mark = static_cast<int>(n);
+        } else if (a == "--grace") {
+            if (!value(v) || !parse_number(v, 0, 3600, n)) return usage_error("--grace needs seconds", k_proxy_help);
+            svc.grace_seconds = static_cast<int>(n);
+        } else {
+            return usage_error("unknown option " + a, k_proxy_help);
+        }
+    }
+    if (listen.empty()) return usage_error("--listen is required", k_proxy_help);
+    if (!split_host_port(listen, svc.opts.listen_host, svc.opts.listen_port))
+        return usage_error("--listen wants ADDR:PORT, got " + listen, k_proxy_help);
+    if (svc.opts.transparent == !upstream.empty())
+        return usage_error("give exactly one of --upstream and --transparent", k_proxy_help);
+    if (!upstream.empty() && (!split_host_port(upstream, svc.opts.upstream_host, svc.opts.upstream_port) ||
+                              svc.opts.upstream_port == 0))
+        return usage_error("--upstream wants HOST:PORT, got " + upstream, k_proxy_help);
+
+    policy_store store;
+    std::string err;
+    const bool ok = policy_file.empty() ? store.load_text(embedded_default_policy(), err)
+                                        : store.load_file(policy_file, err);
+    if (!ok) {
+        std::fprintf(stderr, "zem-host: invalid policy: %s\n", err.c_str());
+        return 2;
+    }
+    return run(svc, store);
+}
+
+int cmd_demo(const std::vector<std::string>& args) {
+    service svc;
+    svc.demo = true;
+    svc.opts.listen_host = "127.0.0.1";
+    svc.opts.listen_port = 8080;
+    for (std::size_t k = 0; k < args.size(); ++k) {
+        const std::string& a = args[k];
+        long n = 0;
+        if (is_help(a)) {
+            std::fputs(k_demo_help, stdout);
+            return 0;
+        } else if (a == "--port") {
+            if (k + 1 >= args.size() || !parse_number(args[k + 1], 0, 65535, n))
+                return usage_error("--port needs a port number", k_demo_help);
+            svc.opts.listen_port = static_cast<std::uint16_t>(n);
+            ++k;
+        } else if (a == "--events") {
+            if (k + 1 >= args.size()) return usage_error("--events needs a file or -", k_demo_help);
+            svc.events = args[++k];
+        } else if (a == "--threads") {
+            if (k + 1 >= args.size() || !parse_number(args[k + 1], 1, 1024, n))
+                return usage_error("--threads needs 1 to 1024", k_demo_help);
+            svc.threads = static_cast<int>(n);
+            ++k;
+        } else {
+            return usage_error("unknown option " + a, k_demo_help);
+        }
+    }
+    policy_store store;
+    std::string err;
+    if (!store.load_text(embedded_default_policy(), err)) {
+        std::fprintf(stderr, "zem-host: the embedded policy is invalid: %s\n", err.c_str());
+        return 2;
+    }
+    return run(svc, store);
+}
+
+int cmd_check_policy(const std::vector<std::string>& args) {
+    if (args.size() == 1 && is_help(args[0])) {
+        std::fputs(k_check_help, stdout);
+        return 0;
+    }
+    if (args.size() != 1) return usage_error("check-policy takes one file", k_check_help);
+    policy_store store;
+    std::string err;
+    if (!store.load_file(args[0], err)) {
+        std::fprintf(stderr, "%s\n", err.c_str());
+        return 2;
+    }
+    std::printf("%s: valid\n%s", args[0].c_str(), store.current().pol->describe().c_str());
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    try {
+        if (args.empty()) return usage_error("a command is required", k_main_help);
+        const std::string cmd = args[0];
+        args.erase(args.begin());
+        if (is_help(cmd) || cmd == "help") {
+            std::fputs(k_main_help, stdout);
+            return 0;
+        }
+        if (cmd == "proxy") return cmd_proxy(args);
+        if (cmd == "demo") return cmd_demo(args);
+        if (cmd == "check-policy") return cmd_check_policy(args);
+        return usage_error("unknown command " + cmd, k_main_help);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "zem-host: %s\n", e.what());
+        return 1;
+    }
+}

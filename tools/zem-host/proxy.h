@@ -1,0 +1,67 @@
+#pragma once
+// The relay: every accepted connection is joined to its upstream (a fixed
+// address, or the original destination of a redirected connection) through
+// one filter point of the engine.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <asio.hpp>
+
+namespace zem_host {
+
+struct proxy_options {
+    std::string listen_host = "127.0.0.1";
+    std::uint16_t listen_port = 0;
+    bool transparent = false;
+    std::string upstream_host;
+    std::uint16_t upstream_port = 0;
+    int mark = 0;  // SO_MARK for outgoing connections (0 = none)
+};
+
+class connection;
+
+class proxy_server {
+public:
+    proxy_server(asio::io_context& io, proxy_options opts);
+    ~proxy_server();
+
+    // Resolves the upstream, binds and listens. False with error set.
+    bool start(std::string& error);
+    asio::ip::tcp::endpoint local_endpoint() const;
+    // Stops accepting; open connections go on.
+    void stop_accepting();
+    // Closes every open connection at once.
+    void abort_all();
+    std::size_t open_connections() const;
+    std::uint64_t accepted() const { return m_accepted.load(); }
+
+    // Used by connections.
+    void forget(connection* c);
+    const proxy_options& options() const { return m_opts; }
+    const std::vector<asio::ip::tcp::endpoint>& upstream() const { return m_upstream; }
+
+private:
+    void accept_next();
+
+    asio::io_context& m_io;
+    proxy_options m_opts;
+    asio::ip::tcp::acceptor m_acceptor;
+    std::vector<asio::ip::tcp::endpoint> m_upstream;
+    std::atomic<std::uint64_t> m_accepted{0};
+    mutable std::mutex m_lock;
+    std::set<std::weak_ptr<connection>, std::owner_less<std::weak_ptr<connection>>> m_live;
+    std::atomic<bool> m_stopping{false};
+};
+
+// Parses "host:port" or "[v6]:port".
+bool split_host_port(const std::string& text, std::string& host, std::uint16_t& port);
+
+// Raises the soft limit of open files to the hard limit; returns the new limit.
+std::uint64_t raise_fd_limit();
+
+}  // namespace zem_host
