@@ -1,0 +1,252 @@
+#include "match/ads_matcher.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/host_link.h"
+#include "kit/kit.h"
+#include "log/log.h"
+
+namespace {
+
+std::atomic<std::uint32_t> g_ticks{0};
+std::uint32_t fake_ticks() { return g_ticks.load(); }
+
+struct log_capture : log_space::ibase_log_stream {
+    std::vector<std::string>* lines;
+    explicit log_capture(std::vector<std::string>* l) : lines(l) {}
+    bool write(const char* t, int n, const char*) override {
+        lines->emplace_back(t, static_cast<std::size_t>(n));
+        return true;
+    }
+};
+
+// Reply to code 1003 laid out by hand: +0 u64 count, +8 u8 list flag, from +9
+// one 16-byte reference per word (distance from the reference, byte length),
+// then the UTF-16LE words with 2-byte terminators. Padded to the 25-byte
+// minimum.
+std::string words_reply(const std::vector<std::string>& words) {
+    std::string out = kit::le64_bytes(words.size()) + std::string(1, '\x01');
+    const std::size_t fixed = 9 + 16 * words.size();
+    std::string strings;
+    for (std::size_t k = 0; k < words.size(); ++k) {
+        const std::size_t entry = 9 + 16 * k;
+        const std::string wide = kit::utf16le(words[k]);
+        out += kit::le64_bytes(fixed + strings.size() - entry);
+        out += kit::le64_bytes(wide.size());
+        strings += wide + std::string(2, '\0');
+    }
+    out += strings;
+    if (out.size() < 25) out.resize(25, '\0');
+    return out;
+}
+
+std::string cookie(char fill) { return std::string(16, fill); }
+
+class AdsMatcher : public ::testing::Test {
+protected:
+    void SetUp() override {
+        log_space::ensure_context();
+        saved_level = log_space::m_level.load();
+        log_space::m_level = 1;
+        auto cap = std::make_unique<log_capture>(&lines);
+        capture = cap.get();
+        log_space::install_stream(std::move(cap));
+        g_ticks = 100000;
+        ads_matcher::reset();
+        ads_matcher::set_tick_source(&fake_ticks);
+        host.set_reply(zem::codes::general_query_config_cookie, cookie('A'));
+        host.set_reply(zem::codes::http_query_ads_block_words,
+                       words_reply({"doubleclick", "/ads/*.gif", "banner?x", "advert"}));
+        zem_io_commands::set_host_iface(&host);
+    }
+    void TearDown() override {
+        zem_io_commands::set_host_iface(nullptr);
+        ads_matcher::set_tick_source(nullptr);
+        ads_matcher::reset();
+        log_space::remove_stream(capture);
+        log_space::m_level = saved_level;
+    }
+    bool ad(const std::string& url) {
+        keyword.clear();
+        return ads_matcher::is_ad_link(url, keyword);
+    }
+    std::size_t cookie_questions() const { return host.command_count(zem::codes::general_query_config_cookie); }
+    std::size_t word_loads() const { return host.command_count(zem::codes::http_query_ads_block_words); }
+    int lines_ending_with(const std::string& tail) const {
+        return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+            return l.size() >= tail.size() && l.compare(l.size() - tail.size(), tail.size(), tail) == 0;
+        }));
+    }
+
+    kit::fake_host host;
+    std::string keyword;
+    std::vector<std::string> lines;
+    log_capture* capture = nullptr;
+    int saved_level = 1;
+};
+
+}  // namespace
+
+TEST_F(AdsMatcher, MatchesHostWordsAndReturnsTheKeyword) {
+    EXPECT_TRUE(ad("http://ad.doubleclick.net/x"));
+    EXPECT_EQ(keyword, "doubleclick");
+    EXPECT_TRUE(ad("http://example.com/ads/top.gif"));
+    EXPECT_EQ(keyword, "/ads/*.gif");
+    EXPECT_TRUE(ad("http://example.com/banner1x.png"));
+    EXPECT_EQ(keyword, "banner?x");
+    EXPECT_FALSE(ad("http://example.com/ads/.gif"));  // the star needs a byte
+    EXPECT_FALSE(ad("http://example.com/index.html"));
+    EXPECT_EQ(keyword, "");
+    EXPECT_FALSE(ad("http://example.com/Advert"));  // case matters
+    EXPECT_EQ(word_loads(), 1u);
+    EXPECT_EQ(cookie_questions(), 1u);
+    for (const auto& c : host.commands()) EXPECT_TRUE(c.guid_ok);
+}
+
+TEST_F(AdsMatcher, CookieQuestionsArePacedToOncePerSecond) {
+    ad("a");
+    EXPECT_EQ(cookie_questions(), 1u);
+    EXPECT_EQ(word_loads(), 1u);
+    g_ticks += 500;
+    ad("b");
+    g_ticks += 499;  // 999 ms after the question: still skipped
+    ad("c");
+    EXPECT_EQ(cookie_questions(), 1u);
+    g_ticks += 1;  // 1000 ms
+    ad("d");
+    EXPECT_EQ(cookie_questions(), 2u);
+    ad("e");
+    EXPECT_EQ(cookie_questions(), 2u);
+    // Same cookie: the words are not fetched again.
+    g_ticks += 5000;
+    ad("f");
+    EXPECT_EQ(cookie_questions(), 3u);
+    EXPECT_EQ(word_loads(), 1u);
+}
+
+TEST_F(AdsMatcher, ChangedCookieReloadsTheWords) {
+    EXPECT_FALSE(ad("http://x/sponsor"));
+    host.set_reply(zem::codes::general_query_config_cookie, cookie('B'));
+    host.set_reply(zem::codes::http_query_ads_block_words, words_reply({"sponsor"}));
+    g_ticks += 999;
+    EXPECT_FALSE(ad("http://x/sponsor"));  // not asked yet
+    EXPECT_EQ(word_loads(), 1u);
+    g_ticks += 1;
+    EXPECT_TRUE(ad("http://x/sponsor"));
+    EXPECT_EQ(keyword, "sponsor");
+    EXPECT_EQ(word_loads(), 2u);
+    EXPECT_FALSE(ad("http://ad.doubleclick.net/"));  // the old list is gone
+    // A cookie that differs in its last byte only is a change too.
+    std::string last = cookie('B');
+    last[15] = 'C';
+    host.set_reply(zem::codes::general_query_config_cookie, last);
+    host.set_reply(zem::codes::http_query_ads_block_words, words_reply({"other"}));
+    g_ticks += 2000;
+    EXPECT_TRUE(ad("the other"));
+    EXPECT_EQ(word_loads(), 3u);
+}
+
+TEST_F(AdsMatcher, TickCounterWrapAroundStillPaces) {
+    g_ticks = 0xFFFFFF00u;
+    ad("a");
+    EXPECT_EQ(cookie_questions(), 1u);
+    g_ticks = 0x000002E7u;  // 0x100 + 0x2E7 = 999 ms later
+    ad("b");
+    EXPECT_EQ(cookie_questions(), 1u);
+    g_ticks = 0x000002E8u;
+    ad("c");
+    EXPECT_EQ(cookie_questions(), 2u);
+}
+
+TEST_F(AdsMatcher, FailingCookieQuestionKeepsTheLoadedWords) {
+    EXPECT_TRUE(ad("doubleclick"));
+    host.set_reply(zem::codes::general_query_config_cookie, "", -5);
+    for (int i = 0; i < 3; ++i) {
+        g_ticks += 1500;
+        EXPECT_TRUE(ad("doubleclick"));
+    }
+    EXPECT_EQ(cookie_questions(), 4u);
+    EXPECT_EQ(word_loads(), 1u);
+    // A short cookie reply is a failure as well.
+    host.set_reply(zem::codes::general_query_config_cookie, std::string(15, 'Z'));
+    g_ticks += 1500;
+    EXPECT_TRUE(ad("doubleclick"));
+    EXPECT_EQ(word_loads(), 1u);
+}
+
+TEST_F(AdsMatcher, NoHostOrNoWordsMeansNoAdvertisement) {
+    zem_io_commands::set_host_iface(nullptr);
+    EXPECT_FALSE(ad("http://ad.doubleclick.net/"));
+    EXPECT_FALSE(ad("http://ad.doubleclick.net/"));
+    // The host arrives; its cookie differs from the zero cookie, so the words
+    // are fetched at the next allowed question.
+    zem_io_commands::set_host_iface(&host);
+    g_ticks += 1000;
+    EXPECT_TRUE(ad("http://ad.doubleclick.net/"));
+    EXPECT_EQ(word_loads(), 1u);
+
+    // An empty list (and a failing word command) leaves the matcher empty.
+    host.set_reply(zem::codes::general_query_config_cookie, cookie('E'));
+    host.set_reply(zem::codes::http_query_ads_block_words, words_reply({}));
+    g_ticks += 1000;
+    EXPECT_FALSE(ad("http://ad.doubleclick.net/"));
+    host.set_reply(zem::codes::general_query_config_cookie, cookie('F'));
+    host.set_reply(zem::codes::http_query_ads_block_words, "", -1);
+    g_ticks += 1000;
+    EXPECT_FALSE(ad("http://ad.doubleclick.net/"));
+    EXPECT_EQ(word_loads(), 3u);
+}
+
+TEST_F(AdsMatcher, BlockedLineAtLevelTwo) {
+    EXPECT_TRUE(ad("http://ad.doubleclick.net/x"));
+    EXPECT_EQ(lines_ending_with("ADVERTISMENT BLOCKED:SRC=\"http://ad.doubleclick.net/x\" by \"doubleclick\"\n"), 0);
+    log_space::m_level = 2;
+    EXPECT_TRUE(ad("http://ad.doubleclick.net/x"));
+    EXPECT_EQ(lines_ending_with("ADVERTISMENT BLOCKED:SRC=\"http://ad.doubleclick.net/x\" by \"doubleclick\"\n"), 1);
+    EXPECT_FALSE(ad("http://clean.example/"));
+    EXPECT_EQ(lines_ending_with("ADVERTISMENT BLOCKED:SRC=\"http://clean.example/\" by \"\"\n"), 0);
+
+    wide_string wide_url = L"http://x/ads/pic.gif?\u00e9";
+    EXPECT_TRUE(ads_matcher::is_ad_link(wide_url, keyword));
+    EXPECT_EQ(keyword, "/ads/*.gif");
+    EXPECT_EQ(lines_ending_with("ADVERTISMENT BLOCKED:SRC=\"http://x/ads/pic.gif?\xE9\" (unicode html) by "
+                                "\"/ads/*.gif\"\n"),
+              1);
+}
+
+TEST_F(AdsMatcher, WideLinksAreConvertedBeforeTheSearch) {
+    host.set_reply(zem::codes::http_query_ads_block_words, words_reply({"werbung"}));
+    EXPECT_FALSE(ads_matcher::is_ad_link(wide_string(L"http://x/WERBUNG"), keyword));
+    EXPECT_TRUE(ads_matcher::is_ad_link(wide_string(L"http://x/werbung/1"), keyword));
+    EXPECT_EQ(keyword, "werbung");
+}
+
+TEST_F(AdsMatcher, ConcurrentChecksWithReloads) {
+    std::atomic<int> hits{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 300; ++i) {
+                std::string kw;
+                if (ads_matcher::is_ad_link(std::string("http://ad.doubleclick.net/") + std::to_string(t * 1000 + i),
+                                            kw)) {
+                    if (kw == "doubleclick") ++hits;
+                }
+                if (t == 0 && i % 10 == 0) {
+                    g_ticks += 1000;
+                    host.set_reply(zem::codes::general_query_config_cookie, cookie(static_cast<char>('a' + i % 7)));
+                }
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(hits.load(), 1200);
+    EXPECT_GT(word_loads(), 1u);
+}
