@@ -1,0 +1,609 @@
+#include "html/html_stream_filter.h"
+
+#include <boost/regex.hpp>
+#include <exception>
+#include <vector>
+
+#include "core/configuration.h"
+#include "html/name_chars.h"
+#include "log/log.h"
+#include "platform/codepage.h"
+
+namespace html {
+
+namespace {
+
+enum scan_state { st_code, st_single_quote, st_double_quote, st_tag, st_line_remark, st_slash, st_block_comment };
+
+template <class C>
+C ascii_lower(C c) {
+    return (c >= C('A') && c <= C('Z')) ? static_cast<C>(c + ('a' - 'A')) : c;
+}
+
+template <class C>
+std::basic_string<C> fold(const std::basic_string<C>& s) {
+    std::basic_string<C> r(s);
+    for (auto& c : r) c = ascii_lower(c);
+    return r;
+}
+
+std::string printable(const std::string& s) { return s; }
+std::string printable(const std::wstring& s) { return platform::wide_to_ansi(s); }
+
+}  // namespace
+
+template <class C>
+html_stream_filter<C>::html_stream_filter(i_connection_feedback* feedback)
+    : m_current(&m_text_handler),
+      m_script_handlers{hyper_text_java_handler<C>(feedback, nullptr), hyper_text_java_handler<C>(feedback, nullptr)},
+      m_text_handler(this, feedback, nullptr),
+      m_qualifier(&m_stub_qualifier),
+      m_feedback(feedback) {
+    m_script_handlers[0].set_qualifier(&m_stub_qualifier);
+    m_script_handlers[1].set_qualifier(&m_stub_qualifier);
+    m_text_handler.set_qualifier(&m_stub_qualifier);
+    m_comment_replacement = config::read_u32("html_comment_replacement", 0);
+}
+
+template <class C>
+void html_stream_filter<C>::set_qualifier(host_permission_qualifier* q) {
+    if (!q) q = &m_stub_qualifier;
+    m_qualifier = q;
+    m_script_handlers[0].set_qualifier(q);
+    m_script_handlers[1].set_qualifier(q);
+    m_text_handler.set_qualifier(q);
+}
+
+template <class C>
+void html_stream_filter<C>::set_page_address(const byte_string& address) {
+    m_page_address = address;
+    m_script_handlers[0].set_page_address(address);
+    m_script_handlers[1].set_page_address(address);
+}
+
+template <class C>
+void html_stream_filter<C>::reset() {
+    // Base address, page address and qualifier survive; the rest starts anew.
+    m_cutting = false;
+    m_line_start = true;
+    m_in_ad_link = false;
+    m_in_script = false;
+    m_in_comment = false;
+    m_comment_replacement = config::read_u32("html_comment_replacement", 0);
+    m_script_language = 0;
+    m_input.clear();
+    m_pos = 0;
+    m_output.clear();
+    m_tags.clear();
+    m_innermost.clear();
+    m_frames.clear();
+    m_current = &m_text_handler;
+    m_script_handlers[0].reset();
+    m_script_handlers[1].reset();
+    m_text_handler.reset();
+    m_blocked = false;
+    m_need_more = false;
+    m_passthrough = false;
+    m_scan = script_scan();
+    m_partial = partial_tag();
+    m_skip_to_gt = false;
+}
+
+template <class C>
+bool html_stream_filter<C>::update(string_t& text) {
+    if (m_passthrough) return true;
+    if (m_blocked) {
+        text.clear();
+        m_input.clear();
+        m_pos = 0;
+        return true;
+    }
+    try {
+        if (m_input.empty()) {
+            m_input.swap(text);
+            m_pos = 0;
+        } else {
+            m_input += text;
+        }
+        text.clear();
+        bool result = parse();
+        compact();
+        if (m_blocked) {
+            m_input.clear();
+            m_pos = 0;
+        }
+        text.swap(m_output);
+        m_output.clear();
+        return result;
+    } catch (const std::exception& ex) {
+        ZEM_LOG_ERROR("Plugin/HTML/html", "html_stream_filter: filtering ends: " << ex.what());
+    } catch (...) {
+        ZEM_LOG_ERROR("Plugin/HTML/html", "html_stream_filter: filtering ends: unknown exception");
+    }
+    // Hand back everything that is still here and step aside.
+    m_passthrough = true;
+    string_t rest;
+    rest.swap(m_output);
+    if (m_pos < m_input.size()) rest.append(m_input, m_pos, string_t::npos);
+    m_input.clear();
+    m_pos = 0;
+    text.swap(rest);
+    return true;
+}
+
+template <class C>
+void html_stream_filter<C>::stop(string_t& text) {
+    if (!m_passthrough) {
+        try {
+            m_current->stop(text);
+        } catch (...) {
+            ZEM_LOG_ERROR("Plugin/HTML/html", "html_stream_filter: stop failed");
+        }
+    }
+    if (m_pos < m_input.size()) text.append(m_input, m_pos, string_t::npos);
+    m_input.clear();
+    m_pos = 0;
+    m_partial.valid = false;
+}
+
+template <class C>
+void html_stream_filter<C>::compact() {
+    if (m_pos == 0) return;
+    if (m_pos >= m_input.size()) {
+        m_input.clear();
+    } else {
+        m_input.erase(0, m_pos);
+    }
+    m_scan.mark = m_scan.mark >= m_pos ? m_scan.mark - m_pos : 0;
+    m_scan.pos = m_scan.pos >= m_pos ? m_scan.pos - m_pos : 0;
+    m_pos = 0;
+}
+
+template <class C>
+void html_stream_filter<C>::emit_piece(string_t& piece) {
+    m_current->update(piece);
+    m_output += piece;
+}
+
+template <class C>
+void html_stream_filter<C>::emit(std::size_t begin, std::size_t end) {
+    if (begin >= end) return;
+    m_piece.assign(m_input, begin, end - begin);
+    emit_piece(m_piece);
+}
+
+template <class C>
+bool html_stream_filter<C>::parse() {
+    m_need_more = false;
+    while (!m_need_more) {
+        if (m_in_comment) {
+            parse_comment();
+        } else if (m_in_script) {
+            parse_script();
+        } else {
+            parse_markup();
+        }
+    }
+    return true;
+}
+
+template <class C>
+void html_stream_filter<C>::parse_comment() {
+    static const string_t terminator = lit<C>("-->");
+    const std::size_t n = m_input.size();
+    std::size_t at = m_input.find(terminator, m_pos);
+    if (at == string_t::npos) {
+        // A terminator may be cut by the chunk boundary: its first dashes
+        // wait for the next chunk, so that where the chunks fall does not
+        // decide where the comment ends.
+        std::size_t keep = 0;
+        if (n - m_pos >= 2 && m_input[n - 1] == C('-') && m_input[n - 2] == C('-')) {
+            keep = 2;
+        } else if (n - m_pos >= 1 && m_input[n - 1] == C('-')) {
+            keep = 1;
+        }
+        emit(m_pos, n - keep);
+        m_pos = n - keep;
+        m_need_more = true;
+        return;
+    }
+    emit(m_pos, at);
+    emit(at, at + terminator.size());
+    m_in_comment = false;
+    m_pos = at + terminator.size();
+}
+
+template <class C>
+void html_stream_filter<C>::parse_script() {
+    bool found = false, pending = false;
+    std::size_t mark = 0, next = 0;
+    find_script_end(found, pending, mark, next);
+    const std::size_t n = m_input.size();
+    if (found) {
+        emit(m_pos, mark);
+        m_current->stop(m_output);
+        string_t closing = m_input.substr(mark, next - mark);
+        if (!m_tags.empty()) {
+            tag_entry& top = m_tags.back();
+            top.handler->update(closing);
+            m_current = top.saved_handler;
+            m_cutting = top.saved_cutting;
+            pop_tags_from(m_tags.size() - 1);
+        }
+        m_output += closing;
+        m_in_script = false;
+        m_pos = next;
+        // The rest of the input is parsed at once: the closing tag has
+        // settled everything before it.
+        return;
+    }
+    if (!pending || m_scan.released) {
+        emit(m_pos, n);
+        m_pos = n;
+        m_need_more = true;
+        return;
+    }
+    emit(m_pos, mark);
+    m_pos = mark;
+    if (n - mark > max_held_script) {
+        // An endless string or comment: let it go as it stands and keep
+        // following it without holding it again.
+        emit(mark, n);
+        m_pos = n;
+        m_scan.released = true;
+    }
+    m_need_more = true;
+}
+
+template <class C>
+bool html_stream_filter<C>::find_script_end(bool& found, bool& pending, std::size_t& mark, std::size_t& next) {
+    static const string_t closing_tag = lit<C>("</script>");
+    const string_t& s = m_input;
+    const std::size_t n = s.size();
+    script_scan& sc = m_scan;
+    if (sc.pos < m_pos) sc.pos = m_pos;
+    const bool vb = m_script_language == 1;
+    for (std::size_t i = sc.pos; i < n; ++i) {
+        const C ch = s[i];
+        switch (sc.state) {
+        case st_code:
+            if (ch == C('<')) {
+                sc.pending = true;
+                sc.released = false;
+                sc.mark = i;
+                sc.state = st_tag;
+            } else if (ch == C('"') && !sc.line_comment) {
+                sc.pending = true;
+                sc.released = false;
+                sc.mark = i;
+                sc.state = st_double_quote;
+            } else if (ch == C('\'') && !sc.line_comment) {
+                sc.pending = true;
+                sc.released = false;
+                sc.mark = i;
+                sc.state = (vb && m_line_start) ? st_line_remark : st_single_quote;
+            } else if (ch == C('/') && !sc.line_comment) {
+                sc.pending = true;
+                sc.released = false;
+                sc.mark = i;
+                sc.state = st_slash;
+            } else if (ch == C('\n')) {
+                m_line_start = true;
+                sc.line_comment = false;
+            } else if (ch == C('\r') || ch == C(' ') || ch == C('\t')) {
+            } else {
+                m_line_start = false;
+            }
+            break;
+        case st_single_quote:
+            if (ch == C('\'') && sc.prev != C('\\')) {
+                sc.pending = false;
+                sc.mark = 0;
+                sc.state = st_code;
+            }
+            break;
+        case st_double_quote:
+            if (ch == C('"') && !(!vb && sc.prev == C('\\'))) {
+                sc.pending = false;
+                sc.mark = 0;
+                sc.state = st_code;
+            }
+            break;
+        case st_tag:
+            if (ch == C('"')) {
+                sc.pending = true;
+                sc.mark = i;
+                sc.state = st_double_quote;
+            } else if (ch == C('\'')) {
+                sc.pending = true;
+                sc.mark = i;
+                sc.state = st_single_quote;
+            } else if (ch == C('>')) {
+                if (i - sc.mark == 8 && sc.mark + 9 <= n) {
+                    bool same = true;
+                    for (std::size_t k = 0; k < 9 && same; ++k)
+                        same = ascii_lower(s[sc.mark + k]) == closing_tag[k];
+                    if (same) {
+                        found = true;
+                        pending = true;
+                        mark = sc.mark;
+                        next = i + 1;
+                        sc = script_scan();
+                        sc.pos = next;
+                        return true;
+                    }
+                }
+            } else if (ch == C('<')) {
+                sc.mark = i;
+            } else if (ch == C('-') && i - sc.mark == 3 && s[i - 2] == C('!') && s[i - 1] == C('-')) {
+                sc.pending = false;
+                sc.mark = 0;
+                sc.state = st_code;
+            } else if (i - sc.mark >= 9) {
+                sc.pending = false;
+                sc.mark = 0;
+                sc.state = st_code;
+            }
+            break;
+        case st_line_remark:
+            if (ch == C('\n')) {
+                sc.pending = false;
+                sc.mark = 0;
+                sc.state = st_code;
+            }
+            break;
+        case st_slash:
+            if (ch == C('/')) {
+                sc.line_comment = true;
+                sc.state = st_code;
+            } else if (ch == C('*')) {
+                sc.state = st_block_comment;
+            } else {
+                sc.pending = false;
+                sc.mark = 0;
+                sc.state = st_code;
+            }
+            break;
+        case st_block_comment:
+            if (ch == C('/') && sc.prev == C('*')) {
+                sc.pending = false;
+                sc.mark = 0;
+                sc.state = st_code;
+            }
+            break;
+        }
+        sc.prev = ch;
+    }
+    sc.pos = n;
+    found = false;
+    pending = sc.pending;
+    mark = sc.mark;
+    return true;
+}
+
+template <class C>
+typename html_stream_filter<C>::tag_found html_stream_filter<C>::find_tag(std::size_t from, std::size_t& start,
+                                                                          std::size_t& end, std::size_t& name_begin,
+                                                                          std::size_t& name_end, bool& closing) {
+    const string_t& s = m_input;
+    const std::size_t n = s.size();
+    std::size_t q = from;
+    for (;;) {
+        q = s.find(C('<'), q);
+        if (q == string_t::npos) return found_none;
+        start = q;
+        if (q + 1 >= n) return found_partial;
+        const C c1 = s[q + 1];
+        if (c1 == C('!') && q + 3 < n && s[q + 2] == C('-') && s[q + 3] == C('-')) {
+            end = q + 4;
+            return found_comment;
+        }
+        std::size_t i;
+        std::size_t gt_from;
+        if (m_partial.valid && q == m_pos) {
+            // The same incomplete tag as last time: go on where that scan ended.
+            closing = m_partial.closing;
+            name_begin = q + m_partial.name_begin;
+            i = q + m_partial.scanned;
+            if (m_partial.name_end == npos) {
+                while (i < n && is_name_char(s[i])) ++i;
+                name_end = i;
+                gt_from = i;
+            } else {
+                name_end = q + m_partial.name_end;
+                gt_from = i;
+            }
+        } else {
+            if (c1 == C('/')) {
+                if (q + 2 >= n) return found_partial;
+                if (!is_name_char(s[q + 2])) {
+                    ++q;
+                    continue;
+                }
+                closing = true;
+                name_begin = q + 2;
+            } else if (is_name_char(c1)) {
+                closing = false;
+                name_begin = q + 1;
+            } else {
+                ++q;
+                continue;
+            }
+            i = name_begin;
+            while (i < n && is_name_char(s[i])) ++i;
+            name_end = i;
+            gt_from = i;
+        }
+        m_partial.valid = true;
+        m_partial.closing = closing;
+        m_partial.name_begin = name_begin - q;
+        if (name_end == n) {
+            m_partial.name_end = npos;
+            m_partial.scanned = n - q;
+            return found_partial;
+        }
+        m_partial.name_end = name_end - q;
+        std::size_t gt = s.find(C('>'), gt_from);
+        if (gt == string_t::npos) {
+            m_partial.scanned = n - q;
+            return found_partial;
+        }
+        m_partial.valid = false;
+        end = gt + 1;
+        return found_tag;
+    }
+}
+
+template <class C>
+void html_stream_filter<C>::parse_markup() {
+    const std::size_t n = m_input.size();
+    if (m_skip_to_gt) {
+        std::size_t gt = m_input.find(C('>'), m_pos);
+        std::size_t until = gt == string_t::npos ? n : gt + 1;
+        if (!m_cutting) emit(m_pos, until);
+        m_pos = until;
+        if (gt == string_t::npos) {
+            m_need_more = true;
+        } else {
+            m_skip_to_gt = false;
+        }
+        return;
+    }
+    std::size_t start = 0, end = 0, name_begin = 0, name_end = 0;
+    bool closing = false;
+    tag_found what = find_tag(m_pos, start, end, name_begin, name_end, closing);
+    if (what != found_partial) m_partial.valid = false;
+    if (what == found_none) {
+        if (!m_cutting) emit(m_pos, n);
+        m_pos = n;
+        m_need_more = true;
+        return;
+    }
+    if (start > m_pos) {
+        std::size_t from = m_pos;
+        m_pos = start;
+        if (!m_cutting) {
+            emit(from, start);
+            if (m_need_more) return;
+        }
+    }
+    if (what == found_partial) {
+        m_need_more = true;
+        if (n - start > max_held_markup) {
+            // A tag that never closes: what is held goes out as text, and
+            // the rest of it, up to its '>', follows as text too.
+            m_partial.valid = false;
+            if (!m_cutting) emit(start, n);
+            m_pos = n;
+            m_skip_to_gt = true;
+        }
+        return;
+    }
+    tag_entry entry;
+    entry.text.assign(m_input, start, end - start);
+    entry.handler = m_cutting ? static_cast<handler_t*>(&m_cut) : static_cast<handler_t*>(&m_stub);
+    entry.saved_handler = m_current;
+    entry.saved_cutting = m_cutting;
+    m_pos = end;
+    if (what == found_comment) {
+        m_in_comment = true;
+        emit_piece(entry.text);
+        return;
+    }
+    entry.name.assign(m_input, name_begin, name_end - name_begin);
+    if (closing) {
+        handle_close_tag(entry.name, entry.text);
+        return;
+    }
+    entry.tag_type = classify_tag(entry.name);
+    if (!m_cutting) handle_open_tag(entry);
+    const bool script = entry.tag_type == tag_script;
+    push_tag(entry);
+    if (script) {
+        m_in_script = true;
+        m_scan = script_scan();
+        m_scan.pos = m_pos;
+    }
+}
+
+template <class C>
+void html_stream_filter<C>::handle_close_tag(const string_t& name, string_t& text) {
+    auto it = m_innermost.find(fold(name));
+    if (it == m_innermost.end()) {
+        m_output += text;
+        ZEM_LOG(2, "HTML: Can't find opening tag for closing tag = " << printable(text) << "\n");
+        return;
+    }
+    const std::size_t index = it->second;
+    tag_entry& entry = m_tags[index];
+    (this->*entry.on_close)(entry);
+    entry.handler->update(text);
+    m_output += text;
+    m_current = entry.saved_handler;
+    m_cutting = entry.saved_cutting;
+    pop_tags_from(index);
+}
+
+template <class C>
+void html_stream_filter<C>::push_tag(tag_entry& entry) {
+    // Past the depth bound only SCRIPT entries (at most one open at a time)
+    // are kept; the closing tag of an entry not kept resolves to an outer
+    // element of the same name or passes unchanged.
+    if (m_tags.size() >= max_tag_depth && entry.tag_type != tag_script) return;
+    entry.text = string_t();
+    entry.name = fold(entry.name);
+    auto it = m_innermost.find(entry.name);
+    entry.outer_same_name = it == m_innermost.end() ? npos : it->second;
+    const std::size_t index = m_tags.size();
+    m_tags.push_back(std::move(entry));
+    if (it == m_innermost.end()) {
+        m_innermost.emplace(m_tags.back().name, index);
+    } else {
+        it->second = index;
+    }
+}
+
+template <class C>
+void html_stream_filter<C>::pop_tags_from(std::size_t index) {
+    while (m_tags.size() > index) {
+        tag_entry& top = m_tags.back();
+        if (top.outer_same_name == npos) {
+            m_innermost.erase(top.name);
+        } else {
+            m_innermost[top.name] = top.outer_same_name;
+        }
+        m_tags.pop_back();
+    }
+}
+
+template <class C>
+std::int32_t html_stream_filter<C>::classify_tag(const string_t& name) {
+    static const char* const names[] = {"a",      "script", "noscript", "object", "embed",   "applet",
+                                        "iframe", "frame",  "body",     "img",    "frameset"};
+    static const std::int32_t types[] = {tag_a,      tag_script, tag_noscript, tag_object, tag_embed,   tag_applet,
+                                         tag_iframe, tag_frame,  tag_body,     tag_img,    tag_frameset};
+    if (name.empty()) return tag_undefined;
+    for (std::size_t k = 0; k < sizeof names / sizeof names[0]; ++k) {
+        const char* p = names[k];
+        std::size_t len = 0;
+        while (p[len]) ++len;
+        if (len != name.size()) continue;
+        bool same = true;
+        for (std::size_t j = 0; j < len && same; ++j) same = ascii_lower(name[j]) == C(p[j]);
+        if (same) return types[k];
+    }
+    for (C c : name)
+        if (!is_name_char(c)) return tag_undefined;
+    return tag_other;
+}
+
+}  // namespace html
+
+#include "html/tag_rules.ipp"
+
+namespace html {
+
+template class html_stream_filter<char>;
+template class html_stream_filter<wchar_t>;
+
+}  // namespace html

@@ -1,0 +1,208 @@
+#pragma once
+// The streaming HTML filter. It splits a document that arrives in chunks of
+// any size into text, markup, comments and script bodies, emitting each piece
+// as soon as no later input can change it; opening tags go to the tag rules,
+// script bodies to the script handler, page text to the stop-word handler.
+//
+// Held input is bounded: a tag still open after max_held_markup characters,
+// or a script construct (string, comment) after max_held_script characters,
+// is emitted as it stands and the parser reads on without holding that
+// construct again. The tag stack keeps at most max_tag_depth entries.
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/interfaces.h"
+#include "host/permission_qualifier.h"
+#include "html/default_qualifier.h"
+#include "html/hyper_text.h"
+#include "html/script_handler.h"
+#include "html/text_handler.h"
+
+namespace html {
+
+enum tag_type_value : std::int32_t {
+    tag_undefined = 0,
+    tag_other = 1,
+    tag_a = 2,
+    tag_script = 3,
+    tag_noscript = 4,
+    tag_object = 5,
+    tag_embed = 6,
+    tag_applet = 7,
+    tag_iframe = 8,
+    tag_frame = 9,
+    tag_frameset = 10,
+    tag_body = 11,
+    tag_img = 12,
+};
+
+template <class C>
+class html_stream_filter {
+public:
+    using string_t = std::basic_string<C>;
+    using handler_t = i_hyper_text_handler<C>;
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+    static constexpr std::size_t max_held_markup = 256 * 1024;
+    static constexpr std::size_t max_held_script = 256 * 1024;
+    static constexpr std::size_t max_tag_depth = 8192;
+    static constexpr std::size_t max_frames = 4096;
+
+    struct tag_entry;
+    using close_fn = bool (html_stream_filter::*)(tag_entry&);
+    struct tag_entry {
+        string_t name;
+        string_t text;
+        std::int32_t tag_type = tag_undefined;
+        handler_t* handler = nullptr;
+        handler_t* saved_handler = nullptr;
+        bool saved_cutting = false;
+        close_fn on_close = &html_stream_filter::default_on_close;
+        // Stack bookkeeping: the next entry outwards with the same name.
+        std::size_t outer_same_name = npos;
+    };
+
+    explicit html_stream_filter(i_connection_feedback* feedback);
+    html_stream_filter(const html_stream_filter&) = delete;
+    html_stream_filter& operator=(const html_stream_filter&) = delete;
+
+    bool update(string_t& text);
+    void stop(string_t& text);
+    void reset();
+
+    // The connection's qualifier, installed in the filter and its handlers
+    // (null restores the built-in allow-all policy).
+    void set_qualifier(host_permission_qualifier* q);
+    void set_page_address(const byte_string& address);
+    void set_base_address(const string_t& base) { m_base_address = base; }
+    const string_t& base_address() const { return m_base_address; }
+    const byte_string& page_address() const { return m_page_address; }
+
+    // Used by the text handler on a stop word: the page ends here.
+    void block_page() {
+        m_blocked = true;
+        m_need_more = true;
+    }
+    bool blocked() const { return m_blocked; }
+    std::size_t held_size() const { return m_input.size() - m_pos; }
+    std::size_t tag_depth() const { return m_tags.size(); }
+
+    static std::int32_t classify_tag(const string_t& name);
+
+protected:
+
+    // Where the script scanner stands; offsets index m_input.
+    struct script_scan {
+        int state = 0;
+        bool pending = false;
+        bool line_comment = false;
+        bool released = false;  // the open construct outgrew the bound
+        std::size_t mark = 0;
+        std::size_t pos = 0;    // next character to look at
+        C prev = 0;             // the character before pos
+    };
+    // A tag seen to be incomplete at the front of the input.
+    // Offsets count from the '<'.
+    struct partial_tag {
+        bool valid = false;
+        bool closing = false;
+        std::size_t name_begin = 0;
+        std::size_t name_end = npos;  // npos: the name ran to the end
+        std::size_t scanned = 0;      // no '>' (or name end) before this offset
+    };
+    enum tag_found { found_none, found_partial, found_comment, found_tag };
+
+    bool parse();
+    void parse_comment();
+    void parse_script();
+    void parse_markup();
+    tag_found find_tag(std::size_t from, std::size_t& start, std::size_t& end, std::size_t& name_begin,
+                       std::size_t& name_end, bool& closing);
+    bool find_script_end(bool& found, bool& pending, std::size_t& mark, std::size_t& next);
+    void emit(std::size_t begin, std::size_t end);
+    void emit_piece(string_t& piece);
+    void compact();
+    void handle_close_tag(const string_t& name, string_t& text);
+    void push_tag(tag_entry& entry);
+    void pop_tags_from(std::size_t index);
+    void init_state();
+
+    bool default_on_close(tag_entry&) { return true; }
+    bool clear_ad_link(tag_entry&) {
+        m_in_ad_link = false;
+        return true;
+    }
+
+    // Tag rules.
+    bool handle_open_tag(tag_entry& entry);
+    void pass(tag_entry& entry);
+    void block_element(tag_entry& entry, int idx, const byte_string& keyword);
+    void block_tag(tag_entry& entry, int idx, const byte_string& keyword);
+    void notify(const tag_entry& entry, int idx, const byte_string& keyword);
+    string_t blocked_replacement(const tag_entry& entry, int idx);
+    bool set(int idx) { return m_qualifier->is_restricted(idx); }
+    bool allowed(int idx) { return m_qualifier->get_permission_by_index(idx); }
+    bool blocked_by(int idx) { return set(idx) && !allowed(idx); }
+    bool tag_link(const string_t& text, int which, string_t& link);
+    bool ad_link(const string_t& text, int which, byte_string& keyword);
+    bool external_absolute(const string_t& text, int which);
+    bool banner_size(const string_t& text);
+    bool external_image(const string_t& text);
+    void rule_a(tag_entry& e);
+    void rule_script(tag_entry& e);
+    void rule_noscript(tag_entry& e);
+    void rule_object(tag_entry& e);
+    void rule_flash_object(tag_entry& e);
+    void rule_embed(tag_entry& e);
+    void rule_applet(tag_entry& e);
+    void rule_iframe(tag_entry& e);
+    void rule_frame(tag_entry& e);
+    void rule_frameset(tag_entry& e);
+    void rule_body(tag_entry& e);
+    void rule_img(tag_entry& e);
+    void parse_sizes(string_t& text, int which, std::list<bool>& flags);
+
+    bool m_cutting = false;
+    bool m_line_start = true;
+    bool m_in_ad_link = false;
+    bool m_in_script = false;
+    bool m_in_comment = false;
+    std::uint32_t m_comment_replacement = 0;
+    std::int32_t m_script_language = 0;
+    string_t m_input;
+    std::size_t m_pos = 0;  // m_input before this offset is consumed
+    string_t m_output;
+    string_t m_base_address;
+    std::vector<tag_entry> m_tags;
+    std::unordered_map<string_t, std::size_t> m_innermost;  // folded name -> index in m_tags
+    std::list<bool> m_frames;
+    byte_string m_page_address;
+    handler_t* m_current;
+    hyper_text_stub<C> m_stub;
+    hyper_text_cut_of<C> m_cut;
+    hyper_text_java_handler<C> m_script_handlers[2];
+    hyper_text_text_handler<C> m_text_handler;
+    host_permission_qualifier* m_qualifier;
+    allow_all_qualifier m_stub_qualifier;
+    i_connection_feedback* m_feedback;
+    bool m_blocked = false;
+    bool m_need_more = false;
+    bool m_passthrough = false;  // an internal failure: everything passes
+
+    script_scan m_scan;
+    partial_tag m_partial;
+    bool m_skip_to_gt = false;  // an over-long tag is being passed as text
+    string_t m_piece;
+};
+
+extern template class html_stream_filter<char>;
+extern template class html_stream_filter<wchar_t>;
+
+using narrow_html_filter = html_stream_filter<char>;
+using wide_html_filter = html_stream_filter<wchar_t>;
+
+}  // namespace html

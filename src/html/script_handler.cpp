@@ -1,0 +1,168 @@
+#include "html/script_handler.h"
+
+#include <boost/regex.hpp>
+#include <exception>
+#include <vector>
+
+#include "host/zem_io_commands.h"
+#include "log/log.h"
+#include "platform/codepage.h"
+
+namespace html {
+
+namespace {
+
+template <class C>
+const boost::basic_regex<C>& script_expression() {
+    static const boost::basic_regex<C> rx(
+        lit<C>(R"re(((((\w+\.)|(\s+))open\(.*?\))|((\w+\.)?SetCLSID(\(\w+\))?)|(new\s+ActiveXObject)))re"),
+        boost::regex_constants::perl | boost::regex_constants::icase);
+    return rx;
+}
+
+wide_string to_wide(const byte_string& s) { return platform::ansi_to_wide(s); }
+const wide_string& to_wide(const wide_string& s) { return s; }
+
+std::string describe(const byte_string& s) { return s; }
+std::string describe(const wide_string& s) { return platform::wide_to_ansi(s); }
+
+}  // namespace
+
+template <class C>
+hyper_text_java_handler<C>::hyper_text_java_handler(i_connection_feedback* feedback,
+                                                    host_permission_qualifier* qualifier)
+    : m_qualifier(qualifier ? qualifier : &m_default_qualifier), m_feedback(feedback) {}
+
+template <class C>
+void hyper_text_java_handler<C>::reset() {
+    m_held.clear();
+    m_held.shrink_to_fit();
+    m_rechecking = false;
+    m_overflow = false;
+}
+
+template <class C>
+bool hyper_text_java_handler<C>::whole_script_mode() {
+    return m_qualifier->get_permissions()[idx_check_script] == content_action_block;
+}
+
+template <class C>
+void hyper_text_java_handler<C>::notify(const string_t& matched, int index) {
+    zem_io_commands::general_notify_object_blocked(m_feedback, m_qualifier->get_request_id(), matched.size(),
+                                                   static_cast<std::uint32_t>(index), to_wide(matched),
+                                                   byte_string(), m_page_address);
+}
+
+template <class C>
+bool hyper_text_java_handler<C>::update(string_t& text) {
+    std::int32_t* permissions = m_qualifier->get_permissions();
+    if (permissions[idx_check_script] == content_action_block && !m_rechecking && !m_overflow) {
+        if (m_held.size() + text.size() <= max_whole_script) {
+            m_held += text;
+            text.clear();
+            return true;
+        }
+        // Too long to hold for the host: from here on this script is
+        // filtered like any other, starting with what was collected.
+        m_overflow = true;
+        m_held += text;
+        text.swap(m_held);
+        m_held.clear();
+    }
+    if (permissions[idx_popups] != content_action_allow || permissions[idx_ax_from_script] != content_action_allow) {
+        filter_held(text);
+    } else if (!m_held.empty()) {
+        // The policy changed under a held tail: hand it back in order.
+        m_held += text;
+        text.swap(m_held);
+        m_held.clear();
+    }
+    return true;
+}
+
+template <class C>
+void hyper_text_java_handler<C>::filter_held(string_t& text) {
+    using iterator = typename string_t::const_iterator;
+    struct replacement {
+        std::size_t begin, end;
+        string_t with;
+    };
+    m_held += text;
+    text.clear();
+    std::vector<replacement> repl;
+    std::size_t keep_from = m_held.size();
+    const string_t& held = m_held;
+    try {
+        const auto& rx = script_expression<C>();
+        boost::match_results<iterator> m;
+        std::size_t from = 0;
+        while (from < held.size()) {
+            auto flags = boost::match_default | boost::match_partial;
+            if (from > 0) flags |= boost::match_prev_avail;
+            if (!boost::regex_search(held.begin() + from, held.end(), m, rx, flags)) break;
+            std::size_t b = static_cast<std::size_t>(m[0].first - held.begin());
+            if (!m[0].matched) {
+                // Only the next piece can tell; keep the start unless it has
+                // grown past what a real construct needs.
+                if (held.size() - b <= max_held_tail) keep_from = b;
+                break;
+            }
+            std::size_t e = static_cast<std::size_t>(m[0].second - held.begin());
+            std::size_t cb = static_cast<std::size_t>(m[1].first - held.begin());
+            std::size_t ce = static_cast<std::size_t>(m[1].second - held.begin());
+            if (m[2].matched) {
+                if (m_qualifier->is_restricted(idx_popups) && !m_qualifier->get_permission_by_index(idx_popups)) {
+                    repl.push_back({cb, ce, lit<C>("new Object( )")});
+                    notify(held.substr(cb, ce - cb), idx_popups);
+                }
+            } else if (m_qualifier->is_restricted(idx_ax_from_script) &&
+                       !m_qualifier->get_permission_by_index(idx_ax_from_script)) {
+                repl.push_back({cb, ce, string_t()});
+                notify(held.substr(cb, ce - cb), idx_ax_from_script);
+            }
+            if (e >= held.size() || e == b) break;
+            from = e;
+        }
+    } catch (const std::exception& ex) {
+        ZEM_LOG_ERROR("Plugin/HTML/html", "!!!EXCEPRION RAISED!!! in hyper_text_java_handler: "
+                                              << ex.what() << "\r\n BUFFER:" << describe(held));
+        keep_from = held.size();
+    } catch (...) {
+        ZEM_LOG_ERROR("Plugin/HTML/html",
+                      "!!!EXCEPRION RAISED!!! in hyper_text_java_handler:(unkonown exception) BUFFER:"
+                          << describe(held));
+        keep_from = held.size();
+    }
+    string_t out;
+    out.reserve(keep_from);
+    std::size_t at = 0;
+    for (const auto& r : repl) {
+        out.append(held, at, r.begin - at);
+        out += r.with;
+        at = r.end;
+    }
+    if (at < keep_from) out.append(held, at, keep_from - at);
+    text.swap(out);
+    m_held.erase(0, keep_from);
+}
+
+template <class C>
+void hyper_text_java_handler<C>::stop(string_t& text) {
+    if (!m_held.empty() && !m_overflow && whole_script_mode()) {
+        zem_io_commands::http_check_script(m_held, m_feedback, m_qualifier->get_request_id());
+        string_t checked;
+        checked.swap(m_held);
+        m_rechecking = true;
+        update(checked);
+        m_rechecking = false;
+        text += checked;
+    }
+    text += m_held;
+    m_held.clear();
+    m_overflow = false;
+}
+
+template class hyper_text_java_handler<char>;
+template class hyper_text_java_handler<wchar_t>;
+
+}  // namespace html

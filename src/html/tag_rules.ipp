@@ -1,0 +1,565 @@
+// The tag rules of html_stream_filter: what happens to an opening tag that
+// the parser finds outside a removed element. Included by
+// html_stream_filter.cpp, which instantiates the filter.
+
+#include <climits>
+
+#include "host/zem_io_commands.h"
+
+namespace html {
+
+namespace rules {
+
+enum attr_id {
+    rx_a_link,
+    rx_body_load,
+    rx_hidden_iframe,
+    rx_tiny_object,
+    rx_rows,
+    rx_cols,
+    rx_one_size,
+    rx_clsid,
+    rx_flash,
+    rx_java,
+    rx_src_host,
+    rx_abs_src,
+    rx_src,
+    rx_data,
+    rx_abs_codebase,
+    rx_language,
+    rx_height,
+    rx_width,
+    rx_count
+};
+
+template <class C>
+const boost::basic_regex<C>& attr_expression(int id) {
+    static const char* const literals[rx_count] = {
+        R"re(HREF=\s*?"((http://)?(.*?))")re",
+        R"re((onload|onunload)=\s*".*?")re",
+        R"re(((HEIGHT|WIDTH)="(0|1)")|(STYLE=".*?(visibility:hidden|display:none).*?"))re",
+        R"re(((HEIGHT|WIDTH)="(0|1)"))re",
+        R"re(ROWS="(.*?)")re",
+        R"re(COLS="(.*?)")re",
+        R"re(((\d+)?((\*)|(%))?)((,)|($)))re",
+        R"re(classid="?(clsid:)?([0-9a-f]{8}-([0-9a-f]{4}-){3}[0-9a-f]{12}))re",
+        R"re(((TYPE|CODETYPE)="application/(x-shockwave-flash)")|((SRC|CODE|DATA)=".*?\.(SWF)"))re",
+        R"re((TYPE="application/(x-java-applet|java-archive|x-jar)")|((SRC|CODE|DATA)=".*?\.(JAR|CLASS)"))re",
+        R"re(SRC="((http|ftp|.*?)://([^/]*))?(.*?)")re",
+        R"re(SRC="((http://)?.*?)")re",
+        R"re(SRC="(.*?)")re",
+        R"re(DATA="(.*?)")re",
+        R"re(CODEBASE="((http://)?.*?)")re",
+        R"re(LANGUAGE="?((VBScript)|(JavaScript)))re",
+        R"re(HEIGHT="?(\d+(%)?))re",
+        R"re(WIDTH="?(\d+(%)?))re",
+    };
+    static const std::vector<boost::basic_regex<C>> compiled = [] {
+        std::vector<boost::basic_regex<C>> v;
+        v.reserve(rx_count);
+        for (const char* l : literals)
+            v.emplace_back(lit<C>(l), boost::regex_constants::perl | boost::regex_constants::icase);
+        return v;
+    }();
+    return compiled[id];
+}
+
+template <class C>
+using match_t = boost::match_results<typename std::basic_string<C>::const_iterator>;
+
+// A search that never throws: an expression the engine gives up on counts
+// as no match, and the tag keeps its way through the rules.
+template <class C>
+bool find_attr(const std::basic_string<C>& text, int id, match_t<C>& m) {
+    try {
+        return boost::regex_search(text.begin(), text.end(), m, attr_expression<C>(id));
+    } catch (const std::exception& ex) {
+        ZEM_LOG_ERROR("Plugin/HTML/html", "HTML: attribute expression failed: " << ex.what());
+    } catch (...) {
+        ZEM_LOG_ERROR("Plugin/HTML/html", "HTML: attribute expression failed");
+    }
+    return false;
+}
+
+template <class C>
+bool starts_with(const std::basic_string<C>& s, const char* prefix) {
+    std::size_t k = 0;
+    for (; prefix[k]; ++k)
+        if (k >= s.size() || s[k] != C(prefix[k])) return false;
+    return true;
+}
+
+// Decimal digits to an int; a value beyond 32 bits saturates, so that a
+// silly size is just a size that matches no banner.
+template <class It>
+bool parse_number(It b, It e, int& out) {
+    long long v = 0;
+    if (b == e) return false;
+    for (It i = b; i != e; ++i) {
+        auto c = *i;
+        if (c < '0' || c > '9') return false;
+        if (v < INT_MAX) v = v * 10 + (c - '0');
+    }
+    out = v > INT_MAX ? INT_MAX : static_cast<int>(v);
+    return true;
+}
+
+template <class C>
+int hex_value(C c) {
+    if (c >= C('0') && c <= C('9')) return c - C('0');
+    if (c >= C('a') && c <= C('f')) return c - C('a') + 10;
+    if (c >= C('A') && c <= C('F')) return c - C('A') + 10;
+    return -1;
+}
+
+// A class identifier in its 36-character text form, braces allowed around.
+template <class C>
+bool parse_uuid(std::basic_string<C> text, unsigned char (&out)[16]) {
+    if (text.size() == 38 && text.front() == C('{') && text.back() == C('}')) text = text.substr(1, 36);
+    if (text.size() != 36) return false;
+    std::size_t byte = 0;
+    for (std::size_t i = 0; i < 36;) {
+        if (i == 8 || i == 13 || i == 18 || i == 23) {
+            if (text[i] != C('-')) return false;
+            ++i;
+            continue;
+        }
+        int hi = hex_value(text[i]), lo = hex_value(text[i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        out[byte++] = static_cast<unsigned char>(hi * 16 + lo);
+        i += 2;
+    }
+    return byte == 16;
+}
+
+inline wide_string as_wide(const byte_string& s) { return platform::ansi_to_wide(s); }
+inline const wide_string& as_wide(const wide_string& s) { return s; }
+
+}  // namespace rules
+
+template <class C>
+bool html_stream_filter<C>::handle_open_tag(tag_entry& e) {
+    switch (e.tag_type) {
+    case tag_other:
+        pass(e);
+        break;
+    case tag_a:
+        rule_a(e);
+        break;
+    case tag_script:
+        rule_script(e);
+        break;
+    case tag_noscript:
+        rule_noscript(e);
+        break;
+    case tag_object:
+        rule_object(e);
+        break;
+    case tag_embed:
+        rule_embed(e);
+        break;
+    case tag_applet:
+        rule_applet(e);
+        break;
+    case tag_iframe:
+        rule_iframe(e);
+        break;
+    case tag_frame:
+        rule_frame(e);
+        break;
+    case tag_frameset:
+        rule_frameset(e);
+        break;
+    case tag_body:
+        rule_body(e);
+        break;
+    case tag_img:
+        rule_img(e);
+        break;
+    default:
+        ZEM_LOG(2, "HTML: Undefined tag_type=" << e.tag_type << "\n");
+        e.handler = &m_stub;
+        m_output += e.text;
+        break;
+    }
+    return true;
+}
+
+template <class C>
+void html_stream_filter<C>::pass(tag_entry& e) {
+    e.handler = &m_stub;
+    m_output += e.text;
+}
+
+template <class C>
+void html_stream_filter<C>::notify(const tag_entry& e, int idx, const byte_string& keyword) {
+    if (idx == idx_unknown) return;
+    zem_io_commands::general_notify_object_blocked(m_feedback, m_qualifier->get_request_id(), e.text.size(),
+                                                   static_cast<std::uint32_t>(idx), rules::as_wide(e.text), keyword,
+                                                   m_page_address);
+}
+
+template <class C>
+void html_stream_filter<C>::block_element(tag_entry& e, int idx, const byte_string& keyword) {
+    e.handler = &m_cut;
+    m_current = &m_cut;
+    e.saved_cutting = m_cutting;
+    m_output += blocked_replacement(e, idx);
+    m_cutting = true;
+    notify(e, idx, keyword);
+}
+
+template <class C>
+void html_stream_filter<C>::block_tag(tag_entry& e, int idx, const byte_string& keyword) {
+    e.handler = &m_cut;
+    m_current = &m_text_handler;
+    e.saved_cutting = m_cutting;
+    m_output += blocked_replacement(e, idx);
+    notify(e, idx, keyword);
+}
+
+template <class C>
+typename html_stream_filter<C>::string_t html_stream_filter<C>::blocked_replacement(const tag_entry& e, int idx) {
+    string_t r;
+    if (m_comment_replacement) {
+        r += lit<C>("<!-- tag [");
+        r += e.text;
+        r += lit<C>("] blocked by \"");
+        r += lit<C>(permission_index_name(idx));
+        r += lit<C>("\" option-->");
+    }
+    if (idx != idx_ads_by_link && idx != idx_ads_by_size) return r;
+    const int gif_idx = idx == idx_ads_by_link ? idx_ads_by_link_replace_gif : idx_ads_by_size_replace_gif;
+    if (!allowed(gif_idx)) {
+        r += lit<C>("<FONT size=\"1\">[AD]</FONT>");
+        return r;
+    }
+    r += lit<C>("<img src=\"file://");
+    r += m_qualifier->get_transparent_gif(string_t());
+    r += C('"');
+    rules::match_t<C> mh, mw;
+    const bool has_height = rules::find_attr(e.text, rules::rx_height, mh);
+    if (!(has_height && mh[2].matched)) {
+        if (rules::find_attr(e.text, rules::rx_width, mw) && !mw[2].matched) {
+            r += lit<C>(" width=");
+            r.append(mw[1].first, mw[1].second);
+        }
+        if (has_height) {
+            r += lit<C>(" height=");
+            r.append(mh[1].first, mh[1].second);
+        }
+    }
+    r += lit<C>(" >");
+    return r;
+}
+
+template <class C>
+bool html_stream_filter<C>::tag_link(const string_t& text, int which, string_t& link) {
+    rules::match_t<C> m;
+    if (!rules::find_attr(text, which, m)) return false;
+    string_t value(m[1].first, m[1].second);
+    if (rules::starts_with(value, "http://")) {
+        link.swap(value);
+    } else {
+        link = lit<C>("http://") + m_base_address + lit<C>("/") + value;
+    }
+    return true;
+}
+
+template <class C>
+bool html_stream_filter<C>::ad_link(const string_t& text, int which, byte_string& keyword) {
+    if (!set(idx_ads_by_link)) return false;
+    string_t link;
+    if (!tag_link(text, which, link)) return false;
+    keyword.clear();
+    if (m_qualifier->check_ad_link(link, keyword)) return false;
+    return !allowed(idx_ads_by_link);
+}
+
+template <class C>
+bool html_stream_filter<C>::external_absolute(const string_t& text, int which) {
+    if (!set(idx_ext_images)) return false;
+    rules::match_t<C> m;
+    if (!rules::find_attr(text, which, m) || !m[2].matched) return false;
+    return !allowed(idx_ext_images);
+}
+
+template <class C>
+bool html_stream_filter<C>::banner_size(const string_t& text) {
+    if (!set(idx_ads_by_size)) return false;
+    rules::match_t<C> mh, mw;
+    if (!rules::find_attr(text, rules::rx_height, mh) || mh[2].matched) return false;
+    if (!rules::find_attr(text, rules::rx_width, mw) || mw[2].matched) return false;
+    int height = 0, width = 0;
+    if (!rules::parse_number(mh[1].first, mh[1].second, height)) return false;
+    if (!rules::parse_number(mw[1].first, mw[1].second, width)) return false;
+    if (m_qualifier->check_ad_size(width, height)) return false;
+    return !allowed(idx_ads_by_size);
+}
+
+template <class C>
+bool html_stream_filter<C>::external_image(const string_t& text) {
+    rules::match_t<C> m;
+    if (!rules::find_attr(text, rules::rx_src_host, m) || !m[1].matched) return false;
+    const string_t image_host(m[3].first, m[3].second);
+    const string_t page_host = m_qualifier->get_host(string_t());
+    return image_host.compare(0, page_host.size(), page_host) != 0 || image_host.size() < page_host.size();
+}
+
+template <class C>
+void html_stream_filter<C>::rule_a(tag_entry& e) {
+    if (!set(idx_ads_by_link)) return pass(e);
+    rules::match_t<C> m;
+    if (rules::find_attr(e.text, rules::rx_a_link, m)) {
+        string_t link = m[2].matched ? string_t(m[1].first, m[1].second)
+                                     : m_base_address + string_t(m[1].first, m[1].second);
+        byte_string keyword;
+        if (!allowed(idx_ads_by_link) && !m_qualifier->check_ad_link(link, keyword)) {
+            m_in_ad_link = true;
+            e.on_close = &html_stream_filter::clear_ad_link;
+        }
+    }
+    pass(e);
+}
+
+template <class C>
+void html_stream_filter<C>::rule_script(tag_entry& e) {
+    rules::match_t<C> m;
+    const bool vb = rules::find_attr(e.text, rules::rx_language, m) && m[2].matched;
+    m_script_language = vb ? 1 : 2;
+    if ((set(idx_jscript) || set(idx_vbscript)) &&
+        ((vb && !allowed(idx_vbscript)) || (!vb && !allowed(idx_jscript)))) {
+        return block_element(e, vb ? idx_vbscript : idx_jscript, byte_string());
+    }
+    e.saved_handler = m_current;
+    m_current = &m_script_handlers[vb ? 1 : 0];
+    if (external_absolute(e.text, rules::rx_abs_src)) return block_element(e, idx_ext_images, byte_string());
+    byte_string keyword;
+    if (ad_link(e.text, rules::rx_src, keyword)) return block_element(e, idx_ads_by_link, keyword);
+    pass(e);
+}
+
+template <class C>
+void html_stream_filter<C>::rule_noscript(tag_entry& e) {
+    if (m_qualifier->get_permissions()[idx_jscript] != content_action_block) return pass(e);
+    // The content is shown (scripts are off), both tags go.
+    e.handler = &m_cut;
+    m_current = &m_text_handler;
+    e.saved_cutting = m_cutting;
+    m_output += blocked_replacement(e, idx_unknown);
+}
+
+template <class C>
+void html_stream_filter<C>::rule_flash_object(tag_entry& e) {
+    if (m_in_ad_link) return block_tag(e, idx_ads_by_link, byte_string());
+    if (blocked_by(idx_flash)) return block_element(e, idx_flash, byte_string());
+    if (external_absolute(e.text, rules::rx_abs_codebase)) return block_element(e, idx_ext_images, byte_string());
+    pass(e);
+}
+
+template <class C>
+void html_stream_filter<C>::rule_object(tag_entry& e) {
+    if (m_in_ad_link) return block_tag(e, idx_ads_by_link, byte_string());
+    bool activex_asked = false;
+    if (set(idx_activex) || set(idx_flash)) {
+        rules::match_t<C> m;
+        if (rules::find_attr(e.text, rules::rx_clsid, m)) {
+            static const unsigned char flash_class[16] = {0xD2, 0x7C, 0xDB, 0x6E, 0xAE, 0x6D, 0x11, 0xCF,
+                                                          0x96, 0xB8, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00};
+            unsigned char uuid[16];
+            if (!rules::parse_uuid(string_t(m[2].first, m[2].second), uuid)) {
+                ZEM_LOG_ERROR("Plugin/HTML/html", "Failed to recognize clsid in tag:" << printable(e.text));
+                return pass(e);
+            }
+            if (std::equal(uuid, uuid + 16, flash_class)) return rule_flash_object(e);
+            if (blocked_by(idx_activex)) return block_element(e, idx_activex, byte_string());
+            activex_asked = true;
+        }
+    }
+    if (!activex_asked && blocked_by(idx_activex)) return block_element(e, idx_activex, byte_string());
+    rules::match_t<C> m;
+    if (set(idx_java_applets) && rules::find_attr(e.text, rules::rx_java, m) && !allowed(idx_java_applets))
+        return block_element(e, idx_java_applets, byte_string());
+    if (set(idx_flash) && rules::find_attr(e.text, rules::rx_flash, m) && !allowed(idx_flash))
+        return block_element(e, idx_flash, byte_string());
+    if (set(idx_hidden_frames) && rules::find_attr(e.text, rules::rx_tiny_object, m) && !allowed(idx_hidden_frames))
+        return block_element(e, idx_hidden_frames, byte_string());
+    if (external_absolute(e.text, rules::rx_abs_codebase)) return block_element(e, idx_ext_images, byte_string());
+    byte_string keyword;
+    if (ad_link(e.text, rules::rx_data, keyword)) return block_element(e, idx_ads_by_link, keyword);
+    if (banner_size(e.text)) return block_element(e, idx_ads_by_size, byte_string());
+    pass(e);
+}
+
+template <class C>
+void html_stream_filter<C>::rule_embed(tag_entry& e) {
+    if (m_in_ad_link) return block_tag(e, idx_ads_by_link, byte_string());
+    if (blocked_by(idx_activex)) return block_tag(e, idx_activex, byte_string());
+    rules::match_t<C> m;
+    if (set(idx_java_applets) && rules::find_attr(e.text, rules::rx_java, m) && !allowed(idx_java_applets))
+        return block_element(e, idx_java_applets, byte_string());
+    if (set(idx_flash) && rules::find_attr(e.text, rules::rx_flash, m) && !allowed(idx_flash))
+        return block_element(e, idx_flash, byte_string());
+    if (external_absolute(e.text, rules::rx_abs_src)) return block_tag(e, idx_ext_images, byte_string());
+    byte_string keyword;
+    if (ad_link(e.text, rules::rx_src, keyword)) return block_element(e, idx_ads_by_link, keyword);
+    if (banner_size(e.text)) return block_element(e, idx_ads_by_size, byte_string());
+    pass(e);
+}
+
+template <class C>
+void html_stream_filter<C>::rule_applet(tag_entry& e) {
+    if (m_in_ad_link) return block_tag(e, idx_ads_by_link, byte_string());
+    if (blocked_by(idx_java_applets)) return block_element(e, idx_java_applets, byte_string());
+    if (external_absolute(e.text, rules::rx_abs_codebase)) return block_tag(e, idx_ext_images, byte_string());
+    pass(e);
+}
+
+template <class C>
+void html_stream_filter<C>::rule_iframe(tag_entry& e) {
+    rules::match_t<C> m;
+    if (set(idx_hidden_frames) && rules::find_attr(e.text, rules::rx_hidden_iframe, m) &&
+        !allowed(idx_hidden_frames))
+        return block_element(e, idx_hidden_frames, byte_string());
+    if (set(idx_flash) && rules::find_attr(e.text, rules::rx_flash, m) && !allowed(idx_flash))
+        return block_element(e, idx_flash, byte_string());
+    if (external_absolute(e.text, rules::rx_abs_src)) return block_element(e, idx_ext_images, byte_string());
+    byte_string keyword;
+    if (ad_link(e.text, rules::rx_src, keyword)) return block_element(e, idx_ads_by_link, keyword);
+    if (banner_size(e.text)) return block_element(e, idx_ads_by_size, byte_string());
+    pass(e);
+}
+
+template <class C>
+void html_stream_filter<C>::rule_frame(tag_entry& e) {
+    if (set(idx_hidden_frames) && !m_frames.empty()) {
+        const bool hidden = m_frames.front();
+        m_frames.pop_front();
+        if (hidden && !allowed(idx_hidden_frames)) return block_tag(e, idx_hidden_frames, byte_string());
+    }
+    pass(e);
+}
+
+template <class C>
+void html_stream_filter<C>::parse_sizes(string_t& text, int which, std::list<bool>& flags) {
+    rules::match_t<C> mv;
+    if (!rules::find_attr(text, which, mv)) return;
+    const std::size_t value_at = static_cast<std::size_t>(mv[1].first - text.cbegin());
+    const string_t value(mv[1].first, mv[1].second);
+    struct size_item {
+        std::size_t begin, end;  // of the match, in value
+        bool star;
+    };
+    std::vector<size_item> items;
+    long long percent_total = 0;
+    auto blank = [&](const size_item& it) {
+        std::size_t from = it.begin;
+        std::size_t k = it.begin;
+        while (k > 0 && (value[k - 1] == C(' ') || value[k - 1] == C('\t'))) --k;
+        if (k > 0 && value[k - 1] == C(',')) from = k - 1;
+        for (std::size_t j = from; j < it.end; ++j) text[value_at + j] = C(' ');
+    };
+    std::list<bool> result;
+    std::size_t pos = 0;
+    const auto& rx = rules::attr_expression<C>(rules::rx_one_size);
+    while (pos <= value.size()) {
+        rules::match_t<C> m;
+        bool found = false;
+        try {
+            auto flags_rx = boost::match_default;
+            if (pos > 0) flags_rx |= boost::match_prev_avail;
+            found = boost::regex_search(value.cbegin() + pos, value.cend(), m, rx, flags_rx);
+        } catch (...) {
+            found = false;
+        }
+        if (!found) break;
+        size_item it;
+        it.begin = static_cast<std::size_t>(m[0].first - value.cbegin());
+        it.end = static_cast<std::size_t>(m[0].second - value.cbegin());
+        it.star = m[4].matched;
+        int n = 0;
+        const bool has_number = m[2].matched && rules::parse_number(m[2].first, m[2].second, n);
+        bool hidden = false;
+        if (m[5].matched) {
+            if (n != 0) {
+                percent_total += n;
+            } else {
+                hidden = true;
+            }
+        } else if (has_number && n < 2) {
+            hidden = true;
+        }
+        if (hidden) blank(it);
+        items.push_back(it);
+        result.push_back(hidden);
+        if (it.end >= value.size() || it.end == it.begin) break;
+        pos = it.end;
+    }
+    if (percent_total > 98) {
+        auto flag = result.begin();
+        for (const auto& it : items) {
+            if (it.star && !*flag) {
+                *flag = true;
+                blank(it);
+            }
+            ++flag;
+        }
+    }
+    flags.splice(flags.end(), result);
+}
+
+template <class C>
+void html_stream_filter<C>::rule_frameset(tag_entry& e) {
+    if (!set(idx_hidden_frames)) return pass(e);
+    if (!m_frames.empty()) {
+        const bool hidden = m_frames.front();
+        m_frames.pop_front();
+        if (hidden && !allowed(idx_hidden_frames)) return block_element(e, idx_hidden_frames, byte_string());
+    }
+    std::list<bool> rows, cols;
+    parse_sizes(e.text, rules::rx_rows, rows);
+    parse_sizes(e.text, rules::rx_cols, cols);
+    if (rows.empty() && cols.empty()) {
+        ZEM_LOG_ERROR("Plugin/HTML/html", "HTML: FRAMSET without rows and cols parametrs!");
+        return pass(e);
+    }
+    if (rows.empty()) rows.push_back(false);
+    if (cols.empty()) cols.push_back(false);
+    std::list<bool> frames;
+    for (bool r : rows) {
+        for (bool c : cols) {
+            if (frames.size() + m_frames.size() >= max_frames) break;
+            frames.push_back(r || c);
+        }
+    }
+    m_frames.splice(m_frames.begin(), frames);
+    pass(e);
+}
+
+template <class C>
+void html_stream_filter<C>::rule_body(tag_entry& e) {
+    rules::match_t<C> m;
+    if (set(idx_load_unload_script) && rules::find_attr(e.text, rules::rx_body_load, m) &&
+        !allowed(idx_load_unload_script)) {
+        notify(e, idx_load_unload_script, byte_string());
+        e.text.erase(static_cast<std::size_t>(m[0].first - e.text.cbegin()), static_cast<std::size_t>(m.length(0)));
+        rules::match_t<C> m2;
+        if (rules::find_attr(e.text, rules::rx_body_load, m2))
+            e.text.erase(static_cast<std::size_t>(m2[0].first - e.text.cbegin()),
+                         static_cast<std::size_t>(m2.length(0)));
+    }
+    pass(e);
+}
+
+template <class C>
+void html_stream_filter<C>::rule_img(tag_entry& e) {
+    if (m_in_ad_link) return block_tag(e, idx_ads_by_link, byte_string());
+    byte_string keyword;
+    if (ad_link(e.text, rules::rx_src, keyword)) return block_tag(e, idx_ads_by_link, keyword);
+    if (banner_size(e.text)) return block_tag(e, idx_ads_by_size, byte_string());
+    if (set(idx_ext_images) && external_image(e.text) && !allowed(idx_ext_images))
+        return block_tag(e, idx_ext_images, byte_string());
+    pass(e);
+}
+
+}  // namespace html
