@@ -22,8 +22,7 @@ bool ipc_logger::write(const char* text, int length, const char* file_name) {
     platform::last_error_guard guard;
     try {
         sending_scope scope;
-        return zem_io_commands::general_notify_log_line(byte_string(text, static_cast<std::size_t>(length)),
-                                                        file_name);
+        return zem_io_commands::general_notify_log_line(byte_string(text, static_cast<std::size_t>(length)), file_name);
     } catch (...) {
         return false;
     }

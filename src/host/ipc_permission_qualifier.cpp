@@ -20,8 +20,7 @@ bool same_ignoring_case(const byte_string& a, const byte_string& b) {
 }  // namespace
 
 template <class C, class B>
-ipc_permission_qualifier_t<C, B>::ipc_permission_qualifier_t(i_connection_feedback* feedback)
-    : m_feedback(feedback) {}
+ipc_permission_qualifier_t<C, B>::ipc_permission_qualifier_t(i_connection_feedback* feedback) : m_feedback(feedback) {}
 
 template <class C, class B>
 bool ipc_permission_qualifier_t<C, B>::set_request(const byte_string& host, const byte_string& address,
@@ -120,27 +119,29 @@ bool ipc_permission_qualifier_t<C, B>::query_permission_array(const byte_string&
 template <class C, class B>
 bool ipc_permission_qualifier_t<C, B>::get_permission_by_index(int index) {
     if (static_cast<unsigned>(index) > static_cast<unsigned>(idx_count)) {
-        ZEM_LOG_ERROR(ZEM_QUALIFIER_SOURCE, "ipc_permission_qualifier_t::get_permission_by_index: Wrong Index=" << index);
+        ZEM_LOG_ERROR(ZEM_QUALIFIER_SOURCE,
+                      "ipc_permission_qualifier_t::get_permission_by_index: Wrong Index=" << index);
         return false;
     }
     std::int32_t* permissions = get_permissions();
     const std::int32_t action = permissions[index];
     switch (action) {
-    case content_action_allow:
-        return true;
-    case content_action_block:
-        return false;
-    case content_action_learn: {
-        bool allow = true;
-        std::int32_t next = action;
-        if (!do_learn_for_index(m_host, allow, m_feedback, index, m_request_id, next)) return true;
-        permissions[index] = next;
-        return allow;
-    }
-    default:
-        ZEM_LOG_ERROR(ZEM_QUALIFIER_SOURCE, "ipc_permission_qualifier_t::get_permission_by_index: Wrong action at index="
-                                                << index << " action=" << action);
-        return true;
+        case content_action_allow:
+            return true;
+        case content_action_block:
+            return false;
+        case content_action_learn: {
+            bool allow = true;
+            std::int32_t next = action;
+            if (!do_learn_for_index(m_host, allow, m_feedback, index, m_request_id, next)) return true;
+            permissions[index] = next;
+            return allow;
+        }
+        default:
+            ZEM_LOG_ERROR(ZEM_QUALIFIER_SOURCE,
+                          "ipc_permission_qualifier_t::get_permission_by_index: Wrong action at index="
+                              << index << " action=" << action);
+            return true;
     }
 }
 
@@ -161,8 +162,7 @@ bool ipc_permission_qualifier_t<C, B>::check_ad_size(int width, int height) {
         m_ad_sizes_fetched = true;
     }
     for (const auto& s : m_ad_sizes)
-        if (static_cast<std::int64_t>(s.first) == width && static_cast<std::int64_t>(s.second) == height)
-            return false;
+        if (static_cast<std::int64_t>(s.first) == width && static_cast<std::int64_t>(s.second) == height) return false;
     return true;
 }
 

@@ -36,8 +36,7 @@ public:
     bool check_ad_link(const wide_string& url, byte_string& keyword) override;
     bool check_ad_link(const byte_string& url, byte_string& keyword) override;
     bool check_ad_size(int width, int height) override;
-    virtual bool query_permission_array(const byte_string& host, std::uint64_t request_id,
-                                        const byte_string& address);
+    virtual bool query_permission_array(const byte_string& host, std::uint64_t request_id, const byte_string& address);
 
 private:
     byte_string m_host;

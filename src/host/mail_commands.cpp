@@ -55,8 +55,8 @@ bool mail_check_mail_attach(i_connection_feedback* feedback, byte_string& body, 
         if (!msg.build(request)) return false;
         int rc = wire::invoke(host, zem::codes::mail_check_mail_attach, &request, &reply);
         if (rc != 0) {
-            ZEM_LOG_ERROR(ZEM_IO_SOURCE, "io_type<>::mail_check_mail_attach: Failed to invoke_command, return code= "
-                                             << rc);
+            ZEM_LOG_ERROR(ZEM_IO_SOURCE,
+                          "io_type<>::mail_check_mail_attach: Failed to invoke_command, return code= " << rc);
             return false;
         }
         reply_view r(reply);

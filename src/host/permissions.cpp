@@ -36,28 +36,28 @@ const char* permission_index_name(std::int32_t index) {
 
 const char* content_action_name(std::int32_t action) {
     switch (action) {
-    case content_action_unknown:
-        return "content_action_unknown";
-    case content_action_allow:
-        return "content_action_allow";
-    case content_action_block:
-        return "content_action_block";
-    case content_action_learn:
-        return "content_action_learn";
-    default:
-        return "content_action_bredovi";
+        case content_action_unknown:
+            return "content_action_unknown";
+        case content_action_allow:
+            return "content_action_allow";
+        case content_action_block:
+            return "content_action_block";
+        case content_action_learn:
+            return "content_action_learn";
+        default:
+            return "content_action_bredovi";
     }
 }
 
 const char* mail_action_name(std::int32_t action) {
     switch (action) {
-    case mail_action_leave:
-        return "mail_action_leave";
-    case mail_action_cut_whole_section:
-        return "mail_action_cut_whole_section";
-    case mail_action_replace:
-        return "mail_action_replace";
-    default:
-        return "content_action_bredovi";
+        case mail_action_leave:
+            return "mail_action_leave";
+        case mail_action_cut_whole_section:
+            return "mail_action_cut_whole_section";
+        case mail_action_replace:
+            return "mail_action_replace";
+        default:
+            return "content_action_bredovi";
     }
 }

@@ -101,9 +101,7 @@ reply_view::reply_view(zem::mem_slice& reply) {
     }
 }
 
-std::uint8_t reply_view::u8(std::size_t off) const {
-    return has(off, 1) ? static_cast<std::uint8_t>(m_data[off]) : 0;
-}
+std::uint8_t reply_view::u8(std::size_t off) const { return has(off, 1) ? static_cast<std::uint8_t>(m_data[off]) : 0; }
 std::uint32_t reply_view::u32(std::size_t off) const {
     return has(off, 4) ? static_cast<std::uint32_t>(load_le(m_data + off, 4)) : 0;
 }

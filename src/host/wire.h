@@ -45,8 +45,8 @@ public:
 private:
     struct pending {
         std::size_t ref_off;
-        std::string bytes;  // terminator included
-        std::size_t length; // without terminator
+        std::string bytes;   // terminator included
+        std::size_t length;  // without terminator
     };
     std::vector<unsigned char> m_fixed;
     std::vector<pending> m_strings;

@@ -135,9 +135,9 @@ bool general_query_permission_array(const byte_string& host_name, const byte_str
         reply_view r(reply);
         wide_string text;
         if (r.size() < permission_reply_min || !r.wide_ref(88, 88, text)) {
-            ZEM_LOG_ERROR(ZEM_IO_SOURCE,
-                          "ipc_permission_qualifier_t::general_query_permission_array: Wrong return data, size="
-                              << r.size());
+            ZEM_LOG_ERROR(
+                ZEM_IO_SOURCE,
+                "ipc_permission_qualifier_t::general_query_permission_array: Wrong return data, size=" << r.size());
             return false;
         }
         if (permissions) {
@@ -172,9 +172,9 @@ bool do_learn_for_index(const byte_string& host_name, bool& current_allow_out, i
         zem::mem_slice reply;
         int rc = send_command(host, zem::codes::do_learn_for_index, &msg, reply);
         if (rc != 0) {
-            ZEM_LOG_ERROR(ZEM_IO_SOURCE,
-                          "ipc_permission_qualifier_t::do_learn_for_index: Failed to invoke_command, return code= "
-                              << rc);
+            ZEM_LOG_ERROR(
+                ZEM_IO_SOURCE,
+                "ipc_permission_qualifier_t::do_learn_for_index: Failed to invoke_command, return code= " << rc);
             return false;
         }
         reply_view r(reply);
@@ -201,9 +201,9 @@ bool http_query_stop_words(wide_list& words_out) {
         zem::mem_slice reply;
         int rc = send_command(host, zem::codes::http_query_stop_words, nullptr, reply);
         if (rc != 0) {
-            ZEM_LOG_ERROR(ZEM_IO_SOURCE,
-                          "ipc_permission_qualifier_t::http_query_stop_words: Failed to invoke_command, return code= "
-                              << rc);
+            ZEM_LOG_ERROR(
+                ZEM_IO_SOURCE,
+                "ipc_permission_qualifier_t::http_query_stop_words: Failed to invoke_command, return code= " << rc);
             return false;
         }
         reply_view r(reply);
@@ -225,9 +225,10 @@ bool http_query_ads_block_words(wide_list& words_out, std::uint8_t& list_flag_ou
         zem::mem_slice reply;
         int rc = send_command(host, zem::codes::http_query_ads_block_words, nullptr, reply);
         if (rc != 0) {
-            ZEM_LOG_ERROR(ZEM_IO_SOURCE, "ipc_permission_qualifier_t::http_query_ads_block_words: Failed to "
-                                         "invoke_command, return code= "
-                                             << rc);
+            ZEM_LOG_ERROR(ZEM_IO_SOURCE,
+                          "ipc_permission_qualifier_t::http_query_ads_block_words: Failed to "
+                          "invoke_command, return code= "
+                              << rc);
             return false;
         }
         reply_view r(reply);
@@ -257,9 +258,10 @@ bool http_query_ads_block_sizes(size_list& sizes_out) {
         zem::mem_slice reply;
         int rc = send_command(host, zem::codes::http_query_ads_block_sizes, nullptr, reply);
         if (rc != 0) {
-            ZEM_LOG_ERROR(ZEM_IO_SOURCE, "ipc_permission_qualifier_t::http_query_ads_block_sizes: Failed to "
-                                         "invoke_command, return code= "
-                                             << rc);
+            ZEM_LOG_ERROR(ZEM_IO_SOURCE,
+                          "ipc_permission_qualifier_t::http_query_ads_block_sizes: Failed to "
+                          "invoke_command, return code= "
+                              << rc);
             return false;
         }
         reply_view r(reply);
@@ -273,10 +275,11 @@ bool http_query_ads_block_sizes(size_list& sizes_out) {
         const std::uint64_t max_count = (UINT64_MAX - 16) / 8;
         const std::uint64_t expected = count > max_count ? UINT64_MAX : 16 + 8 * count;
         if (r.size() != expected) {
-            ZEM_LOG_ERROR(ZEM_IO_SOURCE, "http_query_ads_block_sizes: Wrong return data, (exact size mismatch )size "
-                                         "returned="
-                                             << r.size() << " expected size=" << expected << " Element size ="
-                                             << 8 << " Struct Size= " << 16);
+            ZEM_LOG_ERROR(ZEM_IO_SOURCE,
+                          "http_query_ads_block_sizes: Wrong return data, (exact size mismatch )size "
+                          "returned="
+                              << r.size() << " expected size=" << expected << " Element size =" << 8
+                              << " Struct Size= " << 16);
             if (r.size() < expected) return false;
         }
         size_list sizes;
@@ -333,9 +336,10 @@ bool firewall_allow_connection(i_connection_feedback* feedback, std::uint32_t ad
         zem::mem_slice reply;
         int rc = send_command(host, zem::codes::firewall_allow_connection, &msg, reply);
         if (rc != 0) {
-            ZEM_LOG_ERROR(ZEM_IO_SOURCE, "ipc_permission_qualifier_t::firewall_allow_connection: Failed to "
-                                         "invoke_command, return code= "
-                                             << rc);
+            ZEM_LOG_ERROR(ZEM_IO_SOURCE,
+                          "ipc_permission_qualifier_t::firewall_allow_connection: Failed to "
+                          "invoke_command, return code= "
+                              << rc);
             return false;
         }
         return true;
@@ -405,16 +409,17 @@ bool general_query_config_cookie(config_cookie& cookie_out) {
         zem::mem_slice reply;
         int rc = send_command(host, zem::codes::general_query_config_cookie, nullptr, reply);
         if (rc != 0) {
-            ZEM_LOG_ERROR(ZEM_IO_SOURCE, "ipc_permission_qualifier_t::general_query_config_cookie: Failed to "
-                                         "invoke_command, return code= "
-                                             << rc);
+            ZEM_LOG_ERROR(ZEM_IO_SOURCE,
+                          "ipc_permission_qualifier_t::general_query_config_cookie: Failed to "
+                          "invoke_command, return code= "
+                              << rc);
             return false;
         }
         reply_view r(reply);
         if (r.size() < cookie_reply_min) {
-            ZEM_LOG_ERROR(ZEM_IO_SOURCE,
-                          "ipc_permission_qualifier_t::general_query_config_cookie: Wrong return data, size="
-                              << r.size());
+            ZEM_LOG_ERROR(
+                ZEM_IO_SOURCE,
+                "ipc_permission_qualifier_t::general_query_config_cookie: Wrong return data, size=" << r.size());
             return false;
         }
         std::memcpy(cookie_out.bytes, r.at(0), sizeof cookie_out.bytes);

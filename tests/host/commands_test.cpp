@@ -12,8 +12,8 @@
 
 using namespace host_test;
 using kit::le32;
-using kit::le64;
 using kit::le32_bytes;
+using kit::le64;
 using kit::le64_bytes;
 namespace zc = zem::codes;
 namespace io = zem_io_commands;
@@ -38,8 +38,8 @@ TEST_F(commands, permission_array_request_layout) {
     std::int32_t perms[26];
     byte_string text = "keep";
     std::uint64_t t0 = platform::filetime_now();
-    ASSERT_TRUE(io::general_query_permission_array("ex.com", "ex.com/\xE9", &feedback, perms, 0x1122334455667788ull,
-                                                   text));
+    ASSERT_TRUE(
+        io::general_query_permission_array("ex.com", "ex.com/\xE9", &feedback, perms, 0x1122334455667788ull, text));
     std::uint64_t t1 = platform::filetime_now();
     std::string m = only_request(zc::general_query_permission_array);
     expect_header(m, 356, true, t0, t1);
@@ -92,12 +92,12 @@ TEST_F(commands, permission_array_hostile_replies_leave_everything_allowed) {
     std::int32_t actions[22];
     for (auto& a : actions) a = 1;
     const std::string bad[] = {
-        permission_reply(actions, zeros(16)).substr(0, 103),       // one byte short
-        permission_reply(actions, ref(16, 4)),                     // text past the end
-        permission_reply(actions, ref(17, 2), zeros(2)),           // one byte over
-        permission_reply(actions, ref(1ull << 63, 2)),             // huge offset
-        permission_reply(actions, ref(8, ~0ull), zeros(16)),       // huge length
-        permission_reply(actions, ref(~0ull - 80, 200), zeros(8)), // wraps around
+        permission_reply(actions, zeros(16)).substr(0, 103),        // one byte short
+        permission_reply(actions, ref(16, 4)),                      // text past the end
+        permission_reply(actions, ref(17, 2), zeros(2)),            // one byte over
+        permission_reply(actions, ref(1ull << 63, 2)),              // huge offset
+        permission_reply(actions, ref(8, ~0ull), zeros(16)),        // huge length
+        permission_reply(actions, ref(~0ull - 80, 200), zeros(8)),  // wraps around
     };
     for (const auto& reply : bad) {
         host.set_reply(zc::general_query_permission_array, reply);
@@ -212,12 +212,12 @@ TEST_F(commands, stop_words_empty_list_and_short_replies) {
     EXPECT_TRUE(words.empty());
 
     const std::string bad[] = {
-        le64_bytes(0) + zeros(15),                               // under the minimum
-        le64_bytes(2) + ref(16, 2) + zeros(2),                   // second entry missing
-        le64_bytes(1ull << 63) + zeros(16),                      // absurd count
-        le64_bytes(~0ull) + zeros(40),                           // count that wraps when multiplied
-        le64_bytes(1) + ref(16, 4) + zeros(2),                   // string leaves the reply
-        le64_bytes(1) + ref(~0ull, 2) + zeros(8),                // offset wraps
+        le64_bytes(0) + zeros(15),                 // under the minimum
+        le64_bytes(2) + ref(16, 2) + zeros(2),     // second entry missing
+        le64_bytes(1ull << 63) + zeros(16),        // absurd count
+        le64_bytes(~0ull) + zeros(40),             // count that wraps when multiplied
+        le64_bytes(1) + ref(16, 4) + zeros(2),     // string leaves the reply
+        le64_bytes(1) + ref(~0ull, 2) + zeros(8),  // offset wraps
     };
     for (const auto& reply : bad) {
         host.push_reply(zc::http_query_stop_words, reply);
@@ -253,10 +253,10 @@ TEST_F(commands, ads_words_skip_empty_entries_and_carry_the_flag) {
 
 TEST_F(commands, ads_words_short_replies_are_logged) {
     const std::string bad[] = {
-        le64_bytes(0) + "\x01" + zeros(15),                  // 24 bytes
-        le64_bytes(1ull << 63) + "\x01" + zeros(16),         // absurd count
-        le64_bytes(2) + "\x01" + ref(16, 2) + zeros(2),      // second entry missing
-        le64_bytes(1) + "\x01" + ref(16, 1000) + zeros(4),   // string too long
+        le64_bytes(0) + "\x01" + zeros(15),                 // 24 bytes
+        le64_bytes(1ull << 63) + "\x01" + zeros(16),        // absurd count
+        le64_bytes(2) + "\x01" + ref(16, 2) + zeros(2),     // second entry missing
+        le64_bytes(1) + "\x01" + ref(16, 1000) + zeros(4),  // string too long
     };
     for (const auto& reply : bad) {
         host.push_reply(zc::http_query_ads_block_words, reply);
@@ -267,9 +267,9 @@ TEST_F(commands, ads_words_short_replies_are_logged) {
         EXPECT_EQ(words, io::wide_list{L"keep"});
         EXPECT_EQ(flag, 7);
         EXPECT_EQ(count_lines("Erorr!!! common/inc/lsp_io_wrappers ln:"), 1);
-        EXPECT_EQ(count_lines("http_query_ads_block_words: Wrong return data, size=" + std::to_string(reply.size()) +
-                              "\n"),
-                  1);
+        EXPECT_EQ(
+            count_lines("http_query_ads_block_words: Wrong return data, size=" + std::to_string(reply.size()) + "\n"),
+            1);
     }
 }
 

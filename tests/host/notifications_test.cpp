@@ -137,9 +137,9 @@ TEST_F(notifications, refusals_are_logged_under_their_names) {
     const char* const prefix = "Erorr!!! common/inc/lsp_io_wrappers ln:";
     EXPECT_EQ(count_lines(prefix), 9);
     EXPECT_EQ(count_lines("zem_io_commands<>::http_notify_mail_message_info: Failed to notify_event\n"), 3);
-    for (const char* name : {"http_notify_mail_message_start", "mail_notify_mail_attach", "http_notify_request",
-                             "http_notify_response", "general_notify_object_blocked",
-                             "general_notify_stopword_blocked"})
+    for (const char* name :
+         {"http_notify_mail_message_start", "mail_notify_mail_attach", "http_notify_request", "http_notify_response",
+          "general_notify_object_blocked", "general_notify_stopword_blocked"})
         EXPECT_EQ(count_lines(std::string("zem_io_commands<>::") + name + ": Failed to notify_event\n"), 1) << name;
 }
 
@@ -291,11 +291,11 @@ TEST_F(notifications, attach_replace_without_body_keeps_it_but_renames) {
 
 TEST_F(notifications, attach_hostile_replies) {
     const std::string bad[] = {
-        attach_reply(2, zeros(16), 0, 0, "").substr(0, 27),          // short
-        attach_reply(2, ref(24, 4), 0, 0, "ab"),                     // name past the end
-        attach_reply(2, ref(1ull << 63, 4), 0, 0, "abcd"),           // absurd name offset
-        attach_reply(2, zeros(16), 28, 5, "abcd"),                   // body one byte over
-        attach_reply(2, zeros(16), 0xFFFFFFF0, 0x20, "abcd"),        // body wraps
+        attach_reply(2, zeros(16), 0, 0, "").substr(0, 27),    // short
+        attach_reply(2, ref(24, 4), 0, 0, "ab"),               // name past the end
+        attach_reply(2, ref(1ull << 63, 4), 0, 0, "abcd"),     // absurd name offset
+        attach_reply(2, zeros(16), 28, 5, "abcd"),             // body one byte over
+        attach_reply(2, zeros(16), 0xFFFFFFF0, 0x20, "abcd"),  // body wraps
     };
     for (const auto& reply : bad) {
         mail::mail_info_summary s = sample_summary();

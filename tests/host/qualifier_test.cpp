@@ -260,7 +260,7 @@ TEST_F(qualifier, stub_allows_everything_and_sends_nothing) {
     s->set_address(byte_string("n"));
     EXPECT_EQ(s->get_address(wide_string()), L"w");
     EXPECT_EQ(s->get_address(byte_string()), "");  // answers with its host
-    EXPECT_EQ(s->get_redirect(), "n");              // answers with its narrow address
+    EXPECT_EQ(s->get_redirect(), "n");             // answers with its narrow address
     s->set_redirect("r");
     EXPECT_EQ(s->get_redirect(), "n");
     EXPECT_EQ(host.command_count() + host.notification_count(), 0u);
