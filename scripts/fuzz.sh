@@ -11,6 +11,7 @@ CXX=clang++ cmake -S . -B build-fuzz $gen -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZE
   -DZEM_BENCH=OFF
 cmake --build build-fuzz --parallel "$(nproc)"
 mkdir -p build-fuzz/artifacts
+status=0
 for bin in build-fuzz/fuzz/fuzz_*; do
   [ -x "$bin" ] || continue
   name=$(basename "$bin" | sed 's/^fuzz_//')
@@ -19,6 +20,13 @@ for bin in build-fuzz/fuzz/fuzz_*; do
   mkdir -p "$work"
   [ -d "$corpus" ] && cp -r "$corpus"/. "$work"/ 2>/dev/null || true
   echo "== fuzz $name for ${seconds}s"
-  "$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-    -artifact_prefix=build-fuzz/artifacts/"$name"- "$work" 2>&1 | tail -n 3
+  if ! "$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    -artifact_prefix=build-fuzz/artifacts/"$name"- "$work" > build-fuzz/"$name".log 2>&1; then
+    tail -n 40 build-fuzz/"$name".log
+    echo "fuzz target $name failed"
+    status=1
+  else
+    tail -n 1 build-fuzz/"$name".log
+  fi
 done
+exit "$status"
