@@ -31,6 +31,9 @@ bool ipc_logger::write(const char* text, int length, const char* file_name) {
 void install_ipc_logger() {
     platform::last_error_guard guard;
     try {
+        // The context reads the show flags from the registry when it is
+        // made; make it first so that the flags set below stay.
+        ensure_context();
         ZEM_LOG_TO(1, "zem_net.log", "IPC_LOGGER Initializing.\n");
         m_show_process = true;
         m_show_thread = true;

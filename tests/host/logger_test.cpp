@@ -81,6 +81,20 @@ TEST_F(ipc_logging, installation_greets_the_host_and_forwards_every_line) {
     EXPECT_EQ(line_of(n[1].data), lines()[1]);
 }
 
+TEST_F(ipc_logging, installation_before_any_line_keeps_its_flags) {
+    // At level 0 the announcement is not written, so the installation is
+    // the first user of a fresh context.
+    log_space::reset_context();
+    log_space::m_level = 0;
+    log_space::install_ipc_logger();
+    EXPECT_TRUE(log_space::m_show_process.load());
+    EXPECT_TRUE(log_space::m_show_thread.load());
+    ZEM_LOG(0, "after\n");
+    auto n = host.notifications(zc::general_notify_log_line);
+    ASSERT_EQ(n.size(), 2u);
+    EXPECT_NE(line_of(n[1].data).find("tid:"), std::string::npos);
+}
+
 TEST_F(ipc_logging, failed_command_lines_reach_the_host) {
     log_space::install_ipc_logger();
     host.clear_records();
