@@ -208,6 +208,8 @@ void html_stream_filter<C>::parse_comment() {
         return;
     }
     emit(m_pos, at);
+    m_pos = at;
+    if (m_need_more) return;  // the page was blocked
     emit(at, at + terminator.size());
     m_in_comment = false;
     m_pos = at + terminator.size();

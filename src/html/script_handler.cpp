@@ -20,6 +20,13 @@ const boost::basic_regex<C>& script_expression() {
     return rx;
 }
 
+// What follows a "SetCLSID" without its "(word)" could still become that.
+template <class C, class It>
+bool may_continue_clsid(It b, It e) {
+    static const boost::basic_regex<C> rx(lit<C>(R"re(\(\w*)re"), boost::regex_constants::perl);
+    return b == e || boost::regex_match(b, e, rx);
+}
+
 wide_string to_wide(const byte_string& s) { return platform::ansi_to_wide(s); }
 const wide_string& to_wide(const wide_string& s) { return s; }
 
@@ -70,7 +77,7 @@ bool hyper_text_java_handler<C>::update(string_t& text) {
         m_held.clear();
     }
     if (permissions[idx_popups] != content_action_allow || permissions[idx_ax_from_script] != content_action_allow) {
-        filter_held(text);
+        filter_held(text, false);
     } else if (!m_held.empty()) {
         // The policy changed under a held tail: hand it back in order.
         m_held += text;
@@ -81,7 +88,7 @@ bool hyper_text_java_handler<C>::update(string_t& text) {
 }
 
 template <class C>
-void hyper_text_java_handler<C>::filter_held(string_t& text) {
+void hyper_text_java_handler<C>::filter_held(string_t& text, bool final) {
     using iterator = typename string_t::const_iterator;
     struct replacement {
         std::size_t begin, end;
@@ -97,7 +104,7 @@ void hyper_text_java_handler<C>::filter_held(string_t& text) {
         boost::match_results<iterator> m;
         std::size_t from = 0;
         while (from < held.size()) {
-            auto flags = boost::match_default | boost::match_partial;
+            auto flags = final ? boost::match_default : boost::match_default | boost::match_partial;
             if (from > 0) flags |= boost::match_prev_avail;
             if (!boost::regex_search(held.begin() + from, held.end(), m, rx, flags)) break;
             std::size_t b = static_cast<std::size_t>(m[0].first - held.begin());
@@ -108,6 +115,13 @@ void hyper_text_java_handler<C>::filter_held(string_t& text) {
                 break;
             }
             std::size_t e = static_cast<std::size_t>(m[0].second - held.begin());
+            if (!final && m[6].matched && !m[8].matched && may_continue_clsid<C>(held.begin() + e, held.end())) {
+                // "SetCLSID" at the very end may still be followed by its
+                // "(word)": wait, so that where a piece ends does not decide
+                // how much goes.
+                if (held.size() - b <= max_held_tail) keep_from = b;
+                break;
+            }
             std::size_t cb = static_cast<std::size_t>(m[1].first - held.begin());
             std::size_t ce = static_cast<std::size_t>(m[1].second - held.begin());
             if (m[2].matched) {
@@ -157,8 +171,20 @@ void hyper_text_java_handler<C>::stop(string_t& text) {
         m_rechecking = false;
         text += checked;
     }
-    text += m_held;
-    m_held.clear();
+    if (!m_held.empty()) {
+        // The end of the script: what was held for a continuation gets the
+        // rules once more without waiting.
+        string_t rest;
+        std::int32_t* permissions = m_qualifier->get_permissions();
+        if (permissions[idx_popups] != content_action_allow ||
+            permissions[idx_ax_from_script] != content_action_allow) {
+            filter_held(rest, true);
+        } else {
+            rest.swap(m_held);
+        }
+        text += rest;
+        m_held.clear();
+    }
     m_overflow = false;
 }
 

@@ -40,7 +40,8 @@ public:
 
 private:
     bool whole_script_mode();
-    void filter_held(string_t& text);
+    // final: the end of the script, nothing is held back any more.
+    void filter_held(string_t& text, bool final);
     void notify(const string_t& matched, int index);
 
     string_t m_held;
