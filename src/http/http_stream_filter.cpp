@@ -1173,19 +1173,22 @@ bool http_stream_filter::handle_reply_measure() {
         emit_in(m_held_header);
         emit_in(m_filtered_body);
     } else if (!m_handler_declined) {
-        if (m_stream_mode != 0) {
+        if (m_stream_mode == 0 && m_filtered_body.size() + piece.size() > http_max_held_body)
+            overflow_held_body(piece);
+        if (!m_handler_declined) {
+            if (m_stream_mode != 0) {
+                if (m_body_left > 0) {
+                    emit_body_piece(piece);
+                    return true;
+                }
+                return finish_length_body(piece);
+            }
             if (m_body_left > 0) {
-                emit_body_piece(piece);
+                m_filtered_body.append(piece);
                 return true;
             }
             return finish_length_body(piece);
         }
-        if (m_body_left > 0) {
-            if (m_filtered_body.size() + piece.size() > http_max_held_body) return overflow_held_body(piece);
-            m_filtered_body.append(piece);
-            return true;
-        }
-        return finish_length_body(piece);
     }
     emit_body_piece(piece);
     if (m_body_left == 0) {
@@ -1231,11 +1234,12 @@ bool http_stream_filter::finish_length_body(byte_string& piece) {
     return true;
 }
 
-// The held filtered body reached its bound.
-bool http_stream_filter::overflow_held_body(byte_string& piece) {
+// The held filtered body reached its bound: send what is held and go on
+// without holding. 'piece' (the latest output) is left for the caller.
+void http_stream_filter::overflow_held_body(byte_string& piece) {
     if (!m_decoder_chosen) {
         // The rest keeps its length: flush the chain, fix the length to what
-        // is sent, and let the rest pass unfiltered.
+        // will be sent, and let the rest pass unfiltered.
         m_encoding_handler->stop(piece);
         m_handler_declined = true;
         std::uint64_t produced = m_filtered_body.size() + piece.size();
@@ -1243,8 +1247,7 @@ bool http_stream_filter::overflow_held_body(byte_string& piece) {
             set_content_length(m_held_header, produced + static_cast<std::uint64_t>(m_body_left));
         emit_in(m_held_header);
         emit_in(m_filtered_body);
-        if (!piece.empty()) emit_in(piece);
-        return true;
+        return;
     }
     // Decoded content has no known length: re-frame the rest.
     http_header_info h;
@@ -1265,10 +1268,8 @@ bool http_stream_filter::overflow_held_body(byte_string& piece) {
         m_stream_mode = 2;
     }
     emit_in(m_held_header);
-    m_filtered_body.append(piece);
     emit_body_piece(m_filtered_body);
     m_filtered_body.clear();
-    return true;
 }
 
 bool http_stream_filter::handle_chunked() {

@@ -130,7 +130,7 @@ private:
     bool handle_chunked();
     bool feed_chain(byte_string& piece);
     bool take_body_output(byte_string& produced);
-    bool overflow_held_body(byte_string& produced);
+    void overflow_held_body(byte_string& piece);
     bool finish_length_body(byte_string& piece);
     void emit_chunk(byte_string& piece);
     void emit_body_piece(byte_string& piece);
