@@ -76,6 +76,7 @@ void content_encoding_gzip::inflate_into(byte_string& out, std::size_t limit) {
                 }
                 m_stream_end = false;
                 m_end_signalled = false;
+                m_compacted = true;  // a whole stream decoded: no handing back from here on
                 continue;
             }
             ZEM_LOG(2, "content_encoding_gzip: " << left << " bytes after the end of the compressed stream dropped\n");
@@ -112,7 +113,7 @@ void content_encoding_gzip::inflate_into(byte_string& out, std::size_t limit) {
 
         // Z_DATA_ERROR, Z_NEED_DICT, Z_MEM_ERROR, Z_STREAM_ERROR
         m_zlib_has_more = false;
-        if (!m_any_output) {
+        if (!m_any_output && !m_compacted) {
             if (m_deflate && !m_raw_tried && rc == Z_DATA_ERROR) {
                 if (restart_raw()) continue;
             }
@@ -129,14 +130,19 @@ void content_encoding_gzip::inflate_into(byte_string& out, std::size_t limit) {
 }
 
 void content_encoding_gzip::compact_input() {
-    if (!m_any_output) return;  // everything stays until something decodes
+    // Until something decodes (or a stream ends), every byte stays: it may
+    // have to be handed back, or decoded again as raw deflate.
+    if (!m_any_output && !m_stream_end && !m_compacted) return;
+    if (m_input_pos == 0) return;
     if (m_input_pos == m_input.size()) {
         m_input.clear();
-        m_input_pos = 0;
     } else if (m_input_pos > m_input.size() / 2) {
         m_input.erase(0, m_input_pos);
-        m_input_pos = 0;
+    } else {
+        return;
     }
+    m_input_pos = 0;
+    m_compacted = true;
 }
 
 void content_encoding_gzip::hand_to_target(byte_string& out) {
@@ -150,10 +156,6 @@ bool content_encoding_gzip::update_in(byte_string& data) {
         data.clear();
         return true;
     }
-    if (m_input_pos == m_input.size() && m_input_pos != 0 && m_any_output) {
-        m_input.clear();
-        m_input_pos = 0;
-    }
     if (m_input.empty())
         m_input.swap(data);
     else
@@ -162,7 +164,8 @@ bool content_encoding_gzip::update_in(byte_string& data) {
 
     byte_string out;
     inflate_into(out, m_output_bound);
-    if (!m_not_compressed && !m_any_output && m_input.size() > undecoded_hold_bound) m_not_compressed = true;
+    if (!m_not_compressed && !m_any_output && !m_stream_end && !m_compacted && m_input.size() > undecoded_hold_bound)
+        m_not_compressed = true;
     if (m_not_compressed) {
         ZEM_LOG(0, "ERROR while decoding income gzip stream, it looks like it is not gzip. (" << m_host_name
                                                                                               << ")\n");
@@ -190,7 +193,7 @@ void content_encoding_gzip::stop(byte_string& data) {
     m_limited = false;
     if (!m_stream_end)
         ZEM_LOG(2, "content_encoding_gzip::stop rised, but zip stream end not matched\n");
-    if (!m_any_output && !m_stream_end && !m_input.empty()) {
+    if (!m_any_output && !m_stream_end && !m_compacted && !m_input.empty()) {
         // A few bytes that never decoded to anything and never failed (too
         // short to tell): they are the body, so they go on as they came.
         out.assign(m_input);

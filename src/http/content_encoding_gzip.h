@@ -56,6 +56,8 @@ public:
     bool target_declined() const { return m_declined; }
     // The body was found not to be compressed and was handed back.
     bool not_compressed() const { return m_not_compressed; }
+    // Compressed bytes kept in memory.
+    std::size_t held() const { return m_input.size(); }
 
     std::size_t output_bound() const { return m_output_bound; }
     void set_output_bound(std::size_t bound) { m_output_bound = bound ? bound : 1; }
@@ -82,6 +84,7 @@ private:
     bool m_limited = false;      // the last inflate run stopped at the output bound
     bool m_zlib_has_more = false;  // inflate filled its output space and may hold more
     bool m_end_signalled = false;
+    bool m_compacted = false;      // consumed input may have been let go: no handing back
     std::size_t m_output_bound = decoded_body_bound;
     std::shared_ptr<i_sub_handler> m_target;
     std::function<void()> m_on_stream_end;

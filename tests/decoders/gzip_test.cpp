@@ -258,6 +258,30 @@ TEST(gzip_decoder, a_header_that_never_ends_is_handed_back_at_the_hold_bound) {
     EXPECT_EQ(r.out, body);
 }
 
+TEST(gzip_decoder, an_empty_member_then_a_real_one) {
+    const std::string page = dk::sample_page(700);
+    const std::string z = dk::compress("", dk::wrap::gzip) + dk::compress(page, dk::wrap::gzip);
+    for (std::size_t at = 0; at <= z.size(); ++at) {
+        auto t = std::make_shared<dk::recording_target>();
+        outcome r = run(false, kit::split_at(z, at), t);
+        ASSERT_FALSE(r.declined) << at;
+        ASSERT_EQ(r.out, page) << at;
+    }
+}
+
+TEST(gzip_decoder, an_endless_header_after_an_empty_member_is_not_kept) {
+    content_encoding_gzip d(false, std::make_shared<dk::recording_target>());
+    std::string first = dk::compress("", dk::wrap::gzip) + std::string("\x1f\x8b\x08\x10\0\0\0\0\0\x03", 10);
+    ASSERT_TRUE(d.update_in(first));
+    EXPECT_EQ(first, "");
+    for (int i = 0; i < 64; ++i) {
+        std::string p(65536, 'c');
+        ASSERT_TRUE(d.update_in(p));
+        ASSERT_EQ(p, "");
+        ASSERT_LE(d.held(), 65536u);
+    }
+}
+
 TEST(gzip_decoder, a_declining_target_leaves_decoding_on) {
     const std::string page = dk::sample_page(30000);
     const std::string z = dk::compress(page, dk::wrap::gzip);
