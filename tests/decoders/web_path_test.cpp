@@ -4,14 +4,19 @@
 
 #include "core/configuration.h"
 #include "decoder_kit.h"
+#include "http/content_encoding_gzip.h"
 #include "kit/http_invariants.h"
 #include "kit/kit.h"
+#include "platform/codepage.h"
 #include "platform/registry.h"
 #include "zem/zem.h"
 
 namespace {
 
 const std::string request = "GET /files/data.txt HTTP/1.1\r\nHost: www.example.com\r\n\r\n";
+
+// Decoded size of the bomb: well past the bound on a held body.
+std::size_t decoded_size_for_bomb() { return decoded_body_bound + (std::size_t(8) << 20); }
 
 struct web_path : ::testing::Test {
     kit::fake_host host;
@@ -110,6 +115,76 @@ TEST_F(web_path, plain_text_labelled_gzip_arrives_unchanged) {
     const std::string expect = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     for (std::size_t at = 0; at <= response.size(); ++at)
         ASSERT_EQ(exchange(request, kit::split_at(response, at), false), expect) << "split " << at;
+}
+
+TEST_F(web_path, a_bomb_arrives_whole_and_validly_framed) {
+    const std::size_t n = decoded_size_for_bomb();
+    const std::string z = dk::compress(std::string(n, 'A'), dk::wrap::gzip, 9);
+    const std::string response = "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " +
+                                 std::to_string(z.size()) + "\r\n\r\n" + z;
+    std::string got = exchange(request, kit::random_chunks(response, kit::test_seed(), 8192), false);
+    std::vector<kit::http_message> msgs;
+    ASSERT_EQ(kit::parse_responses(got, msgs, {}, false), "");
+    ASSERT_EQ(msgs.size(), 1u);
+    EXPECT_EQ(kit::header_value(msgs[0], "Content-Encoding"), "");
+    ASSERT_EQ(msgs[0].body.size(), n);
+    EXPECT_EQ(msgs[0].body.find_first_not_of('A'), std::string::npos);
+}
+
+const std::string html_request = "GET /index.html HTTP/1.1\r\nHost: www.example.com\r\n\r\n";
+
+std::string html_response(const std::string& type, const std::string& body) {
+    return "HTTP/1.1 200 OK\r\nContent-Type: " + type + "\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\n\r\n" + body;
+}
+
+std::string utf16(const std::string& ascii, bool big_endian) {
+    std::string s;
+    for (char c : ascii) {
+        if (big_endian) s += '\0';
+        s += c;
+        if (!big_endian) s += '\0';
+    }
+    return s;
+}
+
+const std::string plain_page =
+    "<html><head><title>Wide page</title></head><body><p>Nothing here is filtered at all, "
+    "it is only text and paragraphs.</p><p>Second paragraph of the page.</p></body></html>";
+
+TEST_F(web_path, utf16_pages_in_either_byte_order_arrive_unchanged) {
+    const std::string le = std::string("\xFF\xFE", 2) + utf16(plain_page, false);
+    const std::string be = std::string("\xFE\xFF", 2) + utf16(plain_page, true);
+    for (const std::string* body : {&le, &be}) {
+        const std::string response = html_response("text/html", *body);
+        for (std::size_t at = 0; at <= response.size(); at += 7)
+            ASSERT_EQ(exchange(html_request, kit::split_at(response, at), false), response) << "split " << at;
+        EXPECT_EQ(exchange(html_request, kit::one_byte_chunks(response), false), response);
+    }
+}
+
+TEST_F(web_path, a_page_with_utf7_runs_is_sent_as_utf8) {
+    // Two runs of three letters mark UTF-7 ("+ADw-" is "<").
+    const std::string body = "<html><body><p>+ADw-b+AD4-bold+ADw-/b+AD4- and +ZeVnLIqe- in a page long enough to "
+                             "be looked at by the sniffer before it decides.</p></body></html>";
+    const std::string expect_body = "<html><body><p><b>bold</b> and \xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E in a "
+                                    "page long enough to be looked at by the sniffer before it decides.</p></body></html>";
+    const std::string response = html_response("text/html", body);
+    const std::string expect = html_response("text/html", expect_body);
+    for (std::size_t at = 0; at <= response.size(); at += 5)
+        ASSERT_EQ(exchange(html_request, kit::split_at(response, at), false), expect) << "split " << at;
+}
+
+TEST_F(web_path, a_page_declared_utf7_goes_back_as_utf7) {
+    const std::string body = "<html><body><p>Caf+AOk- with no second run, and long enough to be looked at by "
+                             "the sniffer before it decides.</p></body></html>";
+    std::wstring text;
+    ASSERT_TRUE(platform::multibyte_to_wide(platform::cp_utf7, body, text));
+    std::string expect_body;
+    ASSERT_TRUE(platform::wide_to_multibyte(platform::cp_utf7, text, expect_body));
+    const std::string response = html_response("text/html; charset=utf-7", body);
+    std::string got = exchange(html_request, kit::random_chunks(response, kit::test_seed(), 40), false);
+    EXPECT_EQ(got, html_response("text/html; charset=utf-7", expect_body));
 }
 
 std::string b(std::initializer_list<int> bytes) {
