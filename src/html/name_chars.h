@@ -7,5 +7,10 @@ namespace html {
 
 bool is_name_char(char c);
 bool is_name_char(wchar_t c);
+// \w and \s of the expression engine.
+bool is_word_char(char c);
+bool is_word_char(wchar_t c);
+bool is_space_char(char c);
+bool is_space_char(wchar_t c);
 
 }  // namespace html

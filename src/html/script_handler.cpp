@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "host/zem_io_commands.h"
+#include "html/name_chars.h"
 #include "log/log.h"
 #include "platform/codepage.h"
 
@@ -25,6 +26,55 @@ template <class C, class It>
 bool may_continue_clsid(It b, It e) {
     static const boost::basic_regex<C> rx(lit<C>(R"re(\(\w*)re"), boost::regex_constants::perl);
     return b == e || boost::regex_match(b, e, rx);
+}
+
+// Every construct of the expression holds one of three words ("open(",
+// "SetCLSID", "ActiveXObject"), and before its word only word characters,
+// blanks and dots. So a search can begin where such a stretch leads to the
+// first of the words; without any of them only a trailing stretch can hold
+// the beginning of a construct.
+template <class C>
+bool folded_at(const std::basic_string<C>& s, std::size_t i, const char* word) {
+    for (std::size_t k = 0; word[k]; ++k, ++i) {
+        if (i >= s.size()) return false;
+        C c = s[i];
+        if (c >= C('A') && c <= C('Z')) c = static_cast<C>(c + ('a' - 'A'));
+        if (c != C(word[k])) return false;
+    }
+    return true;
+}
+
+template <class C>
+std::size_t find_construct_word(const std::basic_string<C>& s, std::size_t from) {
+    for (std::size_t i = from; i < s.size(); ++i) {
+        switch (s[i]) {
+        case C('o'):
+        case C('O'):
+            if (folded_at(s, i, "open(")) return i;
+            break;
+        case C('s'):
+        case C('S'):
+            if (folded_at(s, i, "setclsid")) return i;
+            break;
+        case C('a'):
+        case C('A'):
+            if (folded_at(s, i, "activexobject")) return i;
+            break;
+        default:
+            break;
+        }
+    }
+    return std::basic_string<C>::npos;
+}
+
+template <class C>
+std::size_t stretch_start(const std::basic_string<C>& s, std::size_t pos, std::size_t floor) {
+    while (pos > floor) {
+        C c = s[pos - 1];
+        if (c != C('.') && !is_word_char(c) && !is_space_char(c)) break;
+        --pos;
+    }
+    return pos;
 }
 
 wide_string to_wide(const byte_string& s) { return platform::ansi_to_wide(s); }
@@ -104,9 +154,18 @@ void hyper_text_java_handler<C>::filter_held(string_t& text, bool final) {
         boost::match_results<iterator> m;
         std::size_t from = 0;
         while (from < held.size()) {
+            const std::size_t word_at = find_construct_word(held, from);
+            std::size_t start;
+            if (word_at == string_t::npos) {
+                if (final) break;
+                start = stretch_start(held, held.size(), from);
+                if (start == held.size()) break;
+            } else {
+                start = stretch_start(held, word_at, from);
+            }
             auto flags = final ? boost::match_default : boost::match_default | boost::match_partial;
-            if (from > 0) flags |= boost::match_prev_avail;
-            if (!boost::regex_search(held.begin() + from, held.end(), m, rx, flags)) break;
+            if (start > 0) flags |= boost::match_prev_avail;
+            if (!boost::regex_search(held.begin() + start, held.end(), m, rx, flags)) break;
             std::size_t b = static_cast<std::size_t>(m[0].first - held.begin());
             if (!m[0].matched) {
                 // Only the next piece can tell; keep the start unless it has
