@@ -1,0 +1,89 @@
+// Which stream filters a new filter point carries, from the configuration
+// read for it.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "core/bunch_filter.h"
+#include "core/configuration.h"
+#include "http/http_stream_filter.h"
+#include "kit/kit.h"
+#include "module/chain_factory.h"
+#include "platform/registry.h"
+#include "zem/zem.h"
+
+namespace {
+
+class Chain : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::reg_override_clear();
+        platform::reg_override_isolate(true);
+    }
+    void TearDown() override { platform::reg_override_clear(); }
+
+    // The filter point create_filt_point made, seen as the dispatcher it is.
+    static bunch_filter* as_bunch(zem::i_filt_point* fp) { return static_cast<bunch_filter*>(fp); }
+};
+
+TEST_F(Chain, DefaultsAttachTheWebFilter) {
+    kit::capturing_provider p;
+    zem::i_filt_point* fp = create_filt_point(&p, 1);
+    ASSERT_NE(fp, nullptr);
+    const auto& chain = as_bunch(fp)->chain();
+    ASSERT_EQ(chain.size(), 1u);
+    EXPECT_NE(std::dynamic_pointer_cast<http_stream_filter>(chain.front()), nullptr);
+    fp->release();
+}
+
+TEST_F(Chain, DisabledHttpLeavesNoFilterAndTrafficPassesUntouched) {
+    platform::reg_override_set_u32(config::net_key, "enable_http", 0);
+    kit::capturing_provider p;
+    zem::i_filt_point* fp = create_filt_point(&p, 1);
+    EXPECT_TRUE(as_bunch(fp)->chain().empty());
+    const std::string req = "GET / HTTP/1.1\r\nHost: a\r\nCookie: x=1\r\n\r\n";
+    EXPECT_FALSE(fp->update_out(req.data(), static_cast<int>(req.size())));
+    EXPECT_EQ(p.out, req);
+    fp->release();
+}
+
+TEST_F(Chain, ShortStringValueReadsAsANumber) {
+    // Three characters and the terminator: four bytes, non-zero.
+    platform::reg_override_set_string(config::net_key, "enable_http", "abc");
+    EXPECT_TRUE(config::read_net_config().enable_http);
+    // Five bytes leave the default (on).
+    platform::reg_override_set_string(config::net_key, "enable_http", "abcd");
+    EXPECT_TRUE(config::read_net_config().enable_http);
+    platform::reg_value zero;
+    zero.type = platform::reg_binary;
+    zero.bytes = std::string(2, '\0');
+    platform::reg_override_set(config::net_key, "enable_http", zero);
+    EXPECT_FALSE(config::read_net_config().enable_http);
+}
+
+TEST_F(Chain, ChangeCountsForTheNextFilterPointOnly) {
+    kit::capturing_provider p1, p2;
+    zem::i_filt_point* first = create_filt_point(&p1, 1);
+    platform::reg_override_set_u32(config::net_key, "enable_http", 0);
+    zem::i_filt_point* second = create_filt_point(&p2, 2);
+    EXPECT_EQ(as_bunch(first)->chain().size(), 1u);
+    EXPECT_EQ(as_bunch(second)->chain().size(), 0u);
+    first->release();
+    second->release();
+}
+
+TEST_F(Chain, DefaultConfiguration) {
+    config::net_config c = config::read_net_config();
+    EXPECT_FALSE(c.enable_mail);
+    EXPECT_TRUE(c.enable_http);
+    EXPECT_FALSE(c.enable_ftp);
+    EXPECT_TRUE(c.enable_ssl);
+    EXPECT_EQ(c.dumps_path, "");
+    platform::reg_override_set_string(config::net_key, "dumps_path", "/var/dumps");
+    platform::reg_override_set_u32(config::net_key, "enable_mail", 7);
+    c = config::read_net_config();
+    EXPECT_EQ(c.dumps_path, "/var/dumps");
+    EXPECT_TRUE(c.enable_mail);
+}
+
+}  // namespace
