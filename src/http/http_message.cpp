@@ -93,7 +93,7 @@ void parse_cached_header(const char* p, std::size_t length, http_header_info& ou
             byte_string value(p + vb, ve - vb);
             http_header_span span{line, next};
             switch (classify(p + name_b, name_e - name_b)) {
-            case f_connection: out.connection = value; break;
+            case f_connection: out.connection = value; out.connection_span = span; break;
             case f_referer: out.referer = value; out.referer_span = span; break;
             case f_content_length: out.content_length = value; out.content_length_span = span; break;
             case f_content_type: out.content_type = value; break;

@@ -29,6 +29,7 @@ struct http_header_info {
     byte_string host;
     byte_string cookie;
     byte_string upgrade;
+    http_header_span connection_span;
     http_header_span referer_span;
     http_header_span content_length_span;
     http_header_span cookie_span;

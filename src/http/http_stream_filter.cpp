@@ -1250,16 +1250,20 @@ void http_stream_filter::overflow_held_body(byte_string& piece) {
         return;
     }
     // Decoded content has no known length: re-frame the rest.
+    bool http11 = m_answered_query.major == 1 && m_answered_query.version >= 1;
+    // Drop every Content-Length line (and, for a body that ends at the
+    // close, every Connection line: ours replaces them).
     http_header_info h;
     for (int guard = 0; guard < 64; ++guard) {
         parse_cached_header(m_held_header.data(), m_held_header.size(), h);
-        if (!h.content_length_span.present()) break;
-        cut_spans(m_held_header, {h.content_length_span});
+        http_header_span span = h.content_length_span;
+        if (!span.present() && !http11) span = h.connection_span;
+        if (!span.present()) break;
+        cut_spans(m_held_header, {span});
     }
     std::size_t at = m_held_header.size();
     bool crlf = at >= 2 && m_held_header.compare(at - 2, 2, "\r\n") == 0;
     at -= crlf ? 2 : 1;
-    bool http11 = m_answered_query.major == 1 && m_answered_query.version >= 1;
     if (http11) {
         m_held_header.insert(at, crlf ? "Transfer-Encoding: chunked\r\n" : "Transfer-Encoding: chunked\n");
         m_stream_mode = 1;

@@ -84,7 +84,8 @@ TEST(http_bound, decoded_content_past_the_bound_is_rechunked_for_http11) {
 }
 
 TEST(http_bound, decoded_content_past_the_bound_ends_at_close_for_http10) {
-    std::string head = "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\nContent-Length: 20000\r\n\r\n";
+    std::string head = "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nConnection: Keep-Alive\r\nContent-Encoding: gzip\r\n"
+                       "Content-Length: 20000\r\n\r\n";
     session t;
     t.inflate_fan = 1000;
     t.open();
