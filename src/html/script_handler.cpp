@@ -77,6 +77,16 @@ std::size_t stretch_start(const std::basic_string<C>& s, std::size_t pos, std::s
     return pos;
 }
 
+// Whether the text from a "SetCLSID" that stands alone could still become
+// a construct with an object in front, starting at the same place.
+template <class C, class It>
+bool may_grow_prefixed(It b, It e) {
+    static const boost::basic_regex<C> rx(lit<C>(R"re((\w+\.)(open\(.*?\)|SetCLSID(\(\w+\))?))re"),
+                                          boost::regex_constants::perl | boost::regex_constants::icase);
+    boost::match_results<It> m;
+    return boost::regex_search(b, e, m, rx, boost::match_partial | boost::match_continuous) && !m[0].matched;
+}
+
 wide_string to_wide(const byte_string& s) { return platform::ansi_to_wide(s); }
 const wide_string& to_wide(const wide_string& s) { return s; }
 
@@ -174,10 +184,13 @@ void hyper_text_java_handler<C>::filter_held(string_t& text, bool final) {
                 break;
             }
             std::size_t e = static_cast<std::size_t>(m[0].second - held.begin());
-            if (!final && m[6].matched && !m[8].matched && may_continue_clsid<C>(held.begin() + e, held.end())) {
-                // "SetCLSID" at the very end may still be followed by its
-                // "(word)": wait, so that where a piece ends does not decide
-                // how much goes.
+            if (!final && m[6].matched && !m[8].matched &&
+                (may_continue_clsid<C>(held.begin() + e, held.end()) ||
+                 (!m[7].matched && may_grow_prefixed<C>(held.begin() + b, held.end())))) {
+                // A "SetCLSID" near the end may still get its "(word)", or
+                // turn out to be the tail of "object.SetCLSID" or of
+                // "object.open(...)": wait, so that where a piece ends does
+                // not decide what goes.
                 if (held.size() - b <= max_held_tail) keep_from = b;
                 break;
             }

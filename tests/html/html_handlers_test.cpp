@@ -2,6 +2,9 @@
 // the host) and the stop-word text handler.
 #include <gtest/gtest.h>
 
+#include <boost/regex.hpp>
+#include <random>
+
 #include "html_test_util.h"
 
 using namespace html_test;
@@ -273,4 +276,52 @@ TEST_F(stop_word_fixture, wide_pages_are_cut_at_the_same_place) {
     html::wide_html_sub_handler h(&q, &fb);
     EXPECT_EQ(feed(h, kit::one_byte_chunks(in)), kit::utf16le("<p>nice casin"));
     EXPECT_EQ(fb.stops, 2);
+}
+
+// --- the script rule against a plain reading of it ---
+
+namespace {
+
+// The rule applied to a whole script with one expression search after the
+// other, no shortcuts: what the handler must produce for any chunking.
+std::string reference_script_filter(const std::string& s) {
+    static const boost::regex rx(
+        R"re(((((\w+\.)|(\s+))open\(.*?\))|((\w+\.)?SetCLSID(\(\w+\))?)|(new\s+ActiveXObject)))re",
+        boost::regex::perl | boost::regex::icase);
+    std::string out;
+    auto from = s.cbegin();
+    boost::smatch m;
+    while (from != s.cend() &&
+           boost::regex_search(from, s.cend(), m, rx,
+                               from == s.cbegin() ? boost::match_default
+                                                  : boost::match_default | boost::match_prev_avail)) {
+        out.append(from, m[1].first);
+        if (m[2].matched) out += "new Object( )";
+        from = m[0].second;
+    }
+    out.append(from, s.cend());
+    return out;
+}
+
+}  // namespace
+
+TEST(script_handler, any_chunking_gives_what_the_plain_rule_gives_on_the_whole_script) {
+    static const char* const tokens[] = {"window.", "open(", ")",       " ",     "\n",     "x",      "self",
+                                         ".",       "SetCLSID", "(abc)", "new",   "  ",     "ActiveXObject",
+                                         "OPEN(",   "(",        "\"s\"", ";",     "a.b",    "reopen(",
+                                         "\t",      "setclsid", "Active", "XObject", "op",  "en("};
+    std::mt19937 rng(kit::test_seed());
+    scripted_qualifier q;
+    q.block(idx_popups);
+    q.block(idx_ax_from_script);
+    host_scope hs;
+    for (int round = 0; round < 300; ++round) {
+        std::string script;
+        const int n = 1 + static_cast<int>(rng() % 40);
+        for (int i = 0; i < n; ++i) script += tokens[rng() % (sizeof tokens / sizeof tokens[0])];
+        const std::string expected = reference_script_filter(script);
+        ASSERT_EQ(script_run(q, {script}), expected) << script;
+        ASSERT_EQ(script_run(q, kit::one_byte_chunks(script)), expected) << script;
+        ASSERT_EQ(script_run(q, kit::random_chunks(script, kit::test_seed() + round, 7)), expected) << script;
+    }
 }
