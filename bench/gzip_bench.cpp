@@ -16,9 +16,15 @@
 namespace {
 
 std::string make_page(std::size_t n) {
-    static const char* parts[] = {"<div class=\"row\"><a href=\"/item?id=", "\">", "</a></div>\n",
-                                  "<p>Lorem ipsum dolor sit amet, consectetur ", "adipiscing elit ",
-                                  "<img src=\"/img/", ".gif\" width=\"88\" height=\"31\">", "<script>var x=", ";</script>\n"};
+    static const char* parts[] = {"<div class=\"row\"><a href=\"/item?id=",
+                                  "\">",
+                                  "</a></div>\n",
+                                  "<p>Lorem ipsum dolor sit amet, consectetur ",
+                                  "adipiscing elit ",
+                                  "<img src=\"/img/",
+                                  ".gif\" width=\"88\" height=\"31\">",
+                                  "<script>var x=",
+                                  ";</script>\n"};
     std::string s = "<html><head><title>bench</title></head><body>\n";
     unsigned x = 2463534242u;
     while (s.size() < n) {
@@ -132,8 +138,10 @@ void bm_filter_point(benchmark::State& state) {
     platform::reg_override_set_u32(config::net_key, "enable_http", 1);
     platform::reg_override_set_u32(config::net_key, "enable_ssl", 0);
     const std::string request = "GET /index.html HTTP/1.1\r\nHost: bench.example\r\n\r\n";
-    const std::string response = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\n"
-                                 "Content-Length: " + std::to_string(f.z.size()) + "\r\n\r\n" + f.z;
+    const std::string response =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\n"
+        "Content-Length: " +
+        std::to_string(f.z.size()) + "\r\n\r\n" + f.z;
     const std::size_t chunk = 64 * 1024;
     for (auto _ : state) {
         counting_provider p;

@@ -167,8 +167,7 @@ bool content_encoding_gzip::update_in(byte_string& data) {
     if (!m_not_compressed && !m_any_output && !m_stream_end && !m_compacted && m_input.size() > undecoded_hold_bound)
         m_not_compressed = true;
     if (m_not_compressed) {
-        ZEM_LOG(0, "ERROR while decoding income gzip stream, it looks like it is not gzip. (" << m_host_name
-                                                                                              << ")\n");
+        ZEM_LOG(0, "ERROR while decoding income gzip stream, it looks like it is not gzip. (" << m_host_name << ")\n");
         data.swap(m_input);
         m_input.clear();
         m_input_pos = 0;
@@ -191,8 +190,7 @@ void content_encoding_gzip::stop(byte_string& data) {
     byte_string out;
     inflate_into(out, static_cast<std::size_t>(-1));
     m_limited = false;
-    if (!m_stream_end)
-        ZEM_LOG(2, "content_encoding_gzip::stop rised, but zip stream end not matched\n");
+    if (!m_stream_end) ZEM_LOG(2, "content_encoding_gzip::stop rised, but zip stream end not matched\n");
     if (!m_any_output && !m_stream_end && !m_compacted && !m_input.empty()) {
         // A few bytes that never decoded to anything and never failed (too
         // short to tell): they are the body, so they go on as they came.

@@ -41,8 +41,8 @@ class content_encoding_gzip : public i_sub_handler {
 public:
     // deflate: Content-Encoding deflate (zlib wrapper, or raw deflate data
     // without it); otherwise gzip. host_name only labels log lines.
-    content_encoding_gzip(bool deflate, std::shared_ptr<i_sub_handler> target,
-                          std::function<void()> on_stream_end = {}, byte_string host_name = {});
+    content_encoding_gzip(bool deflate, std::shared_ptr<i_sub_handler> target, std::function<void()> on_stream_end = {},
+                          byte_string host_name = {});
     ~content_encoding_gzip() override;
     content_encoding_gzip(const content_encoding_gzip&) = delete;
     content_encoding_gzip& operator=(const content_encoding_gzip&) = delete;
@@ -72,7 +72,7 @@ private:
 
     z_stream m_stream{};
     bool m_stream_ok = false;
-    byte_string m_input;         // compressed bytes; [m_input_pos, end) not consumed yet
+    byte_string m_input;  // compressed bytes; [m_input_pos, end) not consumed yet
     std::size_t m_input_pos = 0;
     bool m_stream_end = false;
     bool m_deflate = false;
@@ -80,11 +80,11 @@ private:
     bool m_raw_tried = false;
     bool m_any_output = false;
     bool m_not_compressed = false;
-    bool m_broken = false;       // an error after output: the rest cannot be decoded
-    bool m_limited = false;      // the last inflate run stopped at the output bound
+    bool m_broken = false;         // an error after output: the rest cannot be decoded
+    bool m_limited = false;        // the last inflate run stopped at the output bound
     bool m_zlib_has_more = false;  // inflate filled its output space and may hold more
     bool m_end_signalled = false;
-    bool m_compacted = false;      // consumed input may have been let go: no handing back
+    bool m_compacted = false;  // consumed input may have been let go: no handing back
     std::size_t m_output_bound = decoded_body_bound;
     std::shared_ptr<i_sub_handler> m_target;
     std::function<void()> m_on_stream_end;

@@ -183,7 +183,7 @@ bool gif_filter::update_in(byte_string& data) {
                     pass(data, 1);
                 } else {
                     ZEM_LOG(2, "gif_filter::update_in: Wrong char at block begin: " << static_cast<int>(c)
-                                                                                     << "GIF Blocked\n");
+                                                                                    << "GIF Blocked\n");
                     m_state = gif_not_gif;
                 }
                 break;
@@ -194,8 +194,9 @@ bool gif_filter::update_in(byte_string& data) {
                     break;
                 }
                 if (at()[0] != '!') {
-                    ZEM_LOG_ERROR("http/gif_filter.cpp", "gif_filter::update_in: Wrong char at block begin in extension: "
-                                                             << static_cast<int>(at()[0]));
+                    ZEM_LOG_ERROR(
+                        "http/gif_filter.cpp",
+                        "gif_filter::update_in: Wrong char at block begin in extension: " << static_cast<int>(at()[0]));
                     m_state = gif_not_gif;
                     break;
                 }
@@ -257,10 +258,9 @@ bool gif_filter::update_in(byte_string& data) {
                 }
                 if (m_first_image && !tail_frames_allowed()) {
                     std::uint64_t request_id = m_qualifier ? m_qualifier->get_request_id() : 0;
-                    zem_io_commands::general_notify_object_blocked(m_feedback, request_id, data.size(),
-                                                                   idx_gif_animation_tail_frames,
-                                                                   wide_string(L"Animated Gif Blocked"),
-                                                                   byte_string(), m_page_address);
+                    zem_io_commands::general_notify_object_blocked(
+                        m_feedback, request_id, data.size(), idx_gif_animation_tail_frames,
+                        wide_string(L"Animated Gif Blocked"), byte_string(), m_page_address);
                     data.push_back('\0');
                     data.push_back(';');
                     m_state = gif_cut;

@@ -43,8 +43,7 @@ public:
 
     // Neither pointer is owned; both outlive the filter (they belong to the
     // connection). A null qualifier allows everything.
-    gif_filter(host_permission_qualifier* qualifier, const byte_string& page_address,
-               i_connection_feedback* feedback);
+    gif_filter(host_permission_qualifier* qualifier, const byte_string& page_address, i_connection_feedback* feedback);
     ~gif_filter() override = default;
 
     bool update_in(byte_string& data) override;

@@ -69,7 +69,7 @@ void http_charset_utf7_encoder::to_client(byte_string& utf16le) const {
     byte_string out;
     if (!platform::wide_to_multibyte(m_to_utf8 ? platform::cp_utf8 : platform::cp_utf7, wide, out)) {
         ZEM_LOG_ERROR("http/http_charset_encoding.cpp", "Error at WideCharToMultiByte():"
-                                                             << "(null)");
+                                                            << "(null)");
     }
     utf16le.swap(out);
 }
@@ -143,9 +143,9 @@ bool big_endian_to_little_endian::update_in(byte_string& data) {
     bool result = m_ptarget_handler->update_in(data);
     swap_pairs(data);
     if (data.size() % 2)
-        ZEM_LOG_ERROR("http/http_charset_encoding.cpp",
-                      "big_endian_to_little_endian::update_in: m_ptarget_handler return wrong result size()="
-                          << data.size());
+        ZEM_LOG_ERROR(
+            "http/http_charset_encoding.cpp",
+            "big_endian_to_little_endian::update_in: m_ptarget_handler return wrong result size()=" << data.size());
     if (!result && m_held) {
         // Giving up hands back everything, the odd byte too.
         data.push_back(static_cast<char>(m_held_byte));

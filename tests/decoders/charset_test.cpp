@@ -31,8 +31,8 @@ std::string be_units(std::initializer_list<unsigned> units) {
 // "Hi abc, 日本語 end" as UTF-7 (U+65E5 U+672C U+8A9E in one run).
 const std::string utf7_page = "Hi +AGEAYgBj-, +ZeVnLIqe- end";
 const std::string utf8_page = "Hi abc, \xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E end";
-const std::string utf16_page = le_units({'H', 'i', ' ', 'a', 'b', 'c', ',', ' ', 0x65E5, 0x672C, 0x8A9E, ' ', 'e',
-                                         'n', 'd'});
+const std::string utf16_page =
+    le_units({'H', 'i', ' ', 'a', 'b', 'c', ',', ' ', 0x65E5, 0x672C, 0x8A9E, ' ', 'e', 'n', 'd'});
 
 struct run_out {
     std::string out;

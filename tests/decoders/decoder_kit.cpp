@@ -27,8 +27,17 @@ std::string compress(const std::string& text, wrap w, int level, std::size_t ful
 }
 
 std::string sample_page(std::size_t n) {
-    static const char* words[] = {"<div class=\"item\">", "lorem", "ipsum", "</div>\n", "<a href=\"/x?id=",
-                                  "dolor", "\">link</a>", "sit", "amet", "<p>", "</p>"};
+    static const char* words[] = {"<div class=\"item\">",
+                                  "lorem",
+                                  "ipsum",
+                                  "</div>\n",
+                                  "<a href=\"/x?id=",
+                                  "dolor",
+                                  "\">link</a>",
+                                  "sit",
+                                  "amet",
+                                  "<p>",
+                                  "</p>"};
     std::string s = "<html><head><title>t</title></head><body>\n";
     unsigned x = 12345;
     while (s.size() < n) {

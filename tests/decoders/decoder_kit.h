@@ -29,9 +29,9 @@ public:
     std::string seen;                 // every byte handed in, in order
     std::vector<std::string> pieces;  // per call
     int stops = 0;
-    bool upper = false;               // hand back upper-cased ASCII
+    bool upper = false;                             // hand back upper-cased ASCII
     std::size_t decline_after = std::string::npos;  // return false once seen exceeds this
-    std::string stop_tail;            // appended at stop
+    std::string stop_tail;                          // appended at stop
     bool declined = false;
 };
 

@@ -11,8 +11,8 @@
 namespace {
 
 struct outcome {
-    std::string out;          // everything handed back, stop included
-    bool declined = false;    // some update_in returned false
+    std::string out;        // everything handed back, stop included
+    bool declined = false;  // some update_in returned false
     int end_calls = 0;
     std::size_t largest = 0;  // largest single hand-out
 };
@@ -20,7 +20,8 @@ struct outcome {
 outcome run(bool deflate, const std::vector<std::string>& chunks, const std::shared_ptr<dk::recording_target>& t,
             std::size_t bound = 0, bool pull = true) {
     outcome r;
-    content_encoding_gzip d(deflate, t, [&r] { ++r.end_calls; }, "host.example");
+    content_encoding_gzip d(
+        deflate, t, [&r] { ++r.end_calls; }, "host.example");
     if (bound) d.set_output_bound(bound);
     for (const std::string& c : chunks) {
         std::string piece = c;

@@ -20,10 +20,18 @@ std::string mutate(std::string s, std::mt19937& rng) {
     for (int e = 0; e < edits && !s.empty(); ++e) {
         std::size_t at = rng() % s.size();
         switch (kind(rng)) {
-            case 0: s[at] = static_cast<char>(rng()); break;
-            case 1: s.erase(at, 1 + rng() % 8); break;
-            case 2: s.insert(at, std::string(1 + rng() % 8, static_cast<char>(rng()))); break;
-            default: s.resize(at); break;
+            case 0:
+                s[at] = static_cast<char>(rng());
+                break;
+            case 1:
+                s.erase(at, 1 + rng() % 8);
+                break;
+            case 2:
+                s.insert(at, std::string(1 + rng() % 8, static_cast<char>(rng())));
+                break;
+            default:
+                s.resize(at);
+                break;
         }
     }
     return s;
@@ -36,11 +44,11 @@ std::string b(std::initializer_list<int> bytes) {
 }
 
 TEST(damaged_input, gif_with_tail_frames_allowed_passes_every_byte) {
-    const std::string gif = "GIF89a" + b({0x08, 0x00, 0x08, 0x00, 0xF0, 0x00, 0x00}) + std::string(6, '\x44') +
-                            b({0x21, 0xF9, 0x04, 0x00, 0x0A, 0x00, 0x00, 0x00}) +
-                            b({0x2C, 0, 0, 0, 0, 8, 0, 8, 0, 0x80, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0x02, 0x02, 0x4C,
-                               0x01, 0x00}) +
-                            b({0x2C, 1, 0, 1, 0, 2, 0, 2, 0, 0, 0x02, 0x03, 1, 2, 3, 0x00, 0x3B});
+    const std::string gif =
+        "GIF89a" + b({0x08, 0x00, 0x08, 0x00, 0xF0, 0x00, 0x00}) + std::string(6, '\x44') +
+        b({0x21, 0xF9, 0x04, 0x00, 0x0A, 0x00, 0x00, 0x00}) +
+        b({0x2C, 0, 0, 0, 0, 8, 0, 8, 0, 0x80, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0x02, 0x02, 0x4C, 0x01, 0x00}) +
+        b({0x2C, 1, 0, 1, 0, 2, 0, 2, 0, 0, 0x02, 0x03, 1, 2, 3, 0x00, 0x3B});
     kit::fake_host host;
     zem_io_commands::set_host_iface(&host);
     std::mt19937 rng(kit::test_seed());

@@ -57,10 +57,13 @@ struct web_path : ::testing::Test {
 TEST_F(web_path, gzip_body_arrives_decoded_with_its_length_at_every_split) {
     const std::string page = dk::sample_page(2000);
     const std::string z = dk::compress(page, dk::wrap::gzip);
-    const std::string response = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Encoding: gzip\r\n"
-                                 "Content-Length: " + std::to_string(z.size()) + "\r\nX-Tail: 1\r\n\r\n" + z;
-    const std::string expect = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
-                               std::to_string(page.size()) + "\r\nX-Tail: 1\r\n\r\n" + page;
+    const std::string response =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Encoding: gzip\r\n"
+        "Content-Length: " +
+        std::to_string(z.size()) + "\r\nX-Tail: 1\r\n\r\n" + z;
+    const std::string expect =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(page.size()) +
+        "\r\nX-Tail: 1\r\n\r\n" + page;
     for (std::size_t at = 0; at <= response.size(); at += 3) {
         ASSERT_EQ(exchange(request, kit::split_at(response, at), false), expect) << "split " << at;
     }
@@ -70,8 +73,8 @@ TEST_F(web_path, gzip_body_arrives_decoded_with_its_length_at_every_split) {
 TEST_F(web_path, deflate_without_zlib_header_is_decoded_too) {
     const std::string page = dk::sample_page(3000);
     const std::string z = dk::compress(page, dk::wrap::raw);
-    const std::string response = "HTTP/1.1 200 OK\r\nContent-Encoding: deflate\r\nContent-Length: " +
-                                 std::to_string(z.size()) + "\r\n\r\n" + z;
+    const std::string response =
+        "HTTP/1.1 200 OK\r\nContent-Encoding: deflate\r\nContent-Length: " + std::to_string(z.size()) + "\r\n\r\n" + z;
     const std::string expect = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(page.size()) + "\r\n\r\n" + page;
     EXPECT_EQ(exchange(request, kit::random_chunks(response, kit::test_seed(), 400), false), expect);
 }
@@ -82,8 +85,9 @@ TEST_F(web_path, the_end_of_the_compressed_stream_completes_an_overlong_body) {
     const std::string z = dk::compress(page, dk::wrap::gzip);
     ASSERT_GT(z.size(), 1200u);
     // The announced length is that of the decoded text; only the compressed bytes come.
-    const std::string response = "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " +
-                                 std::to_string(page.size() + 5000) + "\r\n\r\n" + z;
+    const std::string response =
+        "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " + std::to_string(page.size() + 5000) +
+        "\r\n\r\n" + z;
     const std::string expect = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(page.size()) + "\r\n\r\n" + page;
     EXPECT_EQ(exchange(request, {response}, false), expect);
 }
@@ -110,8 +114,9 @@ TEST_F(web_path, chunked_gzip_is_rechunked_decoded) {
 
 TEST_F(web_path, plain_text_labelled_gzip_arrives_unchanged) {
     const std::string body = "just text, never compressed\n";
-    const std::string response = "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " +
-                                 std::to_string(body.size()) + "\r\n\r\n" + body;
+    const std::string response =
+        "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+        body;
     const std::string expect = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     for (std::size_t at = 0; at <= response.size(); ++at)
         ASSERT_EQ(exchange(request, kit::split_at(response, at), false), expect) << "split " << at;
@@ -120,8 +125,8 @@ TEST_F(web_path, plain_text_labelled_gzip_arrives_unchanged) {
 TEST_F(web_path, a_bomb_arrives_whole_and_validly_framed) {
     const std::size_t n = decoded_size_for_bomb();
     const std::string z = dk::compress(std::string(n, 'A'), dk::wrap::gzip, 9);
-    const std::string response = "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " +
-                                 std::to_string(z.size()) + "\r\n\r\n" + z;
+    const std::string response =
+        "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " + std::to_string(z.size()) + "\r\n\r\n" + z;
     std::string got = exchange(request, kit::random_chunks(response, kit::test_seed(), 8192), false);
     std::vector<kit::http_message> msgs;
     ASSERT_EQ(kit::parse_responses(got, msgs, {}, false), "");
@@ -165,10 +170,12 @@ TEST_F(web_path, utf16_pages_in_either_byte_order_arrive_unchanged) {
 
 TEST_F(web_path, a_page_with_utf7_runs_is_sent_as_utf8) {
     // Two runs of three letters mark UTF-7 ("+ADw-" is "<").
-    const std::string body = "<html><body><p>+ADw-b+AD4-bold+ADw-/b+AD4- and +ZeVnLIqe- in a page long enough to "
-                             "be looked at by the sniffer before it decides.</p></body></html>";
-    const std::string expect_body = "<html><body><p><b>bold</b> and \xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E in a "
-                                    "page long enough to be looked at by the sniffer before it decides.</p></body></html>";
+    const std::string body =
+        "<html><body><p>+ADw-b+AD4-bold+ADw-/b+AD4- and +ZeVnLIqe- in a page long enough to "
+        "be looked at by the sniffer before it decides.</p></body></html>";
+    const std::string expect_body =
+        "<html><body><p><b>bold</b> and \xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E in a "
+        "page long enough to be looked at by the sniffer before it decides.</p></body></html>";
     const std::string response = html_response("text/html", body);
     const std::string expect = html_response("text/html", expect_body);
     for (std::size_t at = 0; at <= response.size(); at += 5)
@@ -176,8 +183,9 @@ TEST_F(web_path, a_page_with_utf7_runs_is_sent_as_utf8) {
 }
 
 TEST_F(web_path, a_page_declared_utf7_goes_back_as_utf7) {
-    const std::string body = "<html><body><p>Caf+AOk- with no second run, and long enough to be looked at by "
-                             "the sniffer before it decides.</p></body></html>";
+    const std::string body =
+        "<html><body><p>Caf+AOk- with no second run, and long enough to be looked at by "
+        "the sniffer before it decides.</p></body></html>";
     std::wstring text;
     ASSERT_TRUE(platform::multibyte_to_wide(platform::cp_utf7, body, text));
     std::string expect_body;
@@ -194,18 +202,20 @@ std::string b(std::initializer_list<int> bytes) {
 }
 
 const std::string gif_head = "GIF89a" + b({0x04, 0x00, 0x04, 0x00, 0x80, 0x00, 0x00, 0, 0, 0, 255, 255, 255});
-const std::string gif_frame = b({0x21, 0xF9, 0x04, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x2C, 0, 0, 0, 0, 4, 0, 4, 0, 0,
-                                 0x02, 0x03, 0x84, 0x8F, 0x01});
+const std::string gif_frame =
+    b({0x21, 0xF9, 0x04, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x2C, 0, 0, 0, 0, 4, 0, 4, 0, 0, 0x02, 0x03, 0x84, 0x8F, 0x01});
 const std::string gif_anim = gif_head + gif_frame + b({0x00}) + gif_frame + b({0x00, 0x3B});
 const std::string gif_cut = gif_head + gif_frame + b({0x00, 0x3B});
 
 TEST_F(web_path, animated_gif_is_cut_with_a_corrected_length) {
     deny({7});
     const std::string gif_request = "GET /img/anim.gif HTTP/1.1\r\nHost: www.example.com\r\n\r\n";
-    const std::string response = "HTTP/1.1 200 OK\r\nContent-Type: image/gif\r\nContent-Length: " +
-                                 std::to_string(gif_anim.size()) + "\r\n\r\n" + gif_anim;
-    const std::string expect = "HTTP/1.1 200 OK\r\nContent-Type: image/gif\r\nContent-Length: " +
-                               std::to_string(gif_cut.size()) + "\r\n\r\n" + gif_cut;
+    const std::string response =
+        "HTTP/1.1 200 OK\r\nContent-Type: image/gif\r\nContent-Length: " + std::to_string(gif_anim.size()) +
+        "\r\n\r\n" + gif_anim;
+    const std::string expect =
+        "HTTP/1.1 200 OK\r\nContent-Type: image/gif\r\nContent-Length: " + std::to_string(gif_cut.size()) + "\r\n\r\n" +
+        gif_cut;
     for (std::size_t at = 0; at <= response.size(); ++at) {
         host.clear_records();
         ASSERT_EQ(exchange(gif_request, kit::split_at(response, at), false), expect) << "split " << at;
@@ -216,8 +226,9 @@ TEST_F(web_path, animated_gif_is_cut_with_a_corrected_length) {
 TEST_F(web_path, animated_gif_passes_whole_when_tail_frames_are_allowed) {
     deny({});
     const std::string gif_request = "GET /img/anim.gif HTTP/1.1\r\nHost: www.example.com\r\n\r\n";
-    const std::string response = "HTTP/1.1 200 OK\r\nContent-Type: image/gif\r\nContent-Length: " +
-                                 std::to_string(gif_anim.size()) + "\r\n\r\n" + gif_anim;
+    const std::string response =
+        "HTTP/1.1 200 OK\r\nContent-Type: image/gif\r\nContent-Length: " + std::to_string(gif_anim.size()) +
+        "\r\n\r\n" + gif_anim;
     EXPECT_EQ(exchange(gif_request, kit::one_byte_chunks(response), false), response);
     EXPECT_EQ(host.notification_count(zem::codes::general_notify_object_blocked), 0u);
 }
