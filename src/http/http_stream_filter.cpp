@@ -413,7 +413,9 @@ bool http_stream_filter::handle_buff_out(byte_string& data) {
             }
             char c = m_buff_out[m_out_pos];
             if (c == '\r' || c == '\n') {
-                emit_out_bytes(1);
+                // Blank lines between messages pass, a whole run at once.
+                std::size_t n = m_buff_out.find_first_not_of("\r\n", m_out_pos);
+                emit_out_bytes(n == byte_string::npos ? avail_out() : n - m_out_pos);
                 break;
             }
             std::size_t from = m_out_pos + m_out_scan;
@@ -750,7 +752,8 @@ bool http_stream_filter::handle_buff_in(byte_string& data) {
             }
             char c = m_buff_in[m_in_pos];
             if (c == '\r' || c == '\n') {
-                emit_in_bytes(1);
+                std::size_t n = m_buff_in.find_first_not_of("\r\n", m_in_pos);
+                emit_in_bytes(n == byte_string::npos ? avail_in() : n - m_in_pos);
                 break;
             }
             std::size_t nl = m_buff_in.find('\n', m_in_pos + m_in_scan);

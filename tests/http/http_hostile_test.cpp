@@ -210,3 +210,20 @@ TEST(http_hostile, random_message_mixes_pass_byte_exact) {
         ASSERT_EQ(t.provider.out, requests);
     }
 }
+
+TEST(http_hostile, floods_of_blank_lines_pass_and_framing_goes_on) {
+    session t;
+    t.open();
+    t.out(k_get);
+    std::string blank;
+    for (int i = 0; i < 100000; ++i) blank += "\r\n";
+    t.out(blank + k_get);
+    EXPECT_EQ(t.provider.out, k_get + blank + k_get);
+    std::string resp = "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: 1\r\n\r\nA";
+    t.in(resp + blank);
+    for (const auto& c : kit::random_chunks(blank, kit::test_seed(), 5000)) t.in(c);
+    t.in(resp);
+    EXPECT_EQ(t.provider.in, resp + blank + blank + resp);
+    EXPECT_TRUE(t.attached());
+    EXPECT_EQ(completions(t.host).size(), 2u);
+}
