@@ -104,6 +104,7 @@ std::string demo_site::respond(const std::string& method, const std::string& tar
                  "<li><a href=\"/cookie.html\">a page that sets a cookie</a></li>\n"
                  "<li><a href=\"/gzip.html\">a gzip-encoded page</a></li>\n"
                  "<li><a href=\"/stopword.html\">a page with a stop word</a></li>\n"
+                 "<li><a href=\"/files/sample.bin\">a 1 MB download</a></li>\n"
                  "<li><a href=\"" +
                      ad_host +
                      "/\">a page on a blocked host</a> (ads.localhost through the filter)</li>\n"
@@ -143,15 +144,29 @@ std::string demo_site::respond(const std::string& method, const std::string& tar
                      page("Cookie", "<p>This response sets the cookie <code>demo_id=12345</code>.</p>\n"),
                      "Set-Cookie: demo_id=12345; Path=/\r\n");
     } else if (target == "/gzip.html") {
-        std::string body;
-        for (int k = 0; k < 40; ++k)
-            body += "<p>Line " + std::to_string(k) + " of a gzip-encoded page. <img src=\"/ads/line" +
-                    std::to_string(k) + ".gif\"></p>\n";
-        const std::string html = page("gzip-encoded page", body);
-        r = response("200 OK", "text/html; charset=utf-8", gzip_bytes(html), "Content-Encoding: gzip\r\n");
+        static const std::string encoded = [] {
+            std::string body;
+            for (int k = 0; k < 40; ++k)
+                body += "<p>Line " + std::to_string(k) + " of a gzip-encoded page. <img src=\"/ads/line" +
+                        std::to_string(k) + ".gif\"></p>\n";
+            return gzip_bytes(page("gzip-encoded page", body));
+        }();
+        r = response("200 OK", "text/html; charset=utf-8", encoded, "Content-Encoding: gzip\r\n");
     } else if (target == "/stopword.html") {
         r = response("200 OK", "text/html; charset=utf-8",
                      page("Stop word", "<p>This page holds the forbidden-demo-word, so it is cut.</p>\n"));
+    } else if (target == "/files/sample.bin") {
+        // 1 MB of pseudo-random bytes: a download for throughput measurements.
+        static const std::string sample = [] {
+            std::string s(1024 * 1024, '\0');
+            std::uint32_t x = 12345;
+            for (char& c : s) {
+                x = x * 1664525u + 1013904223u;
+                c = static_cast<char>(x >> 24);
+            }
+            return s;
+        }();
+        r = response("200 OK", "application/octet-stream", sample);
     } else if (target.size() > 4 && target.compare(target.size() - 4, 4, ".gif") == 0) {
         r = response("200 OK", "image/gif", red_gif(), "Cache-Control: no-cache\r\n");
     } else {
