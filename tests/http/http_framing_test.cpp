@@ -1,5 +1,8 @@
 // Recognition, request and response framing, pipelining, body transfer,
 // end of connection. Every expected byte is written out here.
+#include <chrono>
+#include <thread>
+
 #include "http_harness.h"
 
 using namespace http_test;
@@ -355,4 +358,20 @@ TEST(http_framing, stop_in_hands_back_an_unfinished_header) {
     t.in("HTTP/1.1 200 OK\r\nContent-Ty");
     t.point->stop_in();
     EXPECT_EQ(t.provider.in, "HTTP/1.1 200 OK\r\nContent-Ty");
+}
+
+TEST(http_framing, slow_body_reports_progress) {
+    session t;
+    t.open();
+    t.out(k_get);
+    // The header block after the status line is 49 bytes.
+    t.in("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: 5000\r\n\r\n" + std::string(100, 'b'));
+    t.in(std::string(300, 'b'));
+    EXPECT_EQ(t.host.notification_count(1), 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    t.in(std::string(500, 'b'));
+    auto p = t.host.notifications(1);
+    ASSERT_EQ(p.size(), 1u);
+    EXPECT_EQ(kit::le64(p[0].data, 28), t.qual->requests.at(0).second);
+    EXPECT_EQ(kit::le64(p[0].data, 36), 49u + 300u + 500u);
 }
