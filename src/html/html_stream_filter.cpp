@@ -28,6 +28,8 @@ std::basic_string<C> fold(const std::basic_string<C>& s) {
 }
 
 std::string printable(const std::string& s) { return s; }
+void from_ansi(const byte_string& in, byte_string& out) { out = in; }
+void from_ansi(const byte_string& in, wide_string& out) { out = platform::ansi_to_wide(in); }
 std::string printable(const std::wstring& s) { return platform::wide_to_ansi(s); }
 
 }  // namespace
@@ -59,6 +61,17 @@ void html_stream_filter<C>::set_page_address(const byte_string& address) {
     m_page_address = address;
     m_script_handlers[0].set_page_address(address);
     m_script_handlers[1].set_page_address(address);
+}
+
+template <class C>
+void html_stream_filter<C>::set_document_address(const byte_string& address) {
+    set_page_address(address);
+    std::size_t from = 0;
+    if (address.size() >= 7 && fold(address.substr(0, 7)) == "http://") from = 7;
+    std::size_t to = address.find_first_of("/?#", from);
+    if (to == byte_string::npos) to = address.size();
+    const byte_string host = address.substr(from, to - from);
+    from_ansi(host, m_base_address);
 }
 
 template <class C>
@@ -580,19 +593,23 @@ void html_stream_filter<C>::pop_tags_from(std::size_t index) {
 
 template <class C>
 std::int32_t html_stream_filter<C>::classify_tag(const string_t& name) {
-    static const char* const names[] = {"a",      "script", "noscript", "object", "embed",   "applet",
-                                        "iframe", "frame",  "body",     "img",    "frameset"};
-    static const std::int32_t types[] = {tag_a,      tag_script, tag_noscript, tag_object, tag_embed,   tag_applet,
-                                         tag_iframe, tag_frame,  tag_body,     tag_img,    tag_frameset};
+    struct known {
+        const char* name;
+        std::size_t length;
+        std::int32_t type;
+    };
+    static const known names[] = {{"a", 1, tag_a},           {"script", 6, tag_script}, {"noscript", 8, tag_noscript},
+                                  {"object", 6, tag_object}, {"embed", 5, tag_embed},   {"applet", 6, tag_applet},
+                                  {"iframe", 6, tag_iframe}, {"frame", 5, tag_frame},   {"body", 4, tag_body},
+                                  {"img", 3, tag_img},       {"frameset", 8, tag_frameset}};
     if (name.empty()) return tag_undefined;
-    for (std::size_t k = 0; k < sizeof names / sizeof names[0]; ++k) {
-        const char* p = names[k];
-        std::size_t len = 0;
-        while (p[len]) ++len;
-        if (len != name.size()) continue;
-        bool same = true;
-        for (std::size_t j = 0; j < len && same; ++j) same = ascii_lower(name[j]) == C(p[j]);
-        if (same) return types[k];
+    if (name.size() <= 8) {
+        for (const known& k : names) {
+            if (k.length != name.size()) continue;
+            bool same = true;
+            for (std::size_t j = 0; j < k.length && same; ++j) same = ascii_lower(name[j]) == C(k.name[j]);
+            if (same) return k.type;
+        }
     }
     for (C c : name)
         if (!is_name_char(c)) return tag_undefined;

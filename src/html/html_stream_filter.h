@@ -79,6 +79,9 @@ public:
     void set_qualifier(host_permission_qualifier* q);
     void set_page_address(const byte_string& address);
     void set_base_address(const string_t& base) { m_base_address = base; }
+    // The page's address for notifications and its host ("http://host/x"
+    // or "host/x" gives "host") as the base of links without a scheme.
+    void set_document_address(const byte_string& address);
     const string_t& base_address() const { return m_base_address; }
     const byte_string& page_address() const { return m_page_address; }
 

@@ -271,6 +271,8 @@ TEST(html_parser, garbage_with_everything_allowed_comes_out_byte_for_byte) {
             strict.block(idx);
         const std::string whole = run_narrow(strict, page);
         EXPECT_LE(whole.size(), page.size() * 4 + 4096);
+        ASSERT_EQ(run_narrow(strict, kit::random_chunks(page, kit::test_seed() + round, 50)), whole) << round;
+        ASSERT_EQ(run_narrow(strict, kit::one_byte_chunks(page)), whole) << round;
     }
 }
 
@@ -401,4 +403,23 @@ TEST(html_wide, an_odd_byte_waits_for_its_pair_and_stop_hands_it_back) {
     std::string last;
     h.stop(last);
     EXPECT_EQ(last, "<");
+}
+
+TEST(html_parser, document_address_gives_the_base_of_relative_links) {
+    scripted_qualifier q = ads_policy();
+    q.ad_words = {"http://www.site.test//ads/"};
+    host_scope hs;
+    stub_connection_feedback fb;
+    html::narrow_html_sub_handler h(&q, &fb);
+    h.set_document_address("http://www.site.test/news/today.html?x=1");
+    EXPECT_EQ(h.base_address(), "www.site.test");
+    EXPECT_EQ(h.page_address(), "http://www.site.test/news/today.html?x=1");
+    EXPECT_EQ(feed(h, {"<img src=\"/ads/1.gif\"><img src=\"/img/1.gif\">"}),
+              std::string(k_ad_img_replaced) + "<img src=\"/img/1.gif\">");
+    html::wide_html_sub_handler w(&q, &fb);
+    w.set_document_address("www.site.test");
+    EXPECT_EQ(w.base_address(), L"www.site.test");
+    auto notes = blocked_notes(hs.host);
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(notes[0].address, "http://www.site.test/news/today.html?x=1");
 }
