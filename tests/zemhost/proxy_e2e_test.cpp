@@ -422,6 +422,38 @@ TEST_F(zemhost_proxy, many_concurrent_connections) {
     EXPECT_EQ(server.requests(), k_conns);
 }
 
+TEST_F(zemhost_proxy, a_client_that_does_not_read_stalls_nobody_and_loses_nothing) {
+    start_proxy("{}");
+    const int slow = ::socket(AF_INET, SOCK_STREAM, 0);
+    int small = 4096;
+    ::setsockopt(slow, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(slow, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    const std::string req = "GET /big HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+    ASSERT_EQ(::send(slow, req.data(), req.size(), MSG_NOSIGNAL), static_cast<ssize_t>(req.size()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // The slow client's 10 MB sit in buffers; everybody else goes on.
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int k = 0; k < 10; ++k) {
+        const curl_result r = curl(url("/plain.html"), "--max-time 10");
+        ASSERT_EQ(r.exit_code, 0) << k;
+        EXPECT_EQ(r.body, k_plain_html);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(20));
+    // Now read it all: held back, not dropped.
+    std::string got;
+    char buf[65536];
+    ssize_t n;
+    while ((n = ::recv(slow, buf, sizeof buf, 0)) > 0) got.append(buf, static_cast<std::size_t>(n));
+    ::close(slow);
+    const std::string expected = http_server::respond("/big");
+    ASSERT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected);
+}
+
 TEST(zemhost_e2e, unreachable_upstream_closes_the_client_with_nothing_sent) {
     // A port that nobody listens on: bind, read the port, close.
     const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
