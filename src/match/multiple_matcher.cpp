@@ -22,7 +22,10 @@ struct cursor {
 struct search_scratch {
     std::vector<cursor> live;
     std::vector<cursor> next;
-    std::vector<std::size_t> claim_stamp;  // per star node: last byte it was claimed at
+    // Per star node: the step it was last claimed at. Steps count on across
+    // searches (and matchers), so the table never needs clearing.
+    std::vector<std::uint64_t> claim_stamp;
+    std::uint64_t step = 0;
 };
 
 bool all_stars(const byte_string& word) {
@@ -216,15 +219,18 @@ bool multiple_matcher::search(const char* text, std::size_t length, byte_string&
     std::vector<cursor>& next = scratch.next;
     live.clear();
     next.clear();
-    if (m_star_count) {
-        scratch.claim_stamp.assign(m_star_count, 0);
-    }
+    if (scratch.claim_stamp.size() < m_star_count) scratch.claim_stamp.resize(m_star_count, 0);
 
+    const flat_node& root = m_flat[root_node];
+    const bool root_takes_any = root.any_child != no_node || root.star_child != no_node;
     for (std::size_t i = 0; i < length; ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
         if (c == '*' || c == '?') continue;
-        const std::size_t stamp = i + 1;
-        if (live.size() < max_live_cursors) live.push_back(cursor{i, root_node});
+        // An attempt that would die on its first byte changes nothing: skip it.
+        const bool starts_here = root_takes_any || literal_child(root, c) != no_node;
+        if (live.empty() && !starts_here) continue;
+        const std::uint64_t stamp = ++scratch.step;
+        if (starts_here && live.size() < max_live_cursors) live.push_back(cursor{i, root_node});
         next.clear();
 
         auto emit = [&](const cursor& cu) {
