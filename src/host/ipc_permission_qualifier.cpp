@@ -147,12 +147,20 @@ bool ipc_permission_qualifier_t<C, B>::get_permission_by_index(int index) {
 
 template <class C, class B>
 bool ipc_permission_qualifier_t<C, B>::check_ad_link(const wide_string& url, byte_string& keyword) {
-    return !ads_matcher::is_ad_link(url, keyword);
+    try {
+        return !ads_matcher::is_ad_link(url, keyword);
+    } catch (...) {
+        return true;  // a matcher that cannot answer blocks nothing
+    }
 }
 
 template <class C, class B>
 bool ipc_permission_qualifier_t<C, B>::check_ad_link(const byte_string& url, byte_string& keyword) {
-    return !ads_matcher::is_ad_link(url, keyword);
+    try {
+        return !ads_matcher::is_ad_link(url, keyword);
+    } catch (...) {
+        return true;  // a matcher that cannot answer blocks nothing
+    }
 }
 
 template <class C, class B>

@@ -349,3 +349,40 @@ TEST(counters, mail_id_returns_current_then_advances) {
 }
 
 }  // namespace
+
+namespace {
+
+class concurrent : public host_fixture {};
+
+// Wrappers keep no state of their own: many connections may ask at once and
+// every request still carries its own fields.
+TEST_F(concurrent, commands_from_many_threads_keep_their_own_requests) {
+    log_space::m_level = 0;
+    host.set_reply(zc::general_query_permission_array, std::string(88, '\0') + ref(16, 2) + std::string("x\0\0\0", 4));
+    const int threads = 4, per_thread = 300;
+    std::vector<std::thread> pool;
+    std::vector<int> failures(threads, 0);
+    for (int t = 0; t < threads; ++t)
+        pool.emplace_back([&, t] {
+            for (int i = 0; i < per_thread; ++i) {
+                std::int32_t perms[26];
+                byte_string text;
+                std::string name = "h" + std::to_string(t) + "-" + std::to_string(i);
+                std::uint64_t id = static_cast<std::uint64_t>(t) << 32 | static_cast<std::uint64_t>(i);
+                if (!io::general_query_permission_array(name, name, nullptr, perms, id, text) || text != "x")
+                    ++failures[t];
+            }
+        });
+    for (auto& th : pool) th.join();
+    for (int f : failures) EXPECT_EQ(f, 0);
+    auto all = host.commands(zc::general_query_permission_array);
+    ASSERT_EQ(all.size(), static_cast<std::size_t>(threads * per_thread));
+    for (const auto& r : all) {
+        std::uint64_t id = le64(r.data, 28);
+        std::string name = "h" + std::to_string(id >> 32) + "-" + std::to_string(id & 0xffffffff);
+        ASSERT_EQ(le32(r.data, 0), r.data.size());
+        ASSERT_EQ(r.data.substr(324, name.size() * 2), kit::utf16le(name));
+    }
+}
+
+}  // namespace
