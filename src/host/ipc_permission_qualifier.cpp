@@ -4,7 +4,8 @@
 #include "match/ads_matcher.h"
 #include "platform/codepage.h"
 
-#define ZEM_QUALIFIER_SOURCE "common/inc/ipc_permission_qualifier"
+// The qualifier shares its source path with the command wrappers it is built on.
+#define ZEM_QUALIFIER_SOURCE "common/inc/lsp_io_wrappers"
 
 namespace zem_io_commands {
 

@@ -117,7 +117,7 @@ TEST_F(qualifier, index_bounds) {
     EXPECT_FALSE(q->get_permission_by_index(0x7fffffff));
     EXPECT_EQ(count_lines("ipc_permission_qualifier_t::get_permission_by_index: Wrong Index=23\n"), 1);
     EXPECT_EQ(count_lines("ipc_permission_qualifier_t::get_permission_by_index: Wrong Index=-1\n"), 1);
-    EXPECT_EQ(count_lines("Erorr!!! "), 3);
+    EXPECT_EQ(count_lines("Erorr!!! common/inc/lsp_io_wrappers ln:"), 3);
 }
 
 TEST_F(qualifier, unknown_actions_are_logged_and_allowed) {
