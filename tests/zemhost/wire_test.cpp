@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -521,6 +522,37 @@ TEST_F(zemhost_channel, notifications_are_decoded_into_the_log) {
     for (std::size_t k = 4; k < 8; ++k) EXPECT_TRUE(v[k].contains("error")) << v[k].dump();
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0]["index_name"], "idx_ads_by_link");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(zemhost_channel_image, builtin_replacement_image_exists_while_the_host_runs) {
+    zem_host::policy_store store;
+    std::string err;
+    ASSERT_TRUE(store.load_text("{}", err)) << err;
+    std::string path;
+    {
+        zem_host::host_channel ch(store, nullptr);
+        zem::mem_slice rq, rp;
+        ASSERT_EQ(ch.invoke_command(&zem::channel_guid, 1007, &rq, &rp), 0);
+        int len = 0;
+        const char* p = rp.data(&len);
+        ASSERT_GT(len, 16);
+        const std::string reply(p, static_cast<std::size_t>(len));
+        ASSERT_EQ(le64(reply, 0), 16u);
+        path = reply.substr(16, le64(reply, 8));
+        ASSERT_EQ(reply.back(), '\0');
+        ASSERT_EQ(path[0], '/');
+        std::ifstream f(path, std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(bytes, zem_host::transparent_gif_bytes());
+        EXPECT_EQ(bytes.substr(0, 6), "GIF89a");
+        EXPECT_EQ(bytes.back(), ';');
+    }
+    std::ifstream gone(path);
+    EXPECT_FALSE(gone.good()) << "the temporary image outlived the host";
 }
 
 }  // namespace

@@ -38,6 +38,13 @@ std::string host_channel::builtin_image_path() {
     return m_gif_path;
 }
 
+host_channel::~host_channel() {
+    if (m_gif_path.empty()) return;
+    std::remove(m_gif_path.c_str());
+    const std::size_t slash = m_gif_path.rfind('/');
+    if (slash != std::string::npos) ::rmdir(m_gif_path.substr(0, slash).c_str());
+}
+
 void host_channel::record(json& rec) {
     if (m_log) m_log->write(rec);
 }

@@ -23,6 +23,9 @@ public:
     enum : int { rc_wrong_channel = 1, rc_unknown_command = 2, rc_malformed = 3, rc_no_reply = 4 };
 
     host_channel(policy_store& store, event_log* log) : m_store(store), m_log(log) {}
+    ~host_channel();
+    host_channel(const host_channel&) = delete;
+    host_channel& operator=(const host_channel&) = delete;
 
     int invoke_command(const zem::GUID* channel, int code, zem::mem_slice* request, zem::mem_slice* reply) override;
     bool notify_event(const zem::GUID* channel, int code, zem::mem_slice* data) override;
