@@ -2,6 +2,7 @@
 // the parser finds outside a removed element. Included by
 // html_stream_filter.cpp, which instantiates the filter.
 
+#include <algorithm>
 #include <climits>
 
 #include "host/zem_io_commands.h"
@@ -29,6 +30,15 @@ enum attr_id {
     rx_language,
     rx_height,
     rx_width,
+    // The parts of the three detectors with an open stretch in the middle
+    // (see detect below).
+    rx_style_open,
+    rx_hidden_style,
+    rx_flash_type,
+    rx_reference_open,
+    rx_flash_file,
+    rx_java_type,
+    rx_java_file,
     rx_count
 };
 
@@ -53,6 +63,13 @@ const boost::basic_regex<C>& attr_expression(int id) {
         R"re(LANGUAGE="?((VBScript)|(JavaScript)))re",
         R"re(HEIGHT="?(\d+(%)?))re",
         R"re(WIDTH="?(\d+(%)?))re",
+        R"re(STYLE=")re",
+        R"re((visibility:hidden|display:none))re",
+        R"re(((TYPE|CODETYPE)="application/(x-shockwave-flash)"))re",
+        R"re((SRC|CODE|DATA)=")re",
+        R"re(\.(SWF)")re",
+        R"re((TYPE="application/(x-java-applet|java-archive|x-jar)"))re",
+        R"re(\.(JAR|CLASS)")re",
     };
     static const std::vector<boost::basic_regex<C>> compiled = [] {
         std::vector<boost::basic_regex<C>> v;
@@ -79,6 +96,50 @@ bool find_attr(const std::basic_string<C>& text, int id, match_t<C>& m) {
         ZEM_LOG_ERROR("Plugin/HTML/html", "HTML: attribute expression failed");
     }
     return false;
+}
+
+// B somewhere after the end of A.
+template <class C>
+bool followed_by(const std::basic_string<C>& text, int a, int b) {
+    match_t<C> m;
+    if (!find_attr(text, a, m)) return false;
+    try {
+        return boost::regex_search(m[0].second, text.end(), attr_expression<C>(b),
+                                   boost::match_default | boost::match_prev_avail);
+    } catch (...) {
+        return false;
+    }
+}
+
+// The hidden-IFRAME, Flash and Java detectors. Each has a part "A.*?B" with
+// the dot taking anything: it matches exactly when B follows the first A, so
+// it is tested that way, in one pass, instead of letting the expression
+// engine run to the end of the tag again for every A.
+template <class C>
+bool detect(const std::basic_string<C>& text, int id) {
+    match_t<C> m;
+    switch (id) {
+    case rx_hidden_iframe:
+        if (find_attr(text, rx_tiny_object, m)) return true;
+        if (!find_attr(text, rx_style_open, m)) return false;
+        {
+            match_t<C> h;
+            try {
+                if (!boost::regex_search(m[0].second, text.end(), h, attr_expression<C>(rx_hidden_style),
+                                         boost::match_default | boost::match_prev_avail))
+                    return false;
+            } catch (...) {
+                return false;
+            }
+            return std::find(h[0].second, text.end(), C('"')) != text.end();
+        }
+    case rx_flash:
+        return find_attr(text, rx_flash_type, m) || followed_by(text, rx_reference_open, rx_flash_file);
+    case rx_java:
+        return find_attr(text, rx_java_type, m) || followed_by(text, rx_reference_open, rx_java_file);
+    default:
+        return find_attr(text, id, m);
+    }
 }
 
 template <class C>
@@ -378,9 +439,9 @@ void html_stream_filter<C>::rule_object(tag_entry& e) {
     }
     if (!activex_asked && blocked_by(idx_activex)) return block_element(e, idx_activex, byte_string());
     rules::match_t<C> m;
-    if (set(idx_java_applets) && rules::find_attr(e.text, rules::rx_java, m) && !allowed(idx_java_applets))
+    if (set(idx_java_applets) && rules::detect(e.text, rules::rx_java) && !allowed(idx_java_applets))
         return block_element(e, idx_java_applets, byte_string());
-    if (set(idx_flash) && rules::find_attr(e.text, rules::rx_flash, m) && !allowed(idx_flash))
+    if (set(idx_flash) && rules::detect(e.text, rules::rx_flash) && !allowed(idx_flash))
         return block_element(e, idx_flash, byte_string());
     if (set(idx_hidden_frames) && rules::find_attr(e.text, rules::rx_tiny_object, m) && !allowed(idx_hidden_frames))
         return block_element(e, idx_hidden_frames, byte_string());
@@ -396,9 +457,9 @@ void html_stream_filter<C>::rule_embed(tag_entry& e) {
     if (m_in_ad_link) return block_tag(e, idx_ads_by_link, byte_string());
     if (blocked_by(idx_activex)) return block_tag(e, idx_activex, byte_string());
     rules::match_t<C> m;
-    if (set(idx_java_applets) && rules::find_attr(e.text, rules::rx_java, m) && !allowed(idx_java_applets))
+    if (set(idx_java_applets) && rules::detect(e.text, rules::rx_java) && !allowed(idx_java_applets))
         return block_element(e, idx_java_applets, byte_string());
-    if (set(idx_flash) && rules::find_attr(e.text, rules::rx_flash, m) && !allowed(idx_flash))
+    if (set(idx_flash) && rules::detect(e.text, rules::rx_flash) && !allowed(idx_flash))
         return block_element(e, idx_flash, byte_string());
     if (external_absolute(e.text, rules::rx_abs_src)) return block_tag(e, idx_ext_images, byte_string());
     byte_string keyword;
@@ -418,10 +479,10 @@ void html_stream_filter<C>::rule_applet(tag_entry& e) {
 template <class C>
 void html_stream_filter<C>::rule_iframe(tag_entry& e) {
     rules::match_t<C> m;
-    if (set(idx_hidden_frames) && rules::find_attr(e.text, rules::rx_hidden_iframe, m) &&
+    if (set(idx_hidden_frames) && rules::detect(e.text, rules::rx_hidden_iframe) &&
         !allowed(idx_hidden_frames))
         return block_element(e, idx_hidden_frames, byte_string());
-    if (set(idx_flash) && rules::find_attr(e.text, rules::rx_flash, m) && !allowed(idx_flash))
+    if (set(idx_flash) && rules::detect(e.text, rules::rx_flash) && !allowed(idx_flash))
         return block_element(e, idx_flash, byte_string());
     if (external_absolute(e.text, rules::rx_abs_src)) return block_element(e, idx_ext_images, byte_string());
     byte_string keyword;

@@ -2,6 +2,9 @@
 // and what the host is told about every removal.
 #include <gtest/gtest.h>
 
+#include <boost/regex.hpp>
+#include <random>
+
 #include "html_test_util.h"
 
 using namespace html_test;
@@ -346,4 +349,38 @@ TEST(html_rules, wide_pages_get_the_same_replacements) {
     auto notes = blocked_notes(hs.host);
     ASSERT_EQ(notes.size(), 1u);
     EXPECT_EQ(notes[0].text, img);
+}
+
+TEST(html_rules, detectors_decide_like_their_expressions_on_any_attributes) {
+    // Whether a tag goes is checked against the detector's expression run
+    // over the tag text, for tags built from attribute fragments.
+    static const char* const parts[] = {" ",        "STYLE=\"", "style=\"", "visibility:hidden", "display:none",
+                                        "\"",       "x",        "SRC=\"",   "data=\"",          "code=\"",
+                                        ".swf\"",   ".SWF",     ".jar\"",   ".class\"",         "width=\"1\"",
+                                        "height=\"0\"", "height=\"10\"", "type=\"application/x-shockwave-flash\"",
+                                        "TYPE=\"application/java-archive\"", "codetype=\"application/x-jar\""};
+    static const boost::regex hidden(R"re(((HEIGHT|WIDTH)="(0|1)")|(STYLE=".*?(visibility:hidden|display:none).*?"))re",
+                                     boost::regex::perl | boost::regex::icase);
+    static const boost::regex flash(R"re(((TYPE|CODETYPE)="application/(x-shockwave-flash)")|((SRC|CODE|DATA)=".*?\.(SWF)"))re",
+                                    boost::regex::perl | boost::regex::icase);
+    static const boost::regex java(
+        R"re((TYPE="application/(x-java-applet|java-archive|x-jar)")|((SRC|CODE|DATA)=".*?\.(JAR|CLASS)"))re",
+        boost::regex::perl | boost::regex::icase);
+    std::mt19937 rng(kit::test_seed());
+    host_scope hs;
+    for (int round = 0; round < 400; ++round) {
+        std::string attrs = " ";
+        const int n = 1 + static_cast<int>(rng() % 8);
+        for (int i = 0; i < n; ++i) attrs += parts[rng() % (sizeof parts / sizeof parts[0])];
+        const std::string iframe = "<iframe" + attrs + ">";
+        const std::string embed = "<embed" + attrs + ">";
+        scripted_qualifier q;
+        q.block(idx_hidden_frames);
+        q.block(idx_flash);
+        q.block(idx_java_applets);
+        const bool iframe_goes = boost::regex_search(iframe, hidden) || boost::regex_search(iframe, flash);
+        const bool embed_goes = boost::regex_search(embed, java) || boost::regex_search(embed, flash);
+        ASSERT_EQ(run_narrow(q, iframe + "c</iframe>"), iframe_goes ? "" : iframe + "c</iframe>") << iframe;
+        ASSERT_EQ(run_narrow(q, embed + "c</embed>"), embed_goes ? "" : embed + "c</embed>") << embed;
+    }
 }
