@@ -539,6 +539,33 @@ TEST_F(zemhost_proxy, policy_reload_and_rejection_keep_connections_working) {
         }
 }
 
+TEST_F(zemhost_proxy, registry_file_reaches_the_engine) {
+    // First with the engine's defaults, to learn whether it follows HTTP at all.
+    start_proxy("{}");
+    ASSERT_EQ(curl(url("/plain.html")).exit_code, 0);
+    if (!engine_follows_http(stop_and_read_events()))
+        GTEST_SKIP() << "the engine sent no http_notify_request: no HTTP filter in the library yet";
+    const std::string reg = tmp("http_off.reg");
+    write_file(reg,
+               "Windows Registry Editor Version 5.00\n\n"
+               "[HKEY_LOCAL_MACHINE\\Software\\MORVEX Software\\Morvex\\net]\n"
+               "\"enable_http\"=dword:00000000\n");
+    host_process second;
+    ASSERT_TRUE(second.start({"proxy", "--listen", "127.0.0.1:0", "--upstream",
+                              "127.0.0.1:" + std::to_string(server.port()), "--policy", policy_path, "--events",
+                              events_path + ".off", "--registry", reg}));
+    port = second.wait_listening();
+    ASSERT_GT(port, 0);
+    const curl_result r = curl(url("/plain.html"));
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.body, k_plain_html);
+    EXPECT_EQ(second.stop(SIGTERM), 0);
+    const auto ev = read_events(events_path + ".off");
+    EXPECT_EQ(count_events(ev, "event", "http_notify_request"), 0u) << "the HTTP filter ran although disabled";
+    ASSERT_FALSE(ev.empty());
+    EXPECT_EQ(ev.back()["connections"], 1);
+}
+
 TEST_F(zemhost_proxy, gzip_and_chunked_pages_arrive_valid) {
     start_proxy(zem_host_default_policy());
     const curl_result g = curl(url("/gzip.html"), "--compressed");
