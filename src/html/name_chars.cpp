@@ -4,10 +4,9 @@
 #include <vector>
 
 namespace html {
+namespace char_class {
 
 namespace {
-
-enum : unsigned char { name_bit = 1, word_bit = 2, space_bit = 4 };
 
 template <class C>
 std::vector<unsigned char> build_table(std::size_t size) {
@@ -28,25 +27,17 @@ std::vector<unsigned char> build_table(std::size_t size) {
     return table;
 }
 
-unsigned char flags_of(char c) {
-    static const std::vector<unsigned char> table = build_table<char>(256);
-    return table[static_cast<unsigned char>(c)];
-}
-
-unsigned char flags_of(wchar_t c) {
-    // UTF-16 units only; anything wider is not text we were given.
-    static const std::vector<unsigned char> table = build_table<wchar_t>(65536);
-    const auto u = static_cast<std::uint32_t>(c);
-    return u < 65536 ? table[u] : 0;
-}
-
 }  // namespace
 
-bool is_name_char(char c) { return flags_of(c) & name_bit; }
-bool is_name_char(wchar_t c) { return flags_of(c) & name_bit; }
-bool is_word_char(char c) { return flags_of(c) & word_bit; }
-bool is_word_char(wchar_t c) { return flags_of(c) & word_bit; }
-bool is_space_char(char c) { return flags_of(c) & space_bit; }
-bool is_space_char(wchar_t c) { return flags_of(c) & space_bit; }
+const unsigned char* narrow_table() {
+    static const std::vector<unsigned char> table = build_table<char>(256);
+    return table.data();
+}
 
+const unsigned char* wide_table() {
+    static const std::vector<unsigned char> table = build_table<wchar_t>(65536);
+    return table.data();
+}
+
+}  // namespace char_class
 }  // namespace html
