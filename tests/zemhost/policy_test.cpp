@@ -1,14 +1,13 @@
 // The policy file: every error path names its line and column, host lookup,
 // attachment globs, script rules, reload and the configuration cookie.
+#include "policy.h"
+
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
 #include <string>
-
-#include <unistd.h>
-
-#include "policy.h"
 
 namespace {
 
@@ -72,7 +71,8 @@ TEST(zemhost_policy, schema_errors_point_at_the_offending_value) {
         {"{\"attachments\": [{\"name\": \"\", \"action\": \"cut\"}]}", "line 1", "empty file name pattern"},
         {"{\"attachments\": [{\"name\": \"*\", \"action\": \"zap\"}]}", "line 1", "unknown attachment action"},
         {"{\"attachments\": [{\"name\": \"*\", \"action\": \"replace\"}]}", "line 1", "needs a non-empty \"body\""},
-        {"{\"attachments\": [{\"name\": \"*\", \"action\": \"cut\", \"body\": \"x\"}]}", "line 1", "replace\" rules only"},
+        {"{\"attachments\": [{\"name\": \"*\", \"action\": \"cut\", \"body\": \"x\"}]}", "line 1",
+         "replace\" rules only"},
         {"{\"attachments\": [{\"name\": \"*\", \"action\": \"cut\", \"why\": 1}]}", "line 1", "unknown key \"why\""},
         {"{\"scripts\": {}}", "line 1", "expected an array of rules"},
         {"{\"scripts\": [{\"replace\": \"\"}]}", "line 1", "rule without \"contains\""},

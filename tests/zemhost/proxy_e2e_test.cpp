@@ -2,6 +2,7 @@
 // the test, curl and raw sockets as clients, the real binary in between.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -9,8 +10,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -20,12 +19,11 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "kit/kit.h"
 #include "policy.h"
@@ -89,9 +87,10 @@ const std::string k_ad_html =
     "<p>before</p><img src=\"/ads/banner.gif\" width=\"468\" height=\"60\"><p>after</p>\n"
     "</body></html>\n";
 
-const std::string k_server_gif("GIF89a\x01\x00\x01\x00\x80\x00\x00\x00\xff\x00\xff\xff\xff"
-                               "\x2c\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02\x44\x01\x00\x3b",
-                               35);
+const std::string k_server_gif(
+    "GIF89a\x01\x00\x01\x00\x80\x00\x00\x00\xff\x00\xff\xff\xff"
+    "\x2c\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02\x44\x01\x00\x3b",
+    35);
 
 // A keep-alive HTTP/1.1 server on 127.0.0.1 with a fixed set of resources.
 class http_server {
@@ -328,10 +327,10 @@ protected:
         events_path = tmp(std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + ".jsonl");
         write_file(policy_path, policy_text);
         std::remove(events_path.c_str());
-        std::vector<std::string> args = {"proxy",    "--listen",    "127.0.0.1:0", "--upstream",
-                                         "127.0.0.1:" + std::to_string(server.port()),
-                                         "--policy", policy_path,   "--events",    events_path,
-                                         "--threads", "2"};
+        std::vector<std::string> args = {
+            "proxy",    "--listen",  "127.0.0.1:0", "--upstream", "127.0.0.1:" + std::to_string(server.port()),
+            "--policy", policy_path, "--events",    events_path,  "--threads",
+            "2"};
         args.insert(args.end(), extra.begin(), extra.end());
         ASSERT_TRUE(host.start(args));
         port = host.wait_listening();
@@ -467,7 +466,8 @@ TEST(zemhost_e2e, unreachable_upstream_closes_the_client_with_nothing_sent) {
     ::close(probe);
 
     host_process host;
-    ASSERT_TRUE(host.start({"proxy", "--listen", "127.0.0.1:0", "--upstream", "127.0.0.1:" + std::to_string(dead_port)}));
+    ASSERT_TRUE(
+        host.start({"proxy", "--listen", "127.0.0.1:0", "--upstream", "127.0.0.1:" + std::to_string(dead_port)}));
     const int port = host.wait_listening();
     ASSERT_GT(port, 0);
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -495,7 +495,8 @@ TEST_F(zemhost_proxy, event_log_records_the_engine_traffic) {
         EXPECT_TRUE(e.contains("ts"));
         EXPECT_TRUE(e.contains("event") || e.contains("command") || e.contains("host") || e.contains("policy"));
     }
-    if (!engine_follows_http(ev)) GTEST_SKIP() << "the engine sent no http_notify_request: no HTTP filter in the library yet";
+    if (!engine_follows_http(ev))
+        GTEST_SKIP() << "the engine sent no http_notify_request: no HTTP filter in the library yet";
     bool request_seen = false, response_seen = false;
     for (const auto& e : ev) {
         if (e.value("event", "") == "http_notify_request" && e.value("uri", "") == "/plain.html") {
@@ -551,9 +552,9 @@ TEST_F(zemhost_proxy, registry_file_reaches_the_engine) {
                "[HKEY_LOCAL_MACHINE\\Software\\MORVEX Software\\Morvex\\net]\n"
                "\"enable_http\"=dword:00000000\n");
     host_process second;
-    ASSERT_TRUE(second.start({"proxy", "--listen", "127.0.0.1:0", "--upstream",
-                              "127.0.0.1:" + std::to_string(server.port()), "--policy", policy_path, "--events",
-                              events_path + ".off", "--registry", reg}));
+    ASSERT_TRUE(
+        second.start({"proxy", "--listen", "127.0.0.1:0", "--upstream", "127.0.0.1:" + std::to_string(server.port()),
+                      "--policy", policy_path, "--events", events_path + ".off", "--registry", reg}));
     port = second.wait_listening();
     ASSERT_GT(port, 0);
     const curl_result r = curl(url("/plain.html"));
@@ -588,7 +589,8 @@ TEST_F(zemhost_proxy, advertisement_image_is_replaced_and_blocked_host_gets_the_
     const curl_result ad = curl(url("/ads/banner.gif"));
     const curl_result blocked = curl(url("/banner.gif"), "-H 'Host: ads.localhost'");
     const auto ev = stop_and_read_events();
-    if (!engine_follows_http(ev)) GTEST_SKIP() << "the engine sent no http_notify_request: no HTTP filter in the library yet";
+    if (!engine_follows_http(ev))
+        GTEST_SKIP() << "the engine sent no http_notify_request: no HTTP filter in the library yet";
     ASSERT_EQ(ad.exit_code, 0);
     EXPECT_EQ(ad.status, 200);
     EXPECT_NE(ad.body, k_server_gif) << "the advertisement image came through unchanged";

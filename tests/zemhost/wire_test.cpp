@@ -1,5 +1,7 @@
 // The host's side of the command channel: requests built byte by byte at their
 // documented offsets, replies checked at theirs, and hostile messages.
+#include "wire.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -12,7 +14,6 @@
 #include "host_channel.h"
 #include "kit/kit.h"
 #include "policy.h"
-#include "wire.h"
 
 namespace {
 
@@ -61,8 +62,13 @@ TEST(zemhost_text, utf16_and_utf8_round_trip_with_surrogates) {
     EXPECT_EQ(w, std::string("a\0\xE9\0\xAC\x20\x3D\xD8\x00\xDE", 10));
     EXPECT_EQ(zem_host::utf16le_to_utf8(w.data(), w.size()), utf8);
     // A lone high surrogate becomes U+FFFD instead of invalid UTF-8.
-    const std::string lone("\x3D\xD8" "A\0", 4);
-    EXPECT_EQ(zem_host::utf16le_to_utf8(lone.data(), lone.size()), "\xEF\xBF\xBD" "A");
+    const std::string lone(
+        "\x3D\xD8"
+        "A\0",
+        4);
+    EXPECT_EQ(zem_host::utf16le_to_utf8(lone.data(), lone.size()),
+              "\xEF\xBF\xBD"
+              "A");
     // Malformed UTF-8 (truncated, overlong) becomes U+FFFD.
     EXPECT_EQ(zem_host::utf8_to_utf16le("\xC3"), std::string("\xFD\xFF", 2));
     EXPECT_EQ(zem_host::utf8_to_utf16le("\xC0\xAF"), std::string("\xFD\xFF\xFD\xFF", 4));

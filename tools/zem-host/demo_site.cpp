@@ -19,9 +19,8 @@ std::string response(const std::string& status, const std::string& type, const s
 }
 
 std::string page(const std::string& title, const std::string& body) {
-    return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + title +
-           "</title></head>\n<body>\n<h1>" + title + "</h1>\n" + body +
-           "\n<p><a href=\"/\">back to the index</a></p>\n</body></html>\n";
+    return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + title + "</title></head>\n<body>\n<h1>" +
+           title + "</h1>\n" + body + "\n<p><a href=\"/\">back to the index</a></p>\n</body></html>\n";
 }
 
 // A visible 1x1 red GIF (browsers stretch it) for the photo and banners.
@@ -92,32 +91,32 @@ std::string demo_site::respond(const std::string& method, const std::string& tar
     const std::string ad_host = "http://ads.localhost:" + std::to_string(m_proxy_port);
     std::string r;
     if (target == "/") {
+        r = response("200 OK", "text/html; charset=utf-8",
+                     page("zem-host demo",
+                          "<p>Compare this page fetched directly and through the filter.</p>\n"
+                          "<ul>\n"
+                          "<li><a href=\"/ads.html\">advertisement images and links</a></li>\n"
+                          "<li><a href=\"/banners.html\">banner-sized images</a></li>\n"
+                          "<li><a href=\"/popup.html\">pop-up scripts</a></li>\n"
+                          "<li><a href=\"/frames.html\">a hidden frame</a></li>\n"
+                          "<li><a href=\"/cookie.html\">a page that sets a cookie</a></li>\n"
+                          "<li><a href=\"/gzip.html\">a gzip-encoded page</a></li>\n"
+                          "<li><a href=\"/stopword.html\">a page with a stop word</a></li>\n"
+                          "<li><a href=\"/files/sample.bin\">a 1 MB download</a></li>\n"
+                          "<li><a href=\"" +
+                              ad_host +
+                              "/\">a page on a blocked host</a> (ads.localhost through the filter)</li>\n"
+                              "</ul>\n"));
+    } else if (target == "/ads.html") {
         r = response(
             "200 OK", "text/html; charset=utf-8",
-            page("zem-host demo",
-                 "<p>Compare this page fetched directly and through the filter.</p>\n"
-                 "<ul>\n"
-                 "<li><a href=\"/ads.html\">advertisement images and links</a></li>\n"
-                 "<li><a href=\"/banners.html\">banner-sized images</a></li>\n"
-                 "<li><a href=\"/popup.html\">pop-up scripts</a></li>\n"
-                 "<li><a href=\"/frames.html\">a hidden frame</a></li>\n"
-                 "<li><a href=\"/cookie.html\">a page that sets a cookie</a></li>\n"
-                 "<li><a href=\"/gzip.html\">a gzip-encoded page</a></li>\n"
-                 "<li><a href=\"/stopword.html\">a page with a stop word</a></li>\n"
-                 "<li><a href=\"/files/sample.bin\">a 1 MB download</a></li>\n"
-                 "<li><a href=\"" +
+            page("Advertisements",
+                 "<p>An image whose address holds an advertisement keyword:</p>\n"
+                 "<a href=\"http://adserver.example/click?id=1\"><img src=\"/ads/banner.gif\" alt=\"ad\"></a>\n"
+                 "<p>An image from a blocked host:</p>\n<img src=\"" +
                      ad_host +
-                     "/\">a page on a blocked host</a> (ads.localhost through the filter)</li>\n"
-                     "</ul>\n"));
-    } else if (target == "/ads.html") {
-        r = response("200 OK", "text/html; charset=utf-8",
-                     page("Advertisements",
-                          "<p>An image whose address holds an advertisement keyword:</p>\n"
-                          "<a href=\"http://adserver.example/click?id=1\"><img src=\"/ads/banner.gif\" alt=\"ad\"></a>\n"
-                          "<p>An image from a blocked host:</p>\n<img src=\"" +
-                              ad_host +
-                              "/banner.gif\" alt=\"blocked host\">\n"
-                              "<p>An ordinary image that stays:</p>\n<img src=\"/img/photo.gif\" alt=\"photo\">\n"));
+                     "/banner.gif\" alt=\"blocked host\">\n"
+                     "<p>An ordinary image that stays:</p>\n<img src=\"/img/photo.gif\" alt=\"photo\">\n"));
     } else if (target == "/banners.html") {
         r = response("200 OK", "text/html; charset=utf-8",
                      page("Banner sizes",

@@ -2,10 +2,9 @@
 // A small web site of our own, served on loopback, that exercises what the
 // filter does: advertisement images and links, banner-sized images, pop-up
 // scripts, a hidden frame, a cookie, a gzip-encoded page, a stop word.
+#include <asio.hpp>
 #include <cstdint>
 #include <string>
-
-#include <asio.hpp>
 
 namespace zem_host {
 

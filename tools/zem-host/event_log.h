@@ -4,9 +4,8 @@
 // never sees half a line.
 #include <cstdio>
 #include <mutex>
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 namespace zem_host {
 

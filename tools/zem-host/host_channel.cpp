@@ -129,9 +129,11 @@ int host_channel::answer(int code, const char* req, std::size_t n, std::string& 
             const attachment_verdict v = pol.check_attachment(q.name);
             out = encode_attach_reply(v.action, v.name, v.body);
             rec.update(header_json(q.hdr));
-            rec["request"] = {{"object_id", q.object_id}, {"message_id", q.message_id}, {"bytes", q.body_length},
-                              {"name", q.name},           {"from", q.from},             {"to", q.to},
-                              {"subject", q.subject},     {"protocol", q.protocol},     {"outgoing", q.outgoing}};
+            rec["request"] = {{"object_id", q.object_id}, {"message_id", q.message_id},
+                              {"bytes", q.body_length},   {"name", q.name},
+                              {"from", q.from},           {"to", q.to},
+                              {"subject", q.subject},     {"protocol", q.protocol},
+                              {"outgoing", q.outgoing}};
             static const char* const k_mail[] = {"mail_action_leave", "mail_action_cut_whole_section",
                                                  "mail_action_replace"};
             rec["answer"] = {{"action", k_mail[v.action]}, {"name", v.name}, {"body_bytes", v.body.size()}};
@@ -228,7 +230,8 @@ bool host_channel::notify_event(const zem::GUID* channel, int code, zem::mem_sli
             int len = 0;
             const char* p = data ? static_cast<const zem::mem_slice*>(data)->data(&len) : nullptr;
             json fields = json::object();
-            const std::string err = decode_notification(code, p, p && len > 0 ? static_cast<std::size_t>(len) : 0, fields);
+            const std::string err =
+                decode_notification(code, p, p && len > 0 ? static_cast<std::size_t>(len) : 0, fields);
             rec.update(fields);
             if (!err.empty()) {
                 rec["error"] = err;
@@ -241,7 +244,8 @@ bool host_channel::notify_event(const zem::GUID* channel, int code, zem::mem_sli
         ok = false;
     }
     record(rec);
-    if (ok && (code == zem::codes::general_notify_object_blocked || code == zem::codes::general_notify_stopword_blocked) &&
+    if (ok &&
+        (code == zem::codes::general_notify_object_blocked || code == zem::codes::general_notify_stopword_blocked) &&
         m_on_blocked)
         m_on_blocked(rec);
     return ok;

@@ -7,9 +7,8 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "event_log.h"
 #include "policy.h"

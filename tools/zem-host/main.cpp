@@ -2,6 +2,7 @@
 #include <signal.h>
 #include <stdlib.h>
 
+#include <asio.hpp>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -11,8 +12,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <asio.hpp>
 
 #include "demo_site.h"
 #include "event_log.h"
@@ -274,10 +273,12 @@ int cmd_proxy(const std::vector<std::string>& args) {
         } else if (a == "--registry") {
             if (!value(svc.registry)) return usage_error("--registry needs a file", k_proxy_help);
         } else if (a == "--threads") {
-            if (!value(v) || !parse_number(v, 1, 1024, n)) return usage_error("--threads needs 1 to 1024", k_proxy_help);
+            if (!value(v) || !parse_number(v, 1, 1024, n))
+                return usage_error("--threads needs 1 to 1024", k_proxy_help);
             svc.threads = static_cast<int>(n);
         } else if (a == "--mark") {
-            if (!value(v) || !parse_number(v, 1, 0x7FFFFFFF, n)) return usage_error("--mark needs a number", k_proxy_help);
+            if (!value(v) || !parse_number(v, 1, 0x7FFFFFFF, n))
+                return usage_error("--mark needs a number", k_proxy_help);
             svc.opts.mark = static_cast<int>(n);
         } else if (a == "--grace") {
             if (!value(v) || !parse_number(v, 0, 3600, n)) return usage_error("--grace needs seconds", k_proxy_help);
@@ -291,14 +292,14 @@ int cmd_proxy(const std::vector<std::string>& args) {
         return usage_error("--listen wants ADDR:PORT, got " + listen, k_proxy_help);
     if (svc.opts.transparent == !upstream.empty())
         return usage_error("give exactly one of --upstream and --transparent", k_proxy_help);
-    if (!upstream.empty() && (!split_host_port(upstream, svc.opts.upstream_host, svc.opts.upstream_port) ||
-                              svc.opts.upstream_port == 0))
+    if (!upstream.empty() &&
+        (!split_host_port(upstream, svc.opts.upstream_host, svc.opts.upstream_port) || svc.opts.upstream_port == 0))
         return usage_error("--upstream wants HOST:PORT, got " + upstream, k_proxy_help);
 
     policy_store store;
     std::string err;
-    const bool ok = policy_file.empty() ? store.load_text(embedded_default_policy(), err)
-                                        : store.load_file(policy_file, err);
+    const bool ok =
+        policy_file.empty() ? store.load_text(embedded_default_policy(), err) : store.load_file(policy_file, err);
     if (!ok) {
         std::fprintf(stderr, "zem-host: invalid policy: %s\n", err.c_str());
         return 2;

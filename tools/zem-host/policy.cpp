@@ -5,9 +5,8 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
-#include <sstream>
-
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "wire.h"
 
@@ -71,8 +70,10 @@ std::size_t locate(const std::string& text, const std::vector<std::string>& path
             while (i < text.size() && k > 0) {
                 const char c = text[i];
                 if (in_str) {
-                    if (c == '\\') ++i;
-                    else if (c == '"') in_str = false;
+                    if (c == '\\')
+                        ++i;
+                    else if (c == '"')
+                        in_str = false;
                 } else if (c == '"') {
                     in_str = true;
                 } else if (c == '[' || c == '{') {
@@ -125,8 +126,7 @@ std::vector<std::string> get_words(const json& v, const std::vector<std::string>
 }
 
 std::uint32_t get_u32(const json& v, const std::vector<std::string>& path, std::uint32_t max) {
-    if (!v.is_number_integer() || (v.is_number_integer() && v.get<std::int64_t>() < 0) ||
-        v.get<std::uint64_t>() > max)
+    if (!v.is_number_integer() || (v.is_number_integer() && v.get<std::int64_t>() < 0) || v.get<std::uint64_t>() > max)
         fail(path, "expected a whole number from 0 to " + std::to_string(max));
     return static_cast<std::uint32_t>(v.get<std::uint64_t>());
 }
@@ -156,8 +156,9 @@ std::string resolve_path(const std::string& p, const std::string& base_dir) {
 
 void parse_into(const json& doc, const std::string& base_dir, policy& pol) {
     if (!doc.is_object()) fail({}, "the policy must be a JSON object");
-    static const char* const k_known[] = {"default",   "hosts",      "learn",  "ads", "banner_sizes", "stop_words",
-                                          "block_page", "replacement_image", "attachments", "scripts", "comment"};
+    static const char* const k_known[] = {"default",      "hosts",      "learn",      "ads",
+                                          "banner_sizes", "stop_words", "block_page", "replacement_image",
+                                          "attachments",  "scripts",    "comment"};
     for (auto it = doc.begin(); it != doc.end(); ++it) {
         bool known = false;
         for (const char* k : k_known) known = known || it.key() == k;
@@ -233,10 +234,14 @@ void parse_into(const json& doc, const std::string& base_dir, policy& pol) {
                     if (r.pattern.empty()) fail(q, "empty file name pattern");
                 } else if (it.key() == "action") {
                     const std::string s = get_string(it.value(), q);
-                    if (s == "leave") r.action = mail_leave;
-                    else if (s == "cut") r.action = mail_cut;
-                    else if (s == "replace") r.action = mail_replace;
-                    else fail(q, "unknown attachment action \"" + s + "\" (expected \"leave\", \"cut\" or \"replace\")");
+                    if (s == "leave")
+                        r.action = mail_leave;
+                    else if (s == "cut")
+                        r.action = mail_cut;
+                    else if (s == "replace")
+                        r.action = mail_replace;
+                    else
+                        fail(q, "unknown attachment action \"" + s + "\" (expected \"leave\", \"cut\" or \"replace\")");
                     have_action = true;
                 } else if (it.key() == "body") {
                     r.body = get_string(it.value(), q);
@@ -371,7 +376,10 @@ std::string policy::describe() const {
         for (int k = 0; k < 22; ++k) {
             const auto a = s.actions[static_cast<std::size_t>(k)];
             if (base ? a == base->actions[static_cast<std::size_t>(k)] : a == action_allow) continue;
-            o << "    " << index_name(k) << ": " << (a == action_block ? "block" : a == action_learn ? "learn" : "allow")
+            o << "    " << index_name(k) << ": "
+              << (a == action_block   ? "block"
+                  : a == action_learn ? "learn"
+                                      : "allow")
               << "\n";
             any = true;
         }
@@ -385,7 +393,10 @@ std::string policy::describe() const {
         set_text(h.second, &defaults);
     }
     o << "learn answers: " << (learn_allow_now ? "allow" : "block") << " now, then "
-      << (learn_next == action_block ? "block" : learn_next == action_learn ? "learn" : "allow") << "\n";
+      << (learn_next == action_block   ? "block"
+          : learn_next == action_learn ? "learn"
+                                       : "allow")
+      << "\n";
     o << "advertisement keywords (" << ad_keywords.size() << ", list flag " << int(ad_list_flag) << "):";
     for (const auto& w : ad_keywords) o << " " << w;
     o << "\nbanner sizes (" << banner_sizes.size() << "):";
@@ -393,10 +404,14 @@ std::string policy::describe() const {
     o << "\nstop words (" << stop_words.size() << "):";
     for (const auto& w : stop_words) o << " " << w;
     o << "\nblock page: " << block_page.size() << " bytes\n";
-    o << "replacement image: " << (replacement_image.empty() ? "(built-in transparent GIF)" : replacement_image) << "\n";
+    o << "replacement image: " << (replacement_image.empty() ? "(built-in transparent GIF)" : replacement_image)
+      << "\n";
     o << "attachment rules (" << attachments.size() << "):\n";
     for (const auto& r : attachments) {
-        o << "    " << r.pattern << " -> " << (r.action == mail_cut ? "cut" : r.action == mail_replace ? "replace" : "leave");
+        o << "    " << r.pattern << " -> "
+          << (r.action == mail_cut       ? "cut"
+              : r.action == mail_replace ? "replace"
+                                         : "leave");
         if (r.action == mail_replace)
             o << " with " << r.body.size() << " bytes" << (r.new_name.empty() ? "" : " named " + r.new_name);
         o << "\n";

@@ -387,8 +387,8 @@ bool proxy_server::start(std::string& error) {
     if (!ec) m_acceptor.bind(ep, ec);
     if (!ec) m_acceptor.listen(asio::socket_base::max_listen_connections, ec);
     if (ec) {
-        error = "cannot listen on " + m_opts.listen_host + ":" + std::to_string(m_opts.listen_port) + ": " +
-                ec.message();
+        error =
+            "cannot listen on " + m_opts.listen_host + ":" + std::to_string(m_opts.listen_port) + ": " + ec.message();
         return false;
     }
     accept_next();

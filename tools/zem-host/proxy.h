@@ -2,6 +2,7 @@
 // The relay: every accepted connection is joined to its upstream (a fixed
 // address, or the original destination of a redirected connection) through
 // one filter point of the engine.
+#include <asio.hpp>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -9,8 +10,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include <asio.hpp>
 
 namespace zem_host {
 

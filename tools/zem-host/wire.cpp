@@ -356,14 +356,29 @@ std::string decode_notification(int code, const char* p, std::size_t n, nlohmann
         case 2:
             fixed = k_fixed[code];
             break;
-        case 100: fixed = 36; break;
-        case 101: fixed = 124; break;
-        case 102: fixed = 60; break;
-        case 200: fixed = 72; break;
-        case 201: fixed = 104; break;
-        case 202: fixed = 100; break;
-        case 203: fixed = 84; break;
-        default: return "unknown notification code " + std::to_string(code);
+        case 100:
+            fixed = 36;
+            break;
+        case 101:
+            fixed = 124;
+            break;
+        case 102:
+            fixed = 60;
+            break;
+        case 200:
+            fixed = 72;
+            break;
+        case 201:
+            fixed = 104;
+            break;
+        case 202:
+            fixed = 100;
+            break;
+        case 203:
+            fixed = 84;
+            break;
+        default:
+            return "unknown notification code " + std::to_string(code);
     }
     wire_reader r0(p, n);
     message_header h;
@@ -460,34 +475,57 @@ std::string decode_notification(int code, const char* p, std::size_t n, nlohmann
 
 const char* command_name(int code) {
     switch (code) {
-        case 1000: return "general_query_permission_array";
-        case 1001: return "do_learn_for_index";
-        case 1002: return "http_query_stop_words";
-        case 1003: return "http_query_ads_block_words";
-        case 1004: return "http_query_ads_block_sizes";
-        case 1005: return "http_query_block_message_html";
-        case 1006: return "mail_check_mail_attach";
-        case 1007: return "http_query_transparent_gif";
-        case 1008: return "firewall_allow_connection";
-        case 1009: return "http_check_script";
-        case 1010: return "general_query_config_cookie";
-        default: return nullptr;
+        case 1000:
+            return "general_query_permission_array";
+        case 1001:
+            return "do_learn_for_index";
+        case 1002:
+            return "http_query_stop_words";
+        case 1003:
+            return "http_query_ads_block_words";
+        case 1004:
+            return "http_query_ads_block_sizes";
+        case 1005:
+            return "http_query_block_message_html";
+        case 1006:
+            return "mail_check_mail_attach";
+        case 1007:
+            return "http_query_transparent_gif";
+        case 1008:
+            return "firewall_allow_connection";
+        case 1009:
+            return "http_check_script";
+        case 1010:
+            return "general_query_config_cookie";
+        default:
+            return nullptr;
     }
 }
 
 const char* notification_name(int code) {
     switch (code) {
-        case 0: return "general_notify_log_line";
-        case 1: return "general_notify_transfer_progress";
-        case 2: return "general_notify_transfer_complete";
-        case 100: return "http_notify_mail_message_start";
-        case 101: return "http_notify_mail_message_info";
-        case 102: return "mail_notify_mail_attach";
-        case 200: return "http_notify_request";
-        case 201: return "http_notify_response";
-        case 202: return "general_notify_object_blocked";
-        case 203: return "general_notify_stopword_blocked";
-        default: return nullptr;
+        case 0:
+            return "general_notify_log_line";
+        case 1:
+            return "general_notify_transfer_progress";
+        case 2:
+            return "general_notify_transfer_complete";
+        case 100:
+            return "http_notify_mail_message_start";
+        case 101:
+            return "http_notify_mail_message_info";
+        case 102:
+            return "mail_notify_mail_attach";
+        case 200:
+            return "http_notify_request";
+        case 201:
+            return "http_notify_response";
+        case 202:
+            return "general_notify_object_blocked";
+        case 203:
+            return "general_notify_stopword_blocked";
+        default:
+            return nullptr;
     }
 }
 
@@ -501,11 +539,16 @@ int index_from_name(const std::string& name) {
 
 const char* action_name(int action) {
     switch (action) {
-        case -1: return "content_action_unknown";
-        case 0: return "content_action_allow";
-        case 1: return "content_action_block";
-        case 2: return "content_action_learn";
-        default: return "content_action_bredovi";
+        case -1:
+            return "content_action_unknown";
+        case 0:
+            return "content_action_allow";
+        case 1:
+            return "content_action_block";
+        case 2:
+            return "content_action_learn";
+        default:
+            return "content_action_bredovi";
     }
 }
 
@@ -622,6 +665,8 @@ std::string encode_script_reply(bool replace, const std::string& replacement) {
     return out;
 }
 
-std::string encode_cookie(const unsigned char cookie[16]) { return std::string(reinterpret_cast<const char*>(cookie), 16); }
+std::string encode_cookie(const unsigned char cookie[16]) {
+    return std::string(reinterpret_cast<const char*>(cookie), 16);
+}
 
 }  // namespace zem_host

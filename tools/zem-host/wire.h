@@ -5,11 +5,10 @@
 // reported as an error instead of being read past its end.
 #include <cstddef>
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace zem_host {
 
@@ -62,8 +61,8 @@ private:
 struct permission_request {
     message_header hdr;
     std::uint64_t request_id = 0;
-    std::string host;     // UTF-8
-    std::string address;  // UTF-8
+    std::string host;                  // UTF-8
+    std::string address;               // UTF-8
     std::string address_b, address_a;  // 128 raw bytes each
 };
 struct learn_request {
@@ -102,9 +101,9 @@ std::string decode(const char* p, std::size_t n, script_request& r);
 // empty string on success, otherwise why it is malformed.
 std::string decode_notification(int code, const char* p, std::size_t n, nlohmann::json& fields);
 
-const char* command_name(int code);       // nullptr for an unknown code
-const char* notification_name(int code);  // nullptr for an unknown code
-const char* index_name(int index);        // "idx_cookies"... ; nullptr when out of range
+const char* command_name(int code);            // nullptr for an unknown code
+const char* notification_name(int code);       // nullptr for an unknown code
+const char* index_name(int index);             // "idx_cookies"... ; nullptr when out of range
 int index_from_name(const std::string& name);  // -1 when unknown
 const char* action_name(int action);
 std::string ipv4_text(std::uint32_t address);
