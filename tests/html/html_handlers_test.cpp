@@ -325,3 +325,19 @@ TEST(script_handler, any_chunking_gives_what_the_plain_rule_gives_on_the_whole_s
         ASSERT_EQ(script_run(q, kit::random_chunks(script, kit::test_seed() + round, 7)), expected) << script;
     }
 }
+
+TEST(script_handler, a_document_ending_inside_a_collected_script_still_goes_to_the_host) {
+    scripted_qualifier q;
+    q.block(idx_check_script);
+    host_scope hs;
+    hs.host.set_reply(zem::codes::http_check_script, check_script_reply(true, "ok();"));
+    EXPECT_EQ(run_narrow(q, std::vector<std::string>{"<p>a</p><script>evil(", ");"}), "<p>a</p><script>ok();");
+    EXPECT_EQ(hs.host.command_count(zem::codes::http_check_script), 1u);
+    // The wide page goes to the host in the ANSI code page and comes back.
+    stub_connection_feedback fb;
+    html::wide_html_sub_handler h(&q, &fb);
+    EXPECT_EQ(feed(h, {kit::utf16le("<script>x()</script>!")}), kit::utf16le("<script>ok();</script>!"));
+    auto cmds = hs.host.commands(zem::codes::http_check_script);
+    ASSERT_EQ(cmds.size(), 2u);
+    EXPECT_EQ(kit::le64(cmds[1].data, 44), 3u);  // "x()" as three bytes
+}
