@@ -71,7 +71,7 @@ struct reply_info {
     int charset_kind = 0;
 };
 
-class http_stream_filter : public i_stream_filter,
+class http_stream_filter final : public i_stream_filter,
                            public serial_loop<http_stream_filter>,
                            public http_body_owner {
 public:
