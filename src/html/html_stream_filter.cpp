@@ -181,6 +181,10 @@ void html_stream_filter<C>::emit_piece(string_t& piece) {
 template <class C>
 void html_stream_filter<C>::emit(std::size_t begin, std::size_t end) {
     if (begin >= end) return;
+    if (m_current == &m_stub || (m_current == &m_text_handler && m_text_handler.passes_unchanged())) {
+        m_output.append(m_input, begin, end - begin);
+        return;
+    }
     m_piece.assign(m_input, begin, end - begin);
     emit_piece(m_piece);
 }
@@ -514,24 +518,31 @@ void html_stream_filter<C>::parse_markup() {
         }
         return;
     }
-    tag_entry entry;
-    entry.text.assign(m_input, start, end - start);
-    entry.handler = m_cutting ? static_cast<handler_t*>(&m_cut) : static_cast<handler_t*>(&m_stub);
-    entry.saved_handler = m_current;
-    entry.saved_cutting = m_cutting;
     m_pos = end;
     if (what == found_comment) {
         m_in_comment = true;
-        emit_piece(entry.text);
+        emit(start, end);
         return;
     }
+    tag_entry entry;
     entry.name.assign(m_input, name_begin, name_end - name_begin);
     if (closing) {
-        handle_close_tag(entry.name, entry.text);
+        handle_close_tag(entry.name, start, end);
         return;
     }
+    entry.handler = m_cutting ? static_cast<handler_t*>(&m_cut) : static_cast<handler_t*>(&m_stub);
+    entry.saved_handler = m_current;
+    entry.saved_cutting = m_cutting;
     entry.tag_type = classify_tag(entry.name);
-    if (!m_cutting) handle_open_tag(entry);
+    if (!m_cutting) {
+        if (entry.tag_type == tag_other) {
+            // No rule for it: passed as it stands, without a copy.
+            m_output.append(m_input, start, end - start);
+        } else {
+            entry.text.assign(m_input, start, end - start);
+            handle_open_tag(entry);
+        }
+    }
     const bool script = entry.tag_type == tag_script;
     push_tag(entry);
     if (script) {
@@ -542,18 +553,25 @@ void html_stream_filter<C>::parse_markup() {
 }
 
 template <class C>
-void html_stream_filter<C>::handle_close_tag(const string_t& name, string_t& text) {
-    auto it = m_innermost.find(fold(name));
+void html_stream_filter<C>::handle_close_tag(string_t& name, std::size_t start, std::size_t end) {
+    for (auto& c : name) c = ascii_lower(c);
+    auto it = m_innermost.find(name);
     if (it == m_innermost.end()) {
-        m_output += text;
-        ZEM_LOG(2, "HTML: Can't find opening tag for closing tag = " << printable(text) << "\n");
+        m_output.append(m_input, start, end - start);
+        ZEM_LOG(2, "HTML: Can't find opening tag for closing tag = " << printable(m_input.substr(start, end - start))
+                                                                       << "\n");
         return;
     }
     const std::size_t index = it->second;
     tag_entry& entry = m_tags[index];
     (this->*entry.on_close)(entry);
-    entry.handler->update(text);
-    m_output += text;
+    if (entry.handler == &m_stub) {
+        m_output.append(m_input, start, end - start);
+    } else {
+        string_t text(m_input, start, end - start);
+        entry.handler->update(text);
+        m_output += text;
+    }
     m_current = entry.saved_handler;
     m_cutting = entry.saved_cutting;
     pop_tags_from(index);
@@ -566,7 +584,7 @@ void html_stream_filter<C>::push_tag(tag_entry& entry) {
     // element of the same name or passes unchanged.
     if (m_tags.size() >= max_tag_depth && entry.tag_type != tag_script) return;
     entry.text = string_t();
-    entry.name = fold(entry.name);
+    for (auto& c : entry.name) c = ascii_lower(c);
     auto it = m_innermost.find(entry.name);
     entry.outer_same_name = it == m_innermost.end() ? npos : it->second;
     const std::size_t index = m_tags.size();

@@ -129,7 +129,7 @@ protected:
     void emit(std::size_t begin, std::size_t end);
     void emit_piece(string_t& piece);
     void compact();
-    void handle_close_tag(const string_t& name, string_t& text);
+    void handle_close_tag(string_t& name, std::size_t start, std::size_t end);
     void push_tag(tag_entry& entry);
     void pop_tags_from(std::size_t index);
     void init_state();

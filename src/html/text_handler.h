@@ -33,6 +33,9 @@ public:
     void stop(string_t& text) override;
 
     void set_qualifier(host_permission_qualifier* q) { m_qualifier = q ? q : &m_default_qualifier; }
+    // Text would pass unchanged (the list is loaded or not needed, and empty
+    // or not needed): the parser may skip the call.
+    bool passes_unchanged() const { return m_initialised && !m_active; }
     // Back to uninitialised, keeping filter, feedback and qualifier.
     void reset();
 
