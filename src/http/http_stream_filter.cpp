@@ -1,5 +1,6 @@
 #include "http/http_stream_filter.h"
 
+#include <algorithm>
 #include <boost/regex.hpp>
 #include <cstring>
 #include <exception>
@@ -1187,6 +1188,11 @@ bool http_stream_filter::handle_reply_measure() {
                 return finish_length_body(piece);
             }
             if (m_body_left > 0) {
+                // One allocation for the whole held body (pages are only
+                // touched as bytes arrive), instead of a chain of copies.
+                if (m_filtered_body.empty())
+                    m_filtered_body.reserve(std::min<std::size_t>(
+                        static_cast<std::size_t>(m_reply_content_length) + 64, http_max_held_body + 64));
                 m_filtered_body.append(piece);
                 return true;
             }
