@@ -2,6 +2,7 @@
 
 #include <boost/regex.hpp>
 #include <exception>
+#include <type_traits>
 #include <vector>
 
 #include "core/configuration.h"
@@ -25,6 +26,17 @@ std::basic_string<C> fold(const std::basic_string<C>& s) {
     std::basic_string<C> r(s);
     for (auto& c : r) c = ascii_lower(c);
     return r;
+}
+
+// FNV-1a over the code units of a folded tag name.
+template <class C>
+std::uint64_t name_hash(const std::basic_string<C>& s) {
+    std::uint64_t h = 1469598103934665603ull;
+    for (C c : s) {
+        h ^= static_cast<std::uint64_t>(static_cast<std::make_unsigned_t<C>>(c));
+        h *= 1099511628211ull;
+    }
+    return h;
 }
 
 std::string printable(const std::string& s) { return s; }
@@ -555,14 +567,16 @@ void html_stream_filter<C>::parse_markup() {
 template <class C>
 void html_stream_filter<C>::handle_close_tag(string_t& name, std::size_t start, std::size_t end) {
     for (auto& c : name) c = ascii_lower(c);
-    auto it = m_innermost.find(name);
-    if (it == m_innermost.end()) {
+    auto it = m_innermost.find(name_hash(name));
+    std::size_t found = it == m_innermost.end() ? npos : it->second;
+    while (found != npos && m_tags[found].name != name) found = m_tags[found].outer_same_name;
+    if (found == npos) {
         m_output.append(m_input, start, end - start);
         ZEM_LOG(2, "HTML: Can't find opening tag for closing tag = " << printable(m_input.substr(start, end - start))
                                                                        << "\n");
         return;
     }
-    const std::size_t index = it->second;
+    const std::size_t index = found;
     tag_entry& entry = m_tags[index];
     (this->*entry.on_close)(entry);
     if (entry.handler == &m_stub) {
@@ -585,15 +599,12 @@ void html_stream_filter<C>::push_tag(tag_entry& entry) {
     if (m_tags.size() >= max_tag_depth && entry.tag_type != tag_script) return;
     entry.text = string_t();
     for (auto& c : entry.name) c = ascii_lower(c);
-    auto it = m_innermost.find(entry.name);
-    entry.outer_same_name = it == m_innermost.end() ? npos : it->second;
+    entry.name_hash = name_hash(entry.name);
     const std::size_t index = m_tags.size();
+    auto inserted = m_innermost.emplace(entry.name_hash, index);
+    entry.outer_same_name = inserted.second ? npos : inserted.first->second;
+    if (!inserted.second) inserted.first->second = index;
     m_tags.push_back(std::move(entry));
-    if (it == m_innermost.end()) {
-        m_innermost.emplace(m_tags.back().name, index);
-    } else {
-        it->second = index;
-    }
 }
 
 template <class C>
@@ -601,9 +612,9 @@ void html_stream_filter<C>::pop_tags_from(std::size_t index) {
     while (m_tags.size() > index) {
         tag_entry& top = m_tags.back();
         if (top.outer_same_name == npos) {
-            m_innermost.erase(top.name);
+            m_innermost.erase(top.name_hash);
         } else {
-            m_innermost[top.name] = top.outer_same_name;
+            m_innermost[top.name_hash] = top.outer_same_name;
         }
         m_tags.pop_back();
     }

@@ -62,7 +62,9 @@ public:
         handler_t* saved_handler = nullptr;
         bool saved_cutting = false;
         close_fn on_close = &html_stream_filter::default_on_close;
-        // Stack bookkeeping: the next entry outwards with the same name.
+        // Stack bookkeeping: the hash of the folded name, and the next entry
+        // outwards with the same hash.
+        std::uint64_t name_hash = 0;
         std::size_t outer_same_name = npos;
     };
 
@@ -181,7 +183,7 @@ protected:
     string_t m_output;
     string_t m_base_address;
     std::vector<tag_entry> m_tags;
-    std::unordered_map<string_t, std::size_t> m_innermost;  // folded name -> index in m_tags
+    std::unordered_map<std::uint64_t, std::size_t> m_innermost;  // name hash -> innermost index in m_tags
     std::list<bool> m_frames;
     byte_string m_page_address;
     handler_t* m_current;
