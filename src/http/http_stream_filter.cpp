@@ -1108,18 +1108,43 @@ bool http_stream_filter::handle_retriving_reply_body() {
 }
 
 // Hands a piece to the chain; a decoder that hands out its output in parts
-// is pulled until it has given everything for this piece.
+// is pulled until it has given everything for this piece. The chain is other
+// components' code: an exception from it counts as giving up on this
+// response, and the piece goes on as it came.
 bool http_stream_filter::feed_chain(byte_string& piece) {
-    bool ok = m_encoding_handler->update_in(piece);
-    while (ok && m_decoder_pending && m_decoder_pending()) {
-        byte_string more;
-        ok = m_encoding_handler->update_in(more);
-        piece.append(more);
-        if (piece.size() > http_max_held_body && m_body_reply_type == http_body_transfer_content_length &&
-            m_stream_mode == 0)
-            break;  // the rest comes with the next piece
+    byte_string saved = piece;
+    try {
+        bool ok = m_encoding_handler->update_in(piece);
+        while (ok && m_decoder_pending && m_decoder_pending()) {
+            byte_string more;
+            ok = m_encoding_handler->update_in(more);
+            piece.append(more);
+            if (piece.size() > http_max_held_body && m_body_reply_type == http_body_transfer_content_length &&
+                m_stream_mode == 0)
+                break;  // the rest comes with the next piece
+        }
+        return ok;
+    } catch (const std::exception& e) {
+        ZEM_LOG_ERROR(k_source, "!!!EXCEPRION RAISED!!! http_stream_filter: body handler: " << e.what());
+    } catch (...) {
+        ZEM_LOG_ERROR(k_source, "!!!EXCEPRION RAISED!!! http_stream_filter: body handler: (unkonown exception)");
     }
-    return ok;
+    piece.swap(saved);
+    return false;
+}
+
+void http_stream_filter::stop_chain(byte_string& piece) {
+    byte_string saved = piece;
+    try {
+        m_encoding_handler->stop(piece);
+        return;
+    } catch (const std::exception& e) {
+        ZEM_LOG_ERROR(k_source, "!!!EXCEPRION RAISED!!! http_stream_filter: body handler stop: " << e.what());
+    } catch (...) {
+        ZEM_LOG_ERROR(k_source, "!!!EXCEPRION RAISED!!! http_stream_filter: body handler stop: (unkonown exception)");
+    }
+    piece.swap(saved);
+    m_handler_declined = true;
 }
 
 void http_stream_filter::emit_chunk(byte_string& piece) {
@@ -1213,7 +1238,7 @@ bool http_stream_filter::handle_reply_measure() {
 // The whole body has been through the chain: flush it and send the held
 // header with the length actually sent.
 bool http_stream_filter::finish_length_body(byte_string& piece) {
-    m_encoding_handler->stop(piece);
+    stop_chain(piece);
     if (m_stream_mode != 0) {
         emit_body_piece(piece);
         if (m_stream_mode == 1) {
@@ -1249,7 +1274,7 @@ void http_stream_filter::overflow_held_body(byte_string& piece) {
     if (!m_decoder_chosen) {
         // The rest keeps its length: flush the chain, fix the length to what
         // will be sent, and let the rest pass unfiltered.
-        m_encoding_handler->stop(piece);
+        stop_chain(piece);
         m_handler_declined = true;
         std::uint64_t produced = m_filtered_body.size() + piece.size();
         if (static_cast<std::int64_t>(produced) + m_body_left != m_reply_content_length)
@@ -1353,7 +1378,7 @@ bool http_stream_filter::handle_chunked() {
                 continue;
             }
             byte_string last;
-            if (!m_handler_declined) m_encoding_handler->stop(last);
+            if (!m_handler_declined) stop_chain(last);
             emit_chunk(last);
             byte_string end = "0\r\n\r\n";
             emit_in(end);
@@ -1446,7 +1471,7 @@ void http_stream_filter::body_flush(byte_string& data) {
         byte_string piece;
         if (m_chunk_state == 1) piece = take_in(avail_in());
         if (!m_handler_declined) {
-            if (piece.empty() || m_encoding_handler->update_in(piece)) m_encoding_handler->stop(piece);
+            if (piece.empty() || feed_chain(piece)) stop_chain(piece);
         }
         emit_chunk(piece);
         if (m_chunk_state == 1) {
@@ -1460,8 +1485,8 @@ void http_stream_filter::body_flush(byte_string& data) {
         byte_string piece = take_in(avail_in());
         if (!m_handler_declined) {
             bool ok = true;
-            if (m_body_left != 0 && !piece.empty()) ok = m_encoding_handler->update_in(piece);
-            if (ok) m_encoding_handler->stop(piece);
+            if (m_body_left != 0 && !piece.empty()) ok = feed_chain(piece);
+            if (ok) stop_chain(piece);
         }
         if (m_body_reply_type == http_body_transfer_content_length && m_stream_mode == 0 && !m_held_header.empty()) {
             m_filtered_body.append(piece);

@@ -1,5 +1,7 @@
 // Input the filter cannot follow: it must step aside cleanly, with every
 // byte of both directions forwarded in order and nothing held back.
+#include <stdexcept>
+
 #include "http_harness.h"
 
 using namespace http_test;
@@ -226,4 +228,40 @@ TEST(http_hostile, floods_of_blank_lines_pass_and_framing_goes_on) {
     EXPECT_EQ(t.provider.in, resp + blank + blank + resp);
     EXPECT_TRUE(t.attached());
     EXPECT_EQ(completions(t.host).size(), 2u);
+}
+
+namespace {
+// A content handler with a fault: it throws once it has seen enough bytes.
+class throwing_handler : public i_sub_handler {
+public:
+    std::size_t seen = 0;
+    bool update_in(byte_string& data) override {
+        seen += data.size();
+        if (seen > 1500) {
+            data = "garbage the handler left behind";
+            throw std::runtime_error("handler fault");
+        }
+        data.erase(0, 1);  // the first byte of each piece is filtered away
+        return true;
+    }
+    void stop(byte_string&) override {}
+};
+}  // namespace
+
+TEST(http_hostile, a_throwing_handler_steps_aside_without_losing_bytes) {
+    std::string body = std::string(1300, 'a') + std::string(1700, 'b');
+    std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/x-thing\r\nContent-Length: 3000\r\n\r\n";
+    session t;
+    t.open();
+    t.filter->assign_file_filter(std::make_shared<throwing_handler>());
+    t.out(k_get);
+    t.in(head + body.substr(0, 1300));
+    t.in(body.substr(1300, 1400));
+    t.in(body.substr(2700));
+    // First piece filtered (one byte less), then the chain is out and the
+    // rest passes as the server sent it.
+    std::string want = "HTTP/1.1 200 OK\r\nContent-Type: application/x-thing\r\nContent-Length: 2999\r\n\r\n" +
+                       std::string(1299, 'a') + std::string(1700, 'b');
+    EXPECT_EQ(t.provider.in, want);
+    EXPECT_TRUE(t.attached());
 }

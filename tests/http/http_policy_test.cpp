@@ -266,3 +266,21 @@ TEST(http_policy, stop_reports_pending_transfers) {
     t.point->stop_out();
     EXPECT_EQ(completions(t.host).size(), 3u);
 }
+
+TEST(http_policy, canned_reply_never_lands_inside_a_response_in_transfer) {
+    // The first response's body is being held when the blocked request
+    // completes: its fake pass must not put the reply into that response.
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 3000\r\n\r\n";
+    const std::string body(3000, 'h');
+    session t;
+    t.qual->deny(idx_flash);
+    t.open();
+    t.out(get("/page.html"));
+    t.in(head + body.substr(0, 1500));
+    EXPECT_EQ(t.provider.in, "HTTP/1.1 200 OK\r\n");
+    t.out(get("/anim.swf"));
+    EXPECT_EQ(t.provider.out, get("/page.html"));
+    EXPECT_EQ(t.provider.in, "HTTP/1.1 200 OK\r\n");
+    t.in(body.substr(1500));
+    EXPECT_EQ(t.provider.in, head + body + swf_reply());
+}
