@@ -423,3 +423,22 @@ TEST(html_parser, document_address_gives_the_base_of_relative_links) {
     ASSERT_EQ(notes.size(), 1u);
     EXPECT_EQ(notes[0].address, "http://www.site.test/news/today.html?x=1");
 }
+
+TEST(html_parser, a_closing_tag_finds_the_innermost_open_element_of_its_name) {
+    scripted_qualifier q;
+    q.block(idx_activex);
+    host_scope hs;
+    // Inside the removed OBJECT an inner X opens and closes; the outer X
+    // closes later and stays.
+    EXPECT_EQ(run_narrow(q, "<x><object>A<x>B</X>C</object>D</x>E"), "<x>D</x>E");
+    // Many names at once: each closing tag pops back to its own element.
+    std::string page, expected;
+    for (int i = 0; i < 300; ++i) page += "<t" + std::to_string(i) + ">";
+    page += "<object>gone";
+    for (int i = 299; i >= 0; i -= 3) page += "</T" + std::to_string(i) + ">";
+    expected = page.substr(0, page.find("<object>"));
+    // The first closing tag ends the cut (it closes an element around the
+    // OBJECT); the rest pass.
+    expected += page.substr(page.find("gone") + 4);
+    EXPECT_EQ(run_narrow(q, page), expected);
+}
