@@ -1216,8 +1216,9 @@ bool http_stream_filter::handle_reply_measure() {
                 // One allocation for the whole held body (pages are only
                 // touched as bytes arrive), instead of a chain of copies.
                 if (m_filtered_body.empty())
-                    m_filtered_body.reserve(std::min<std::size_t>(
-                        static_cast<std::size_t>(m_reply_content_length) + 64, http_max_held_body + 64));
+                    m_filtered_body.reserve(std::min<std::size_t>(static_cast<std::size_t>(m_reply_content_length),
+                                                                  http_max_held_body) +
+                                            m_held_header.size() + 64);
                 m_filtered_body.append(piece);
                 return true;
             }
@@ -1261,9 +1262,11 @@ bool http_stream_filter::finish_length_body(byte_string& piece) {
         fail();
         return false;
     }
-    emit_in(m_held_header);
+    // One string for the client, built in the held body's own buffer (it
+    // was reserved with room for the header): no second copy of the body.
+    m_filtered_body.append(piece);
+    m_filtered_body.insert(0, m_held_header);
     emit_in(m_filtered_body);
-    if (!piece.empty()) emit_in(piece);
     finish_response(3);
     return true;
 }
