@@ -224,7 +224,12 @@ TEST(zemhost_policy, reload_swaps_valid_files_and_keeps_the_old_on_errors) {
 
     std::remove(path.c_str());
     EXPECT_EQ(store.reload_if_changed(err), zem_host::policy_store::reload_result::unreadable);
+    EXPECT_EQ(store.reload_if_changed(err), zem_host::policy_store::reload_result::unchanged);
     EXPECT_EQ(store.current().pol->stop_words, std::vector<std::string>{"one"});
+    write(R"({"stop_words": ["four"]})");
+    EXPECT_EQ(store.reload_if_changed(err), zem_host::policy_store::reload_result::reloaded);
+    EXPECT_EQ(store.current().pol->stop_words, std::vector<std::string>{"four"});
+    std::remove(path.c_str());
 }
 
 TEST(zemhost_policy, describe_names_what_the_policy_does) {

@@ -509,11 +509,16 @@ policy_store::reload_result policy_store::reload_if_changed(std::string& error) 
     if (m_path.empty()) return reload_result::unchanged;
     std::string text;
     if (!read_whole_file(m_path, text)) {
+        // Reported once: an editor that saves by renaming leaves a short gap.
+        std::lock_guard<std::mutex> g(m_lock);
+        if (m_unreadable) return reload_result::unchanged;
+        m_unreadable = true;
         error = "cannot read " + m_path + "; keeping the current policy";
         return reload_result::unreadable;
     }
     {
         std::lock_guard<std::mutex> g(m_lock);
+        m_unreadable = false;
         if (text == m_text || text == m_last_error_text) return reload_result::unchanged;
     }
     auto p = std::make_shared<policy>();

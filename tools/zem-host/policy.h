@@ -100,6 +100,7 @@ private:
     std::uint64_t m_generation = 0;
     std::string m_path, m_text;
     std::string m_last_error_text;  // the bad contents already reported
+    bool m_unreadable = false;      // a missing file already reported
 };
 
 bool read_whole_file(const std::string& path, std::string& out);
