@@ -239,6 +239,7 @@ public:
         ::kill(m_pid, sig);
         return wait();
     }
+    void signal(int sig) { ::kill(m_pid, sig); }
     int wait() {
         int status = 0;
         ::waitpid(m_pid, &status, 0);
@@ -451,6 +452,43 @@ TEST_F(zemhost_proxy, a_client_that_does_not_read_stalls_nobody_and_loses_nothin
     const std::string expected = http_server::respond("/big");
     ASSERT_EQ(got.size(), expected.size());
     EXPECT_TRUE(got == expected);
+}
+
+TEST_F(zemhost_proxy, sigterm_refuses_new_connections_and_lets_open_ones_finish) {
+    start_proxy("{}");
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    const std::string req = "GET /big HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+    ASSERT_EQ(::send(fd, req.data(), req.size(), MSG_NOSIGNAL), static_cast<ssize_t>(req.size()));
+    std::string got;
+    char buf[65536];
+    while (got.size() < 1024 * 1024) {
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        ASSERT_GT(n, 0);
+        got.append(buf, static_cast<std::size_t>(n));
+    }
+    host.signal(SIGTERM);
+    // The listening socket goes away at once.
+    bool refused = false;
+    for (int k = 0; k < 50 && !refused; ++k) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+        refused = ::connect(probe, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0;
+        ::close(probe);
+    }
+    EXPECT_TRUE(refused) << "still accepting after SIGTERM";
+    ssize_t n;
+    while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0) got.append(buf, static_cast<std::size_t>(n));
+    ::close(fd);
+    EXPECT_TRUE(got == http_server::respond("/big")) << "the open download was cut: " << got.size() << " bytes";
+    EXPECT_EQ(host.wait(), 0);
+    const auto ev = read_events(events_path);
+    ASSERT_FALSE(ev.empty());
+    EXPECT_EQ(ev.back()["host"], "stopped");
 }
 
 TEST(zemhost_e2e, unreachable_upstream_closes_the_client_with_nothing_sent) {
