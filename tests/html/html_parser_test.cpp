@@ -442,3 +442,22 @@ TEST(html_parser, a_closing_tag_finds_the_innermost_open_element_of_its_name) {
     expected += page.substr(page.find("gone") + 4);
     EXPECT_EQ(run_narrow(q, page), expected);
 }
+
+TEST(html_wide, the_realistic_page_in_utf16_gives_the_same_result_at_every_byte_split) {
+    const std::string page = platform::wide_to_utf16le(platform::ansi_to_wide(read_data("portal.html")));
+    const std::string expected =
+        platform::wide_to_utf16le(platform::ansi_to_wide(read_data("portal.ads_blocked.html")));
+    scripted_qualifier q;
+    q.block(idx_ads_by_link);
+    q.block(idx_ads_by_size);
+    q.block(idx_popups);
+    q.block(idx_load_unload_script);
+    q.ad_words = {"adserver.test", "/banners/"};
+    q.ad_sizes = {{468, 60}, {728, 90}};
+    q.host = "www.portal.test";
+    host_scope hs;
+    ASSERT_EQ(run_wide(q, {page}), expected);
+    for (std::size_t at = 1; at < page.size(); at += 3) ASSERT_EQ(run_wide(q, kit::split_at(page, at)), expected) << at;
+    ASSERT_EQ(run_wide(q, kit::one_byte_chunks(page)), expected);
+    ASSERT_EQ(run_wide(q, kit::random_chunks(page, kit::test_seed(), 33)), expected);
+}
