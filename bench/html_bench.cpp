@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "host/ipc_permission_qualifier.h"
 #include "html/html_sub_handlers.h"
 #include "match/multiple_matcher.h"
 
@@ -71,7 +72,7 @@ std::string make_page(std::size_t n) {
     return s;
 }
 
-class bench_qualifier : public html::allow_all_qualifier {
+class bench_qualifier : public stub_permission_qualifier {
 public:
     bench_qualifier() {
         m_permissions[idx_ads_by_link] = content_action_block;
@@ -121,7 +122,7 @@ void run_filter(benchmark::State& state, const std::string& input, bool ads) {
     const std::size_t chunk = static_cast<std::size_t>(state.range(0));
     for (auto _ : state) {
         bench_qualifier strict;
-        html::allow_all_qualifier open;
+        stub_permission_qualifier open;
         Handler h(ads ? static_cast<host_permission_qualifier*>(&strict) : &open, &fb);
         std::size_t out = 0;
         for (std::size_t at = 0; at < input.size(); at += chunk) {

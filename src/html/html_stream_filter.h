@@ -17,7 +17,7 @@
 
 #include "core/interfaces.h"
 #include "host/permission_qualifier.h"
-#include "html/default_qualifier.h"
+#include "host/ipc_permission_qualifier.h"
 #include "html/hyper_text.h"
 #include "html/script_handler.h"
 #include "html/text_handler.h"
@@ -192,7 +192,7 @@ protected:
     hyper_text_java_handler<C> m_script_handlers[2];
     hyper_text_text_handler<C> m_text_handler;
     host_permission_qualifier* m_qualifier;
-    allow_all_qualifier m_stub_qualifier;
+    stub_permission_qualifier m_stub_qualifier;
     i_connection_feedback* m_feedback;
     bool m_blocked = false;
     bool m_need_more = false;

@@ -7,7 +7,7 @@
 
 #include "core/interfaces.h"
 #include "host/permission_qualifier.h"
-#include "html/default_qualifier.h"
+#include "host/ipc_permission_qualifier.h"
 #include "html/hyper_text.h"
 
 namespace html {
@@ -50,7 +50,7 @@ private:
     host_permission_qualifier* m_qualifier;
     i_connection_feedback* m_feedback;
     byte_string m_page_address;
-    allow_all_qualifier m_default_qualifier;
+    stub_permission_qualifier m_default_qualifier;
 };
 
 extern template class hyper_text_java_handler<char>;

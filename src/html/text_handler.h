@@ -8,7 +8,7 @@
 
 #include "core/interfaces.h"
 #include "host/permission_qualifier.h"
-#include "html/default_qualifier.h"
+#include "host/ipc_permission_qualifier.h"
 #include "html/hyper_text.h"
 #include "match/multiple_matcher.h"
 
@@ -51,7 +51,7 @@ private:
     host_permission_qualifier* m_qualifier;
     std::list<byte_string> m_stop_words;
     multiple_matcher m_matcher;
-    allow_all_qualifier m_default_qualifier;
+    stub_permission_qualifier m_default_qualifier;
 };
 
 extern template class hyper_text_text_handler<char>;
