@@ -375,3 +375,14 @@ TEST(http_framing, slow_body_reports_progress) {
     EXPECT_EQ(kit::le64(p[0].data, 28), t.qual->requests.at(0).second);
     EXPECT_EQ(kit::le64(p[0].data, 36), 49u + 300u + 500u);
 }
+
+TEST(http_recognition, every_listed_method_is_followed) {
+    for (std::string m : {"OPTIONS", "GET", "HEAD", "POST", "PUT", "DELETE", "TRACE", "Delete"}) {
+        session t;
+        t.open();
+        std::string req = m + " /r HTTP/1.1\r\nHost: h\r\n\r\n";
+        t.out(req);
+        EXPECT_TRUE(t.attached()) << m;
+        EXPECT_EQ(t.provider.out, req);
+    }
+}
