@@ -23,6 +23,9 @@ constexpr std::size_t k_max_request_line = 9000;
 constexpr std::size_t k_max_status_line = 1000;
 constexpr std::size_t k_max_header = 100000;
 constexpr std::size_t k_max_chunk_line = 1024;
+// Requests waiting for their responses: a client that pipelines more than
+// this is not followed (each one holds its parsed header).
+constexpr std::size_t k_max_queued_requests = 1000;
 // Body pieces are handed to the chain in at least this many bytes (or the
 // rest of the body or chunk).
 constexpr std::int64_t k_min_piece = 1200;
@@ -482,6 +485,11 @@ bool http_stream_filter::handle_buff_out(byte_string& data) {
             return false;
         }
         if (avail_out() == 0) m_need_more = true;
+        if (m_query_queue.size() > k_max_queued_requests) {
+            ZEM_LOG_ERROR(k_source, "http_stream_filter::handle_buff_out: Too many requests waiting for responses");
+            fail();
+            return false;
+        }
     }
     return true;
 }

@@ -300,3 +300,16 @@ TEST(http_hostile, random_request_mixes_pass_byte_exact) {
         ASSERT_EQ(t.provider.out, client) << "round " << round;
     }
 }
+
+TEST(http_hostile, endless_pipelining_without_answers_detaches) {
+    session t;
+    t.open();
+    std::string all;
+    for (int i = 0; i < 1100 && (i == 0 || t.attached()); ++i) {
+        t.out(k_get);
+        all += k_get;
+    }
+    EXPECT_FALSE(t.attached());
+    EXPECT_EQ(t.provider.out, all);
+    EXPECT_LE(all.size(), 1002 * k_get.size());
+}
