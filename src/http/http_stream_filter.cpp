@@ -7,6 +7,7 @@
 #include <string>
 
 #include "host/zem_io_commands.h"
+#include "http/gif_filter.h"
 #include "log/log.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
@@ -1001,7 +1002,13 @@ void http_stream_filter::prepare_response(byte_string& block) {
         }
     } else if (typed && tm[6].matched) {
         r.content_kind = 2;
-        if (!m_gif_filter && m_hooks.gif) m_gif_filter = m_hooks.gif(m_qualifier.get(), page, m_feedback);
+        if (!m_gif_filter && m_hooks.gif) {
+            m_gif_filter = m_hooks.gif(m_qualifier.get(), page, m_feedback);
+        } else if (auto* g = dynamic_cast<gif_filter*>(m_gif_filter.get())) {
+            // One filter serves every GIF of the connection: it reports each
+            // under its own address.
+            g->set_page_address(page);
+        }
         if (!m_gif_filter) m_gif_filter = std::make_shared<do_nothing_sub_handler>();
         m_content_handler = m_gif_filter.get();
         // Image bytes are never read as text.
@@ -1115,35 +1122,75 @@ bool http_stream_filter::handle_retriving_reply_body() {
     }
 }
 
-// Hands a piece to the chain; a decoder that hands out its output in parts
-// is pulled until it has given everything for this piece. The chain is other
-// components' code: an exception from it counts as giving up on this
-// response, and the piece goes on as it came.
+// Hands a piece to the chain. A decoder hands out its output in bounded
+// parts: each part goes on (held or sent, as the body's framing says) before
+// the next is pulled, so one call never gathers a decompression bomb's whole
+// output in one string, and nothing is left pending for stop to drain at once.
+// The chain is other components' code: an exception from it counts as giving
+// up on this response, and the piece goes on as it came, unless decoded parts
+// have gone on already (compressed bytes cannot follow them).
 bool http_stream_filter::feed_chain(byte_string& piece) {
     byte_string saved = piece;
+    bool delivered = false;
     try {
         bool ok = m_encoding_handler->update_in(piece);
-        while (ok && m_decoder_pending && m_decoder_pending()) {
-            byte_string more;
-            ok = m_encoding_handler->update_in(more);
-            piece.append(more);
-            if (piece.size() > http_max_held_body && m_body_reply_type == http_body_transfer_content_length &&
-                m_stream_mode == 0)
-                break;  // the rest comes with the next piece
-        }
+        if (ok) delivered = pull_decoder(piece);
         return ok;
     } catch (const std::exception& e) {
         ZEM_LOG_ERROR(k_source, "!!!EXCEPRION RAISED!!! http_stream_filter: body handler: " << e.what());
     } catch (...) {
         ZEM_LOG_ERROR(k_source, "!!!EXCEPRION RAISED!!! http_stream_filter: body handler: (unkonown exception)");
     }
-    piece.swap(saved);
+    if (delivered)
+        piece.clear();
+    else
+        piece.swap(saved);
     return false;
+}
+
+// While the decoder has more output for the input it was given, sends 'piece'
+// on and replaces it with the next part. Returns whether anything went on.
+bool http_stream_filter::pull_decoder(byte_string& piece) {
+    bool delivered = false;
+    while (m_decoder_pending && m_decoder_pending()) {
+        deliver_decoded_part(piece);
+        delivered = true;
+        piece.clear();
+        if (!m_encoding_handler->update_in(piece)) break;
+    }
+    return delivered;
+}
+
+// One part of decoded output, in the order it came, placed as the body's
+// transfer type says: held while the held body stays under its bound,
+// re-framed and streamed past it.
+void http_stream_filter::deliver_decoded_part(byte_string& part) {
+    if (part.empty()) return;
+    switch (m_body_reply_type) {
+    case http_body_transfer_chunked:
+        emit_chunk(part);
+        return;
+    case http_body_transfer_content_length:
+        if (m_stream_mode == 0) {
+            if (m_filtered_body.size() + part.size() <= http_max_held_body) {
+                m_filtered_body.append(part);
+                return;
+            }
+            overflow_held_body(part);
+        }
+        emit_body_piece(part);
+        return;
+    default:
+        emit_in(part);
+        return;
+    }
 }
 
 void http_stream_filter::stop_chain(byte_string& piece) {
     byte_string saved = piece;
+    bool delivered = false;
     try {
+        delivered = pull_decoder(piece);
         m_encoding_handler->stop(piece);
         return;
     } catch (const std::exception& e) {
@@ -1151,7 +1198,10 @@ void http_stream_filter::stop_chain(byte_string& piece) {
     } catch (...) {
         ZEM_LOG_ERROR(k_source, "!!!EXCEPRION RAISED!!! http_stream_filter: body handler stop: (unkonown exception)");
     }
-    piece.swap(saved);
+    if (delivered)
+        piece.clear();
+    else
+        piece.swap(saved);
     m_handler_declined = true;
 }
 

@@ -129,6 +129,8 @@ private:
     bool handle_reply_measure();
     bool handle_chunked();
     bool feed_chain(byte_string& piece);
+    bool pull_decoder(byte_string& piece);
+    void deliver_decoded_part(byte_string& part);
     void stop_chain(byte_string& piece);
     bool take_body_output(byte_string& produced);
     void overflow_held_body(byte_string& piece);
