@@ -2,14 +2,36 @@
 
 #include <memory>
 
+#include "html/html_sub_handlers.h"
+#include "http/http_handler_factory.h"
 #include "http/http_stream_filter.h"
 
 namespace module {
 
+http_handler_hooks web_handler_hooks() {
+    http_handler_hooks h = default_http_handler_hooks();
+    h.html = [](host_permission_qualifier* qualifier, i_connection_feedback* feedback) {
+        auto p = std::make_shared<html::narrow_html_sub_handler>(qualifier, feedback);
+        html::narrow_html_sub_handler* raw = p.get();
+        return http_content_slot{p, [raw] { raw->reset(); },
+                                 [raw](const byte_string& a) { raw->set_document_address(a); }};
+    };
+    h.wide_html = [](host_permission_qualifier* qualifier, i_connection_feedback* feedback) {
+        auto p = std::make_shared<html::wide_html_sub_handler>(qualifier, feedback);
+        html::wide_html_sub_handler* raw = p.get();
+        return http_content_slot{p, [raw] { raw->reset(); },
+                                 [raw](const byte_string& a) { raw->set_document_address(a); }};
+    };
+    h.script = [](host_permission_qualifier* qualifier, i_connection_feedback* feedback) {
+        return http_content_slot{std::make_shared<html::java_parser_sub_handler>(qualifier, feedback), {}, {}};
+    };
+    return h;
+}
+
 void build_chain(const config::net_config& cfg, i_connection_feedback* feedback, filter_chain& chain) {
-    // Filters are appended in the fixed order: recorder before, mail
-    // protocols, http, ftp, ssl, recorder after. Each joins as it lands.
-    if (cfg.enable_http) chain.push_back(std::make_shared<http_stream_filter>(feedback));
+    // Fixed order: recorder before, mail protocols, http, ftp, ssl, recorder
+    // after. Filters not built yet are simply absent.
+    if (cfg.enable_http) chain.push_back(std::make_shared<http_stream_filter>(feedback, web_handler_hooks()));
 }
 
 void build_configured_chain(i_connection_feedback* feedback, filter_chain& chain) {

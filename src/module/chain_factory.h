@@ -3,11 +3,15 @@
 // from the configuration read for it.
 #include "core/bunch_filter.h"
 #include "core/configuration.h"
+#include "http/http_handler_factory.h"
 
 namespace module {
 
-// The names of the filters a chain built from 'cfg' holds, in order; lets
-// tests and diagnostics see the chain without knowing the filter types.
+// The web filter's content handlers: the HTML parsers and the script filter
+// in their slots, beside the decoders the web filter knows itself.
+http_handler_hooks web_handler_hooks();
+
+// Appends the stream filters 'cfg' enables, in chain order.
 void build_chain(const config::net_config& cfg, i_connection_feedback* feedback, filter_chain& chain);
 
 // Reads the configuration and builds; what create_filt_point hands over.
