@@ -1,6 +1,10 @@
 #!/bin/sh
-# Installs, builds with warnings as errors, runs the whole suite, then the
-# suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Installs, builds with warnings as errors and runs the whole suite; then the
+# suite again under AddressSanitizer + UndefinedBehaviorSanitizer; then every
+# fuzz target for a short bounded time on its seed corpus.
+#   ZEM_SKIP_SANITIZERS=1  skip the sanitizer pass
+#   ZEM_SKIP_FUZZ=1        skip the fuzz pass
+#   ZEM_FUZZ_SECONDS=N     seconds per fuzz target (default 10)
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/setup.sh
@@ -13,4 +17,7 @@ if [ "${ZEM_SKIP_SANITIZERS:-0}" != "1" ]; then
     -DZEM_SANITIZE=address,undefined
   cmake --build build-asan --parallel "$(nproc)"
   (cd build-asan && ctest --output-on-failure --parallel "$(nproc)")
+fi
+if [ "${ZEM_SKIP_FUZZ:-0}" != "1" ]; then
+  ZEM_FUZZ_SECONDS="${ZEM_FUZZ_SECONDS:-10}" sh scripts/fuzz.sh
 fi
