@@ -27,6 +27,9 @@ http_handler_hooks default_http_handler_hooks() {
     h.decoder = [](http_body_owner* owner, bool deflate) {
         auto d = std::make_shared<content_encoding_gzip>(
             deflate, owner->decoded_target(), [owner] { owner->set_handler_finished(); }, owner->current_host());
+        // Decoded text goes on in parts of a megabyte: a highly compressed
+        // body never passes through the handlers as one huge string.
+        d->set_output_bound(std::size_t(1) << 20);
         content_encoding_gzip* raw = d.get();
         return http_decoder_slot{d, [raw] { return raw->has_pending_output(); }};
     };

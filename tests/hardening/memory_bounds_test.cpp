@@ -1,0 +1,412 @@
+// Memory per connection under hostile traffic. Each case drives a whole
+// filter point with one worst case and checks two things: the bytes the
+// engine held at its peak (counted by the replaced operator new, minus what
+// was live before the connection opened) stay under the budget, and the
+// client and server receive every byte, validly framed, apart from the
+// rewrites the engine makes on purpose (decoded bodies, canned replies).
+//
+// Budgets (also in docs/performance.md):
+//  - a connection whose bodies stream (close-delimited, chunked, or one that
+//    the filters stepped aside from): k_stream_budget, a few pieces in
+//    flight plus the filters' own bounds (256 KiB for an open tag or script
+//    construct, 100 000 bytes for a header block);
+//  - a length-delimited body that is held while it is filtered:
+//    k_held_budget, the 16 MiB held-body bound three times over (the held
+//    body with its growth slack, the body handed on, and the call's output
+//    flattened for the provider) plus k_stream_budget;
+//  - a compressed body: each call's decoded output on top, which is the
+//    compressed bytes of that call times the compression ratio (at most
+//    about 1032 for deflate); the host chooses how much it hands in at once.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "core/configuration.h"
+#include "hardening_kit.h"
+#include "http/http_stream_filter.h"
+#include "platform/registry.h"
+#include "zem/zem.h"
+
+namespace {
+
+constexpr std::size_t MiB = std::size_t(1) << 20;
+constexpr std::size_t k_stream_budget = 4 * MiB;
+// The requests waiting for their responses are bounded in number (1000);
+// each keeps its parsed header and, when blocked, its canned reply.
+constexpr std::size_t k_queue_budget = 8 * MiB;
+constexpr std::size_t k_held_budget = 3 * http_max_held_body + k_stream_budget;
+
+const std::string page_request = "GET /index.html HTTP/1.1\r\nHost: www.example.com\r\n\r\n";
+
+// Notifications are counted, not recorded: thousands of requests would
+// otherwise fill the fake host's own log, which is not the engine's memory.
+class counting_host : public kit::fake_host {
+public:
+    bool notify_event(const zem::GUID*, int, zem::mem_slice*) override {
+        ++notifications;
+        return true;
+    }
+    int invoke_command(const zem::GUID* channel, int code, zem::mem_slice* request, zem::mem_slice* reply) override {
+        int rc = kit::fake_host::invoke_command(channel, code, request, reply);
+        clear_records();
+        return rc;
+    }
+    std::size_t notifications = 0;
+};
+
+struct memory_bounds : ::testing::Test {
+    counting_host host;
+
+    void SetUp() override {
+        platform::reg_override_isolate(true);
+        platform::reg_override_set_u32(config::net_key, "enable_http", 1);
+        platform::reg_override_set_u32(config::net_key, "enable_ssl", 0);
+        platform::reg_override_set_u32(config::net_key, "enable_mail", 0);
+        platform::reg_override_set_u32(config::net_key, "enable_ftp", 0);
+        initialize(&host);
+        policy({});
+    }
+    void TearDown() override {
+        deinitialize();
+        platform::reg_override_clear();
+        platform::reg_override_isolate(false);
+    }
+    // The permission array: the listed indexes blocked, everything else allowed.
+    void policy(std::initializer_list<int> blocked) {
+        std::string reply(104, '\0');
+        for (int i : blocked) kit::put_le32(reply, static_cast<std::size_t>(i) * 4, 1);
+        host.set_reply(zem::codes::general_query_permission_array, reply);
+    }
+    // An advertisement policy: links, sizes and scripts are looked at.
+    void ads_policy() { policy({idx_ads_by_link, idx_ads_by_size, idx_popups, idx_hidden_frames}); }
+
+    zem::i_filt_point* open(hk::counting_provider& p, const std::string& request = page_request) {
+        zem::i_filt_point* fp = create_filt_point(&p, 7);
+        EXPECT_NE(fp, nullptr);
+        if (fp) fp->update_out(request.data(), static_cast<int>(request.size()));
+        return fp;
+    }
+
+    void report(const char* name, std::size_t peak, std::size_t budget) {
+        std::printf("[ memory ] %-34s peak %8.2f MiB (budget %6.2f MiB)\n", name, double(peak) / MiB,
+                    double(budget) / MiB);
+    }
+};
+
+// The peak held by the engine since the measurement began.
+std::size_t held_since(std::size_t base) { return hk::peak_bytes() > base ? hk::peak_bytes() - base : 0; }
+
+TEST_F(memory_bounds, endless_tag_and_endless_script_string_pass_unchanged) {
+    ads_policy();
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<html><body><p>text</p>";
+    struct hostile {
+        const char* name;
+        std::string open;
+        std::string unit;
+    } cases[] = {
+        {"endless tag", "<a href=\"http://ads.example.com/", "x"},
+        {"endless attribute list", "<img ", "width=1 "},
+        {"endless script string", "<script>var s = '", "abc"},
+        {"endless script comment", "<script>/*", "a*b"},
+        {"endless html comment", "<!--", "-a-"},
+    };
+    // Process-wide parts (compiled expressions, the matcher) settle first,
+    // so that what a connection leaves behind can be told from them.
+    for (const hostile& c : cases) {
+        hk::counting_provider p;
+        zem::i_filt_point* fp = open(p);
+        hk::feed_in(fp, head + c.open, c.unit, 300 << 10, "", 4096);
+        fp->stop_in();
+        fp->release();
+    }
+    for (const hostile& c : cases) {
+        const std::size_t base = hk::live_bytes();
+        hk::reset_peak();
+        {
+            hk::counting_provider p;
+            zem::i_filt_point* fp = open(p);
+            hk::fnv sent;
+            hk::feed_in(fp, head + c.open, c.unit, 24 * MiB, "", 64 << 10, &sent);
+            fp->stop_in();
+            fp->release();
+            p.parsed.end();
+            EXPECT_EQ(p.in, sent) << c.name << ": the page must arrive unchanged";
+            EXPECT_EQ(p.parsed.error, "") << c.name;
+            ASSERT_EQ(p.parsed.responses.size(), 1u) << c.name;
+            EXPECT_EQ(p.parsed.responses[0].framing, hk::seen_response::close);
+        }
+        std::size_t peak = held_since(base);
+        report(c.name, peak, k_stream_budget);
+        EXPECT_LE(peak, k_stream_budget) << c.name;
+        EXPECT_LE(hk::live_bytes(), base) << c.name << ": the connection left memory behind";
+    }
+}
+
+TEST_F(memory_bounds, endless_header_blocks_pass_unchanged_in_both_directions) {
+    for (int client = 0; client < 2; ++client) {
+        const std::size_t base = hk::live_bytes();
+        hk::reset_peak();
+        {
+            hk::counting_provider p;
+            p.parse_in = false;
+            hk::fnv sent;
+            zem::i_filt_point* fp;
+            if (client) {
+                fp = create_filt_point(&p, 7);
+                hk::feed_out(fp, "GET / HTTP/1.1\r\nHost: www.example.com\r\nX-Long: ", "h", 16 * MiB, "", 32 << 10,
+                             &sent);
+                fp->stop_out();
+                EXPECT_EQ(p.out, sent);
+            } else {
+                fp = open(p);
+                hk::feed_in(fp, "HTTP/1.1 200 OK\r\nX-Long: ", "h", 16 * MiB, "", 32 << 10, &sent);
+                fp->stop_in();
+                EXPECT_EQ(p.in, sent);
+            }
+            fp->release();
+        }
+        std::size_t peak = held_since(base);
+        report(client ? "endless request header" : "endless response header", peak, k_stream_budget);
+        EXPECT_LE(peak, k_stream_budget);
+    }
+}
+
+TEST_F(memory_bounds, a_huge_chunk_size_streams_and_the_cut_is_marked) {
+    ads_policy();
+    const std::size_t base = hk::live_bytes();
+    hk::reset_peak();
+    {
+        hk::counting_provider p;
+        zem::i_filt_point* fp = open(p);
+        const std::string unit = "<p>a paragraph of text</p>\n";
+        hk::feed_in(fp, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: chunked\r\n\r\n7fffffff\r\n",
+                    unit, 32 * MiB, "", 64 << 10);
+        // The server closes in the middle of the chunk: everything received
+        // so far is valid chunked framing, and the short last chunk follows.
+        EXPECT_EQ(p.parsed.error, "");
+        fp->stop_in();
+        fp->release();
+        ASSERT_EQ(p.parsed.responses.size(), 1u);
+        EXPECT_EQ(p.parsed.responses[0].framing, hk::seen_response::chunked);
+        EXPECT_EQ(p.parsed.responses[0].body, hk::hash_repeated(unit, 32 * MiB));
+        EXPECT_FALSE(p.parsed.responses[0].complete);
+    }
+    std::size_t peak = held_since(base);
+    report("huge chunk size", peak, k_stream_budget);
+    EXPECT_LE(peak, k_stream_budget);
+}
+
+TEST_F(memory_bounds, a_length_delimited_html_body_past_the_held_bound_arrives_whole) {
+    ads_policy();
+    const std::size_t size = 40 * MiB;
+    const std::string head =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n";
+    const std::size_t base = hk::live_bytes();
+    hk::reset_peak();
+    {
+        hk::counting_provider p;
+        zem::i_filt_point* fp = open(p);
+        hk::fnv sent;
+        hk::feed_in(fp, head, "<p>hello world</p>\n", size, "", 64 << 10, &sent);
+        fp->release();
+        EXPECT_EQ(p.in, sent) << "nothing in the page is filtered: it must arrive as it came";
+        EXPECT_EQ(p.parsed.error, "");
+        ASSERT_EQ(p.parsed.responses.size(), 1u);
+        EXPECT_TRUE(p.parsed.responses[0].complete);
+    }
+    std::size_t peak = held_since(base);
+    report("html body past the held bound", peak, k_held_budget);
+    EXPECT_LE(peak, k_held_budget);
+}
+
+TEST_F(memory_bounds, a_gif_of_endless_sub_blocks_passes_unchanged) {
+    std::string head = "GIF89a";
+    head += std::string("\x04\x00\x04\x00\x80\x00\x00", 7) + std::string("\0\0\0\xff\xff\xff", 6);
+    head += std::string("\x2C\0\0\0\0\x04\0\x04\0\0\x02", 11);  // image descriptor, LZW size 2
+    std::string sub_block(256, '\x55');
+    sub_block[0] = '\xff';  // 255 data bytes follow
+    const std::size_t body_size = head.size() + 20 * MiB / 256 * 256 + 2;
+    const std::string request = "GET /img/huge.gif HTTP/1.1\r\nHost: www.example.com\r\n\r\n";
+    for (int length_delimited = 0; length_delimited < 2; ++length_delimited) {
+        const std::size_t base = hk::live_bytes();
+        hk::reset_peak();
+        {
+            hk::counting_provider p;
+            zem::i_filt_point* fp = open(p, request);
+            std::string response = "HTTP/1.1 200 OK\r\nContent-Type: image/gif\r\n";
+            if (length_delimited) response += "Content-Length: " + std::to_string(body_size) + "\r\n";
+            response += "\r\n";
+            hk::fnv sent;
+            hk::feed_in(fp, response + head, sub_block, 20 * MiB / 256 * 256, std::string("\0\x3B", 2), 64 << 10,
+                        &sent);
+            fp->stop_in();
+            fp->release();
+            p.parsed.end();
+            EXPECT_EQ(p.in, sent);
+            EXPECT_EQ(p.parsed.error, "");
+        }
+        std::size_t peak = held_since(base);
+        std::size_t budget = length_delimited ? k_held_budget : k_stream_budget;
+        report(length_delimited ? "gif sub-blocks, by length" : "gif sub-blocks, to the close", peak, budget);
+        EXPECT_LE(peak, budget);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Decompression bombs
+
+TEST_F(memory_bounds, a_ten_megabyte_bomb_in_one_piece_arrives_decoded_with_its_length) {
+    ads_policy();
+    const std::size_t n = 10 * MiB;
+    const std::string z = hk::gzip_of_repeated('\0', n);
+    ASSERT_LT(z.size(), 64u << 10);
+    const std::string response = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\n"
+                                 "Content-Length: " +
+                                 std::to_string(z.size()) + "\r\n\r\n" + z;
+    const std::size_t base = hk::live_bytes();
+    hk::reset_peak();
+    {
+        hk::counting_provider p;
+        zem::i_filt_point* fp = open(p);
+        fp->update_in(response.data(), static_cast<int>(response.size()));
+        fp->release();
+        ASSERT_EQ(p.parsed.error, "");
+        ASSERT_EQ(p.parsed.responses.size(), 1u);
+        const hk::seen_response& r = p.parsed.responses[0];
+        EXPECT_TRUE(r.complete);
+        EXPECT_EQ(r.head, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(n) +
+                              "\r\n\r\n");
+        EXPECT_EQ(r.body, hk::hash_repeated(std::string(1, '\0'), n));
+    }
+    std::size_t peak = held_since(base);
+    report("10 MiB bomb, one piece", peak, k_held_budget);
+    EXPECT_LE(peak, k_held_budget);
+}
+
+// The decoded output of one call: the compressed bytes of the call times
+// the ratio (zeros compress about 1030 to 1).
+std::size_t decoded_per_call(std::size_t piece) { return piece * 1100; }
+
+TEST_F(memory_bounds, a_gigabyte_bomb_fed_in_pieces_streams_validly_framed) {
+    const std::size_t n = std::size_t(1) << 30;
+    const std::string z = hk::gzip_of_repeated('\0', n);
+    ASSERT_GT(z.size(), 0u);
+    const std::size_t piece = 4096;
+    struct framing {
+        const char* name;
+        std::string request;
+        std::string head;
+        hk::seen_response::framing_t expect;
+    } cases[] = {
+        // A length-delimited body is held up to the bound, then goes on
+        // re-framed as chunked (HTTP/1.1) or to the close (HTTP/1.0).
+        {"1 GiB bomb, by length, HTTP/1.1", page_request,
+         "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Encoding: gzip\r\n"
+         "Content-Length: " +
+             std::to_string(z.size()) + "\r\n\r\n",
+         hk::seen_response::chunked},
+        {"1 GiB bomb, by length, HTTP/1.0", "GET /index.html HTTP/1.0\r\nHost: www.example.com\r\n\r\n",
+         "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Encoding: gzip\r\n"
+         "Content-Length: " +
+             std::to_string(z.size()) + "\r\n\r\n",
+         hk::seen_response::close},
+        {"1 GiB bomb, to the close", page_request,
+         "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Encoding: gzip\r\n\r\n",
+         hk::seen_response::close},
+    };
+    const hk::fnv expect = hk::hash_repeated(std::string(1, '\0'), n);
+    for (const framing& c : cases) {
+        const std::size_t base = hk::live_bytes();
+        hk::reset_peak();
+        {
+            hk::counting_provider p;
+            zem::i_filt_point* fp = open(p, c.request);
+            hk::feed_in(fp, c.head, z, z.size(), "", piece);
+            fp->stop_in();
+            fp->release();
+            p.parsed.end();
+            ASSERT_EQ(p.parsed.error, "") << c.name;
+            ASSERT_EQ(p.parsed.responses.size(), 1u) << c.name;
+            const hk::seen_response& r = p.parsed.responses[0];
+            EXPECT_EQ(r.framing, c.expect) << c.name;
+            EXPECT_TRUE(r.complete) << c.name;
+            EXPECT_EQ(r.head.find("Content-Encoding"), std::string::npos) << c.name;
+            EXPECT_EQ(r.body, expect) << c.name << ": " << r.body.n << " decoded bytes arrived";
+            EXPECT_LE(p.largest_send_in, http_max_held_body + decoded_per_call(piece) + 4096) << c.name;
+        }
+        std::size_t peak = held_since(base);
+        std::size_t budget = k_held_budget + 2 * decoded_per_call(piece);
+        report(c.name, peak, budget);
+        EXPECT_LE(peak, budget) << c.name;
+    }
+}
+
+TEST_F(memory_bounds, a_chunked_bomb_streams_with_each_call_bounded_by_its_input) {
+    const std::size_t n = std::size_t(256) << 20;
+    const std::string z = hk::gzip_of_repeated('\0', n);
+    // The compressed body in chunks of 1000 bytes.
+    std::string body;
+    for (std::size_t at = 0; at < z.size(); at += 1000) {
+        std::string part = z.substr(at, 1000);
+        char size[16];
+        std::snprintf(size, sizeof size, "%zx\r\n", part.size());
+        body += size + part + "\r\n";
+    }
+    body += "0\r\n\r\n";
+    const std::size_t piece = 2048;
+    const std::size_t base = hk::live_bytes();
+    hk::reset_peak();
+    {
+        hk::counting_provider p;
+        zem::i_filt_point* fp = open(p);
+        hk::feed_in(fp,
+                    "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Encoding: gzip\r\n"
+                    "Transfer-Encoding: chunked\r\n\r\n",
+                    body, body.size(), "", piece);
+        fp->release();
+        ASSERT_EQ(p.parsed.error, "");
+        ASSERT_EQ(p.parsed.responses.size(), 1u);
+        EXPECT_TRUE(p.parsed.responses[0].complete);
+        EXPECT_EQ(p.parsed.responses[0].body, hk::hash_repeated(std::string(1, '\0'), n));
+        // A call may also decode what waited from the call before.
+        EXPECT_LE(p.largest_send_in, decoded_per_call(2 * piece) + 4096);
+    }
+    std::size_t peak = held_since(base);
+    std::size_t budget = k_stream_budget + 3 * decoded_per_call(2 * piece);
+    report("256 MiB bomb, chunked", peak, budget);
+    EXPECT_LE(peak, budget);
+}
+
+// ---------------------------------------------------------------------------
+// Many requests
+
+TEST_F(memory_bounds, thousands_of_pipelined_blocked_requests_are_answered_or_forwarded) {
+    policy({idx_flash});
+    const std::string req = "GET /movie.swf HTTP/1.1\r\nHost: www.example.com\r\n\r\n";
+    const std::size_t count = 20000;
+    const std::size_t base = hk::live_bytes();
+    hk::reset_peak();
+    {
+        hk::counting_provider p;
+        zem::i_filt_point* fp = create_filt_point(&p, 7);
+        hk::fnv sent;
+        hk::feed_out(fp, "", req, req.size() * count, "", 16 << 10, &sent);
+        fp->stop_out();
+        fp->stop_in();
+        fp->release();
+        p.parsed.end();
+        // Each request was either answered here with a canned reply, or
+        // forwarded to the server: the server sees the last ones as they came.
+        EXPECT_EQ(p.parsed.error, "");
+        std::size_t answered = p.parsed.responses.size();
+        for (const hk::seen_response& r : p.parsed.responses) ASSERT_TRUE(r.complete);
+        ASSERT_LE(answered, count);
+        EXPECT_EQ(p.out, hk::hash_repeated(req, req.size() * (count - answered)))
+            << answered << " answered, " << p.out.n << " bytes forwarded";
+    }
+    std::size_t peak = held_since(base);
+    report("pipelined blocked requests", peak, k_queue_budget);
+    EXPECT_LE(peak, k_queue_budget);
+}
+
+}  // namespace
