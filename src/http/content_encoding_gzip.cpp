@@ -67,7 +67,9 @@ void content_encoding_gzip::inflate_into(byte_string& out, std::size_t limit) {
         if (m_stream_end) {
             if (left == 0) break;
             const unsigned char* p = reinterpret_cast<const unsigned char*>(m_input.data()) + m_input_pos;
-            if (!m_deflate && p[0] == 0x1f && (left == 1 || p[1] == 0x8b)) {
+            // Once junk has followed the stream, a later gzip magic is part
+            // of that junk, not the start of another member.
+            if (!m_deflate && !m_junk_after_end && p[0] == 0x1f && (left == 1 || p[1] == 0x8b)) {
                 if (left == 1) break;  // perhaps the start of another member: wait
                 // Another gzip member follows (a concatenated body decodes as one).
                 if (inflateReset(&m_stream) != Z_OK) {
@@ -81,6 +83,7 @@ void content_encoding_gzip::inflate_into(byte_string& out, std::size_t limit) {
             }
             ZEM_LOG(2, "content_encoding_gzip: " << left << " bytes after the end of the compressed stream dropped\n");
             m_input_pos = m_input.size();
+            m_junk_after_end = true;
             break;
         }
 

@@ -1,0 +1,118 @@
+#!/usr/bin/env python3
+"""Writes the small hand-made seed corpora of the web-path fuzz targets into
+fuzz/corpus/<target>/. Each seed follows its driver's input layout in
+fuzz/drivers.h."""
+import gzip
+import os
+import struct
+import zlib
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def u16(n):
+    return struct.pack('<H', n)
+
+
+def save(target, name, data):
+    d = os.path.join(HERE, 'corpus', target)
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, name), 'wb') as f:
+        f.write(data)
+
+
+def ops(steps):
+    """http_filter: (direction, bytes) steps as op/length records."""
+    r = b''
+    for direction, data in steps:
+        while data:
+            piece, data = data[:256], data[256:]
+            r += bytes([0 if direction == 'out' else 3, len(piece) - 1]) + piece
+    return r
+
+
+def allow_policy():
+    return bytes(22) + b'\0'
+
+
+def no_words():
+    return b'\0'
+
+
+page = (b'<html><head><title>t</title><script>var a="</b>";document.write("x")</script></head>'
+        b'<body onload="f()"><img src="http://ads.example/b.gif" width=468 height=60>'
+        b'<object classid="clsid:1"></object><iframe src="/f" width=0></iframe>Plain words here</body></html>')
+
+req = b'GET /index.html HTTP/1.1\r\nHost: site.example\r\nCookie: a=1\r\nReferer: http://r/\r\n\r\n'
+resp_len = b'HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: %d\r\n\r\n' % len(page) + page
+resp_chunked = (b'HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: chunked\r\n\r\n'
+                b'10\r\n<html><body>abcd\r\n5\r\nefgh<\r\n9\r\n/body></h\r\n4\r\ntml>\r\n0\r\n\r\n')
+gz = gzip.compress(page)
+resp_gzip = (b'HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\nContent-Length: %d\r\n\r\n'
+             % len(gz) + gz)
+save('http_filter', 'length', ops([('out', req), ('in', resp_len)]))
+save('http_filter', 'chunked', ops([('out', req + req), ('in', resp_chunked), ('in', resp_chunked)]))
+save('http_filter', 'gzip', ops([('out', req), ('in', resp_gzip)]))
+save('http_filter', 'post', ops([('out', b'POST /f HTTP/1.0\r\nContent-Length: 3\r\n\r\nabc'),
+                                 ('in', b'HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nrest of it')]))
+
+
+def html_seed(mode, policy, text, words=no_words()):
+    return bytes([mode]) + policy + words + b'\0' + u16(len(text)) + text + bytes([7, 1, 30, 200, 3])
+
+
+blocking = bytes([200] * 22) + b'\x03'
+save('html', 'narrow_allow', html_seed(2, allow_policy(), page))
+save('html', 'narrow_block', html_seed(2, blocking, page))
+wide_page = page.decode().encode('utf-16-le')
+save('html', 'wide_block', html_seed(3, blocking, wide_page))
+save('html', 'wide_odd', html_seed(1, allow_policy(), wide_page[:-1]))
+
+script = b'var s = "<img src=x>"; function f() { window.open("http://pop.example"); } // end\n'
+words = bytes([2, 4, 0, 1, 2, 3, 4, 2, 6, 7, 8])
+save('script_text', 'script_allow', bytes([1]) + allow_policy() + no_words() + b'\0' + u16(len(script)) + script)
+save('script_text', 'script_block', bytes([1]) + blocking + no_words() + b'\x05ABCDE' + u16(len(script)) + script)
+text = b'some text with abcde inside and ghi at the end'
+save('script_text', 'stop_words', bytes([0]) + blocking + words + b'\0' + u16(len(text)) + text + b'\x03\x05')
+
+plain = page * 3
+save('decoders', 'gzip_known', bytes([0, 2]) + u16(len(plain)) + plain + bytes([40, 1, 250]))
+save('decoders', 'deflate_raw_known', bytes([0, 0x0b]) + u16(len(plain)) + plain)
+save('decoders', 'gzip_bytes', bytes([0, 4, 9]) + u16(len(gz)) + gz)
+zl = zlib.compress(plain)
+save('decoders', 'deflate_bytes', bytes([0, 1]) + u16(len(zl)) + zl)
+be = page.decode().encode('utf-16-be')
+save('decoders', 'utf16be', bytes([1, 0]) + u16(len(be) + 1) + be + b'!' + bytes([3, 0, 17]))
+u7 = b'Hi Mom -+Jjo--! <b>+AGEAYgBj-</b> a+-b +2D3cAA-'
+save('decoders', 'utf7_to_utf8', bytes([2, 1]) + u16(len(u7)) + u7 + bytes([2, 5]))
+save('decoders', 'utf7_to_utf7', bytes([2, 0]) + u16(len(u7)) + u7)
+
+
+def gif_image(frames):
+    r = b'GIF89a' + struct.pack('<HH', 2, 2) + bytes([0x80, 0, 0]) + bytes(6)
+    r += b'!\xff\x0bNETSCAPE2.0\x03\x01\x00\x00\x00'
+    for i in range(frames):
+        r += b'!\xf9\x04\x00\x0a\x00\x00\x00'
+        r += b',' + struct.pack('<HHHH', 0, 0, 2, 2) + b'\x00'
+        r += b'\x02\x02\x44\x01\x00'
+    return r + b';'
+
+
+anim = gif_image(3)
+save('gif', 'allow', bytes([0x00]) + u16(len(anim)) + anim + bytes([4, 9, 255]))
+save('gif', 'cut_tail', bytes([0x19]) + u16(len(anim)) + anim + bytes([1] * 40) + u16(len(anim)) + anim)
+png = b'\x89PNG\r\n\x1a\n' + bytes(40)
+save('gif', 'png', bytes([0x03]) + u16(len(png)) + png)
+
+
+def exchange(kind, rkind, body):
+    return bytes([kind, rkind]) + u16(len(body)) + body
+
+
+body = page[:200]
+allow_chain = bytes([1, 2]) + exchange(0x41, 0x10, body) + bytes([0x10]) + exchange(0x12, 0x40, body) + bytes([9] * 8)
+save('whole_chain', 'allow', allow_chain + bytes([1, 20, 0, 30, 1, 80, 0, 255]) * 4)
+policy = bytes([0, 200, 0, 200, 200, 0, 200, 200, 0, 0, 0, 0, 0, 200, 0, 200, 200, 0, 200, 0, 0, 0])
+save('whole_chain', 'policy', bytes([0]) + policy + words + words + bytes([1, 0x3c, 1, 60, 0, 1]) + bytes([2])
+     + exchange(0x31, 0x10, body) + bytes([1]) + exchange(0x02, 0x00, body) + bytes([50] * 20))
+save('whole_chain', 'garbage', bytes([0x0f]) + bytes([1, 10]) + b'GET / HTTP/1.1\r\n' + bytes([0, 5]) + b'\x00\xff\r\n\r\n')

@@ -1,0 +1,134 @@
+// Replays every saved fuzz finding (tests/data/regressions/<target>/) and
+// every seed (fuzz/corpus/<target>/) through the fuzz target's own driver.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "../../fuzz/drivers.h"
+
+namespace {
+
+using driver = std::string (*)(const std::uint8_t*, std::size_t);
+
+std::vector<std::string> files_in(const std::string& dir) {
+    std::vector<std::string> r;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            std::string name = e->d_name;
+            if (name.empty() || name[0] == '.') continue;
+            r.push_back(dir + "/" + name);
+        }
+        closedir(d);
+    }
+    std::sort(r.begin(), r.end());
+    return r;
+}
+
+std::string read_all(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// Runs every input of the target's two folders; returns how many ran.
+std::size_t replay(const std::string& target, driver run) {
+    const std::string data_dir = ZEM_TEST_DATA_DIR;
+    std::vector<std::string> inputs = files_in(data_dir + "/regressions/" + target);
+    for (const auto& f : files_in(data_dir + "/../../fuzz/corpus/" + target)) inputs.push_back(f);
+    for (const auto& path : inputs) {
+        const std::string bytes = read_all(path);
+        const std::string failure = run(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+        EXPECT_EQ(failure, "") << path;
+    }
+    return inputs.size();
+}
+
+}  // namespace
+
+TEST(fuzz_replay, http_filter) { EXPECT_GT(replay("http_filter", &fuzz_drivers::run_http_filter), 0u); }
+TEST(fuzz_replay, html) { EXPECT_GT(replay("html", &fuzz_drivers::run_html), 0u); }
+TEST(fuzz_replay, script_text) { EXPECT_GT(replay("script_text", &fuzz_drivers::run_script_text), 0u); }
+TEST(fuzz_replay, decoders) { EXPECT_GT(replay("decoders", &fuzz_drivers::run_decoders), 0u); }
+TEST(fuzz_replay, gif) { EXPECT_GT(replay("gif", &fuzz_drivers::run_gif), 0u); }
+TEST(fuzz_replay, whole_chain) { EXPECT_GT(replay("whole_chain", &fuzz_drivers::run_whole_chain), 0u); }
+
+// The drivers' checks must be able to fail: a decoder that loses its end,
+// a swapper that changes text and a filter point that drops client bytes are
+// each caught. These use the drivers' helpers on deliberately broken parts.
+TEST(fuzz_replay, word_list_reply_has_the_host_layout) {
+    const std::string r = fuzz_drivers::wire_reply::word_list({"ab"}, 8);
+    // count, then one reference at 8 (offset from itself, byte length), text.
+    ASSERT_GE(r.size(), 28u);
+    EXPECT_EQ(kit::le64(r, 0), 1u);
+    EXPECT_EQ(kit::le64(r, 8), 16u);
+    EXPECT_EQ(kit::le64(r, 16), 4u);
+    EXPECT_EQ(r.substr(24, 4), std::string("a\0b\0", 4));
+    zem_io_commands::wide_list words;
+    fuzz_drivers::host_scope hs;
+    hs.host.set_reply(zem::codes::http_query_stop_words, r);
+    ASSERT_TRUE(zem_io_commands::http_query_stop_words(words));
+    ASSERT_EQ(words.size(), 1u);
+    EXPECT_EQ(words.front(), L"ab");
+}
+
+TEST(fuzz_replay, permission_reply_has_the_host_layout) {
+    std::int32_t perms[permission_array_words] = {};
+    perms[idx_referers] = content_action_block;
+    perms[idx_check_script] = content_action_learn;
+    const std::string r = fuzz_drivers::wire_reply::permission_array(perms);
+    ASSERT_EQ(r.size(), 104u);
+    EXPECT_EQ(kit::le32(r, 12), 1u);
+    EXPECT_EQ(kit::le32(r, 84), 2u);
+    fuzz_drivers::host_scope hs;
+    hs.host.set_reply(zem::codes::general_query_permission_array, r);
+    std::int32_t got[permission_array_words] = {};
+    byte_string text;
+    ASSERT_TRUE(zem_io_commands::general_query_permission_array("h", "h/", nullptr, got, 1, text));
+    EXPECT_EQ(got[idx_referers], content_action_block);
+    EXPECT_EQ(got[idx_check_script], content_action_learn);
+    EXPECT_EQ(got[idx_cookies], content_action_allow);
+}
+
+TEST(fuzz_replay, input_chunking_covers_the_text_in_order) {
+    const std::uint8_t sizes[] = {0, 4, 250, 9};
+    fuzz_drivers::input_reader in(sizes, sizeof sizes);
+    std::string text(5000, 'x');
+    for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 26);
+    const auto pieces = fuzz_drivers::chunk_by_input(text, in);
+    ASSERT_GE(pieces.size(), 4u);
+    EXPECT_EQ(pieces[0].size(), 1u);
+    EXPECT_EQ(pieces[1].size(), 5u);
+    EXPECT_EQ(pieces[2].size(), (251u - 200u) * 97u);
+    std::string joined;
+    for (const auto& p : pieces) joined += p;
+    EXPECT_EQ(joined, text);
+}
+
+TEST(fuzz_replay, gzip_magic_inside_trailing_junk_is_not_a_new_member) {
+    // After junk has followed the stream, bytes that happen to look like a
+    // gzip header are still junk, however the body is cut.
+    const std::string plain = "decoded";
+    const std::string member = fuzz_drivers::compress_with(plain, 31, 6);
+    const std::string body = member + "xy" + fuzz_drivers::compress_with("HIDDEN", 31, 6);
+    for (std::size_t cut = member.size(); cut <= member.size() + 2; ++cut) {
+        auto target = std::make_shared<fuzz_drivers::collecting_target>();
+        content_encoding_gzip dec(false, target);
+        std::string client;
+        for (const auto& piece : kit::split_at(body, cut)) {
+            byte_string p = piece;
+            ASSERT_TRUE(dec.update_in(p));
+            client += p;
+        }
+        byte_string tail;
+        dec.stop(tail);
+        client += tail;
+        EXPECT_EQ(client, plain) << "cut at " << cut;
+    }
+}
