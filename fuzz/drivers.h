@@ -561,6 +561,7 @@ inline std::string run_gif(const std::uint8_t* data, std::size_t size) {
 struct traffic {
     std::vector<std::string> requests;
     std::vector<std::string> responses;
+    std::vector<std::string> decoded;  // per response: the body before gzip, empty when not encoded
     bool last_close_delimited = false;
 };
 
@@ -598,7 +599,7 @@ inline std::string chunked(const std::string& body, input_reader& in) {
     return r + "0\r\n\r\n";
 }
 
-inline std::string make_response(input_reader& in, bool last, bool& close_delimited) {
+inline std::string make_response(input_reader& in, bool last, bool& close_delimited, std::string& decoded) {
     static const char* const types[] = {"text/html", "text/plain", "image/gif", "application/x-javascript",
                                         "application/octet-stream", "text/html; charset=utf-8", "image/png"};
     static const int statuses[] = {200, 200, 200, 404, 500, 302};
@@ -608,6 +609,12 @@ inline std::string make_response(input_reader& in, bool last, bool& close_delimi
     // HTML bodies are made to look like HTML a good part of the time.
     if ((kind & 0x30) == 0x10) body = "<html><body>" + body + "</body></html>";
     std::string r = "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Type: " + types[(kind >> 3) % 7] + "\r\n";
+    decoded.clear();
+    if (in.byte() % 4 == 0 && !body.empty()) {
+        decoded = body;
+        body = compress_with(body, 31, 6);
+        r += "Content-Encoding: gzip\r\n";
+    }
     const int framing = (kind >> 6) % 3 + ((kind & 0x40) && last ? 1 : 0);
     close_delimited = false;
     if (framing == 0 || (framing == 3 && !last)) {
@@ -683,7 +690,9 @@ inline std::string run_whole_chain(const std::uint8_t* data, std::size_t size) {
     for (std::size_t i = 0; i < count && !in.empty(); ++i) {
         t.requests.push_back(make_request(in, i));
         bool close = false;
-        t.responses.push_back(make_response(in, i + 1 == count, close));
+        std::string decoded;
+        t.responses.push_back(make_response(in, i + 1 == count, close, decoded));
+        t.decoded.push_back(decoded);
         if (close) {
             t.last_close_delimited = true;
             break;
@@ -762,6 +771,18 @@ inline std::string run_whole_chain(const std::uint8_t* data, std::size_t size) {
                 // Content served as a GIF that breaks the GIF structure is
                 // suppressed from where it breaks, allowed or not.
                 for (std::size_t i = 0; i < sent.size() && i < got.size(); ++i) {
+                    // A gzip body reaches the client either as sent or
+                    // decoded, without its Content-Encoding line.
+                    if (i < t.decoded.size() && !t.decoded[i].empty() &&
+                        kit::header_value(got[i], "Content-Encoding").empty()) {
+                        auto& h = sent[i].headers;
+                        h.erase(std::remove_if(h.begin(), h.end(),
+                                               [](const std::pair<std::string, std::string>& f) {
+                                                   return f.first == "Content-Encoding";
+                                               }),
+                                h.end());
+                        sent[i].body = t.decoded[i];
+                    }
                     if (kit::header_value(sent[i], "Content-Type") != "image/gif") continue;
                     if (got[i].body.size() < sent[i].body.size() &&
                         sent[i].body.compare(0, got[i].body.size(), got[i].body) == 0)
