@@ -69,9 +69,7 @@ void reset_peak() { g_peak.store(g_live.load()); }
 
 namespace {
 
-bool head_complete(const std::string& s) {
-    return s.size() >= 4 && s.compare(s.size() - 4, 4, "\r\n\r\n") == 0;
-}
+bool head_complete(const std::string& s) { return s.size() >= 4 && s.compare(s.size() - 4, 4, "\r\n\r\n") == 0; }
 
 std::string lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -136,92 +134,92 @@ void streaming_responses::feed(const char* p, std::size_t n) {
     std::size_t i = 0;
     while (i < n && m_state != broken) {
         switch (m_state) {
-        case head: {
-            if (m_line.empty()) responses.emplace_back();
-            m_line += p[i++];
-            if (m_line.size() > (std::size_t(1) << 20)) {
-                error = "header block over 1 MiB";
-                m_state = broken;
-                break;
-            }
-            if (head_complete(m_line)) {
-                responses.back().head.swap(m_line);
-                m_line.clear();
-                start_body();
-            }
-            break;
-        }
-        case body_length: {
-            std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(m_left, n - i));
-            responses.back().body.add(p + i, take);
-            i += take;
-            m_left -= take;
-            if (m_left == 0) {
-                responses.back().complete = true;
-                m_state = head;
-            }
-            break;
-        }
-        case chunk_size: {
-            m_line += p[i++];
-            if (m_line.size() > 100) {
-                error = "chunk-size line too long";
-                m_state = broken;
-                break;
-            }
-            if (m_line.size() >= 2 && m_line.compare(m_line.size() - 2, 2, "\r\n") == 0) {
-                char* end = nullptr;
-                unsigned long long size = std::strtoull(m_line.c_str(), &end, 16);
-                if (end == m_line.c_str() || (*end != '\r' && *end != ';')) {
-                    error = "bad chunk-size line: " + m_line;
+            case head: {
+                if (m_line.empty()) responses.emplace_back();
+                m_line += p[i++];
+                if (m_line.size() > (std::size_t(1) << 20)) {
+                    error = "header block over 1 MiB";
                     m_state = broken;
                     break;
                 }
-                m_line.clear();
-                m_left = size;
-                m_state = size ? chunk_data : trailer;
+                if (head_complete(m_line)) {
+                    responses.back().head.swap(m_line);
+                    m_line.clear();
+                    start_body();
+                }
+                break;
             }
-            break;
-        }
-        case chunk_data: {
-            std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(m_left, n - i));
-            responses.back().body.add(p + i, take);
-            i += take;
-            m_left -= take;
-            if (m_left == 0) m_state = chunk_crlf;
-            break;
-        }
-        case chunk_crlf: {
-            m_line += p[i++];
-            if (m_line.size() == 2) {
-                if (m_line != "\r\n") {
-                    error = "chunk data not followed by CRLF";
+            case body_length: {
+                std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(m_left, n - i));
+                responses.back().body.add(p + i, take);
+                i += take;
+                m_left -= take;
+                if (m_left == 0) {
+                    responses.back().complete = true;
+                    m_state = head;
+                }
+                break;
+            }
+            case chunk_size: {
+                m_line += p[i++];
+                if (m_line.size() > 100) {
+                    error = "chunk-size line too long";
                     m_state = broken;
                     break;
                 }
-                m_line.clear();
-                m_state = chunk_size;
+                if (m_line.size() >= 2 && m_line.compare(m_line.size() - 2, 2, "\r\n") == 0) {
+                    char* end = nullptr;
+                    unsigned long long size = std::strtoull(m_line.c_str(), &end, 16);
+                    if (end == m_line.c_str() || (*end != '\r' && *end != ';')) {
+                        error = "bad chunk-size line: " + m_line;
+                        m_state = broken;
+                        break;
+                    }
+                    m_line.clear();
+                    m_left = size;
+                    m_state = size ? chunk_data : trailer;
+                }
+                break;
             }
-            break;
-        }
-        case trailer: {
-            m_line += p[i++];
-            if (m_line == "\r\n") {
-                m_line.clear();
-                responses.back().complete = true;
-                m_state = head;
-            } else if (m_line.size() > 2) {
-                error = "trailers are not expected";
-                m_state = broken;
+            case chunk_data: {
+                std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(m_left, n - i));
+                responses.back().body.add(p + i, take);
+                i += take;
+                m_left -= take;
+                if (m_left == 0) m_state = chunk_crlf;
+                break;
             }
-            break;
-        }
-        case body_close:
-            responses.back().body.add(p + i, n - i);
-            i = n;
-            break;
-        case broken:
-            break;
+            case chunk_crlf: {
+                m_line += p[i++];
+                if (m_line.size() == 2) {
+                    if (m_line != "\r\n") {
+                        error = "chunk data not followed by CRLF";
+                        m_state = broken;
+                        break;
+                    }
+                    m_line.clear();
+                    m_state = chunk_size;
+                }
+                break;
+            }
+            case trailer: {
+                m_line += p[i++];
+                if (m_line == "\r\n") {
+                    m_line.clear();
+                    responses.back().complete = true;
+                    m_state = head;
+                } else if (m_line.size() > 2) {
+                    error = "trailers are not expected";
+                    m_state = broken;
+                }
+                break;
+            }
+            case body_close:
+                responses.back().body.add(p + i, n - i);
+                i = n;
+                break;
+            case broken:
+                break;
         }
     }
 }

@@ -39,7 +39,7 @@ struct fnv {
 struct seen_response {
     std::string head;  // status line and headers, as sent
     enum framing_t { length, chunked, close } framing = close;
-    fnv body;          // de-chunked body
+    fnv body;  // de-chunked body
     bool complete = false;
 };
 

@@ -27,8 +27,8 @@ const std::string gif_anim = gif_head + gif_frame + b({0x00}) + gif_frame + b({0
 const std::string gif_cut = gif_head + gif_frame + b({0x00, 0x3B});
 
 std::string gif_response(const std::string& body) {
-    return "HTTP/1.1 200 OK\r\nContent-Type: image/gif\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\n\r\n" + body;
+    return "HTTP/1.1 200 OK\r\nContent-Type: image/gif\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+           body;
 }
 
 // The address of an object-blocked notification: a narrow string whose

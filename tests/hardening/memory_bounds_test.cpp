@@ -276,9 +276,10 @@ TEST_F(memory_bounds, a_ten_megabyte_bomb_in_one_piece_arrives_decoded_with_its_
     const std::size_t n = 10 * MiB;
     const std::string z = hk::gzip_of_repeated('\0', n);
     ASSERT_LT(z.size(), 64u << 10);
-    const std::string response = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\n"
-                                 "Content-Length: " +
-                                 std::to_string(z.size()) + "\r\n\r\n" + z;
+    const std::string response =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\n"
+        "Content-Length: " +
+        std::to_string(z.size()) + "\r\n\r\n" + z;
     const std::size_t base = hk::live_bytes();
     hk::reset_peak();
     {
@@ -290,8 +291,8 @@ TEST_F(memory_bounds, a_ten_megabyte_bomb_in_one_piece_arrives_decoded_with_its_
         ASSERT_EQ(p.parsed.responses.size(), 1u);
         const hk::seen_response& r = p.parsed.responses[0];
         EXPECT_TRUE(r.complete);
-        EXPECT_EQ(r.head, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(n) +
-                              "\r\n\r\n");
+        EXPECT_EQ(r.head,
+                  "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(n) + "\r\n\r\n");
         EXPECT_EQ(r.body, hk::hash_repeated(std::string(1, '\0'), n));
     }
     std::size_t peak = held_since(base);

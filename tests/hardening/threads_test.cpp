@@ -66,8 +66,8 @@ std::string gzip(const std::string& text) {
 }
 
 std::string page(int variant) {
-    std::string p = "<html><head><title>Page " + std::to_string(variant) +
-                    "</title><script>var x = 'text';</script></head><body>";
+    std::string p =
+        "<html><head><title>Page " + std::to_string(variant) + "</title><script>var x = 'text';</script></head><body>";
     for (int k = 0; k < 20; ++k) {
         p += "<p>Paragraph " + std::to_string(k) + " of an ordinary page.</p>";
         if (k % 5 == variant % 5) p += "<a href=\"/go\"><img src=\"/banner/" + std::to_string(k) + ".gif\"></a>";
