@@ -289,7 +289,7 @@ void http_stream_filter::fail() {
     m_state_in = m_state_out = http_state_error;
 }
 
-bool http_stream_filter::holds_out() const { return !m_ready_out.empty() || avail_out() > 0; }
+bool http_stream_filter::holds_out() const { return !m_ready_out.empty() || avail_out() > 0 || m_request_line_held; }
 
 bool http_stream_filter::holds_in() const {
     return !m_ready_in.empty() || avail_in() > 0 || !m_held_header.empty() || !m_filtered_body.empty() ||

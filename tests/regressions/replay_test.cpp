@@ -132,3 +132,24 @@ TEST(fuzz_replay, gzip_magic_inside_trailing_junk_is_not_a_new_member) {
         EXPECT_EQ(client, plain) << "cut at " << cut;
     }
 }
+
+TEST(fuzz_replay, request_line_without_its_header_reaches_the_server_at_close) {
+    // The client closes after the request line of its next request: those
+    // bytes still reach the server, at every cut.
+    const std::string first = "GET /a HTTP/1.1\r\nHost: h.example\r\n\r\n";
+    const std::string partial = "GET /b HTTP/1.1\r\n";
+    for (std::size_t cut = 1; cut < partial.size(); ++cut) {
+        fuzz_drivers::host_scope hs;
+        kit::capturing_provider provider;
+        {
+            bunch_filter point(&provider, 1, [](i_connection_feedback* fb, filter_chain& chain) {
+                chain.push_back(std::make_shared<http_stream_filter>(fb, module::web_handler_hooks()));
+            });
+            point.update_out(first.data(), static_cast<int>(first.size()));
+            for (const auto& piece : kit::split_at(partial, cut)) point.update_out(piece.data(), static_cast<int>(piece.size()));
+            point.stop_in();
+            point.stop_out();
+        }
+        EXPECT_EQ(provider.out, first + partial) << "cut at " << cut;
+    }
+}
