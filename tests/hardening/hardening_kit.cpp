@@ -308,7 +308,7 @@ fnv hash_repeated(const std::string& unit, std::size_t total) {
     return f;
 }
 
-std::string gzip_of_repeated(char fill, std::size_t total, int level) {
+std::string gzip_of_repeated(char fill, std::size_t total, int level, bool finish) {
     z_stream z{};
     if (deflateInit2(&z, level, Z_DEFLATED, MAX_WBITS + 16, 9, Z_DEFAULT_STRATEGY) != Z_OK) return {};
     const std::string block(std::size_t(1) << 20, fill);
@@ -320,7 +320,7 @@ std::string gzip_of_repeated(char fill, std::size_t total, int level) {
         z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(block.data()));
         z.avail_in = static_cast<uInt>(take);
         left -= take;
-        int flush = left == 0 ? Z_FINISH : Z_NO_FLUSH;
+        int flush = left != 0 ? Z_NO_FLUSH : finish ? Z_FINISH : Z_FULL_FLUSH;
         int rc;
         do {
             z.next_out = reinterpret_cast<Bytef*>(buf);
