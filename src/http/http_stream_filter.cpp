@@ -16,6 +16,17 @@ using namespace http_msg;
 
 namespace {
 
+// Takes the rest of a body whose decoding failed after decoded text went on:
+// the client has no Content-Encoding, so compressed bytes cannot follow.
+class swallow_handler : public i_sub_handler {
+public:
+    bool update_in(byte_string& data) override {
+        data.clear();
+        return true;
+    }
+    void stop(byte_string&) override {}
+};
+
 const char* const k_source = "PLUGIN/HTTP/http";
 
 // Longest request line still waited for, longest status line, longest header
@@ -176,6 +187,7 @@ bool http_stream_filter::reset_state() {
     m_encoding_handler = m_path_through;
     m_decoder_pending = nullptr;
     m_decoder_chosen = false;
+    m_decoded_sent = false;
     m_content_handler = m_nothing_handler.get();
     m_sniff_done = true;
     m_sniff_buffer.clear();
@@ -964,6 +976,7 @@ void http_stream_filter::prepare_response(byte_string& block) {
     static const boost::regex enc_re("^.*?((gzip)|(deflate))", boost::regex::perl | boost::regex::icase);
     boost::smatch em;
     m_decoder_chosen = false;
+    m_decoded_sent = false;
     m_decoder_pending = nullptr;
     m_encoding_handler = m_path_through;
     if (!r.header.content_encoding.empty() && boost::regex_search(r.header.content_encoding, em, enc_re) &&
@@ -1131,34 +1144,40 @@ bool http_stream_filter::handle_retriving_reply_body() {
 // have gone on already (compressed bytes cannot follow them).
 bool http_stream_filter::feed_chain(byte_string& piece) {
     byte_string saved = piece;
-    bool delivered = false;
     try {
         bool ok = m_encoding_handler->update_in(piece);
-        if (ok) delivered = pull_decoder(piece);
+        if (ok) pull_decoder(piece);
+        if (ok && m_decoder_chosen && !piece.empty()) m_decoded_sent = true;
         return ok;
     } catch (const std::exception& e) {
         ZEM_LOG_ERROR(k_source, "!!!EXCEPRION RAISED!!! http_stream_filter: body handler: " << e.what());
     } catch (...) {
         ZEM_LOG_ERROR(k_source, "!!!EXCEPRION RAISED!!! http_stream_filter: body handler: (unkonown exception)");
     }
-    if (delivered)
+    if (m_decoded_sent) {
+        drop_rest_of_decoded_body();
         piece.clear();
-    else
-        piece.swap(saved);
+        return true;
+    }
+    piece.swap(saved);
     return false;
 }
 
+// Decoding failed after decoded text went on: the rest of the body is
+// dropped (as when a compressed stream breaks) and the framing completes.
+void http_stream_filter::drop_rest_of_decoded_body() {
+    m_encoding_handler = std::make_shared<swallow_handler>();
+    m_decoder_pending = nullptr;
+}
+
 // While the decoder has more output for the input it was given, sends 'piece'
-// on and replaces it with the next part. Returns whether anything went on.
-bool http_stream_filter::pull_decoder(byte_string& piece) {
-    bool delivered = false;
+// on and replaces it with the next part.
+void http_stream_filter::pull_decoder(byte_string& piece) {
     while (m_decoder_pending && m_decoder_pending()) {
         deliver_decoded_part(piece);
-        delivered = true;
         piece.clear();
         if (!m_encoding_handler->update_in(piece)) break;
     }
-    return delivered;
 }
 
 // One part of decoded output, in the order it came, placed as the body's
@@ -1166,6 +1185,7 @@ bool http_stream_filter::pull_decoder(byte_string& piece) {
 // re-framed and streamed past it.
 void http_stream_filter::deliver_decoded_part(byte_string& part) {
     if (part.empty()) return;
+    m_decoded_sent = true;
     switch (m_body_reply_type) {
     case http_body_transfer_chunked:
         emit_chunk(part);
@@ -1188,9 +1208,8 @@ void http_stream_filter::deliver_decoded_part(byte_string& part) {
 
 void http_stream_filter::stop_chain(byte_string& piece) {
     byte_string saved = piece;
-    bool delivered = false;
     try {
-        delivered = pull_decoder(piece);
+        pull_decoder(piece);
         m_encoding_handler->stop(piece);
         return;
     } catch (const std::exception& e) {
@@ -1198,10 +1217,12 @@ void http_stream_filter::stop_chain(byte_string& piece) {
     } catch (...) {
         ZEM_LOG_ERROR(k_source, "!!!EXCEPRION RAISED!!! http_stream_filter: body handler stop: (unkonown exception)");
     }
-    if (delivered)
+    if (m_decoded_sent) {
+        drop_rest_of_decoded_body();
         piece.clear();
-    else
-        piece.swap(saved);
+        return;
+    }
+    piece.swap(saved);
     m_handler_declined = true;
 }
 
@@ -1507,6 +1528,7 @@ void http_stream_filter::reset_response_side() {
     m_encoding_handler = m_path_through;
     m_decoder_pending = nullptr;
     m_decoder_chosen = false;
+    m_decoded_sent = false;
     m_content_handler = m_nothing_handler.get();
 }
 

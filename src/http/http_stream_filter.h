@@ -129,7 +129,8 @@ private:
     bool handle_reply_measure();
     bool handle_chunked();
     bool feed_chain(byte_string& piece);
-    bool pull_decoder(byte_string& piece);
+    void pull_decoder(byte_string& piece);
+    void drop_rest_of_decoded_body();
     void deliver_decoded_part(byte_string& part);
     void stop_chain(byte_string& piece);
     bool take_body_output(byte_string& produced);
@@ -190,6 +191,7 @@ private:
     std::shared_ptr<i_sub_handler> m_encoding_handler;
     std::function<bool()> m_decoder_pending;
     bool m_decoder_chosen = false;
+    bool m_decoded_sent = false;  // decoded text of this response has gone on
     i_sub_handler* m_content_handler = nullptr;
     bool m_handler_declined = false;
     bool m_handler_finished = false;
