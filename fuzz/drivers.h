@@ -568,17 +568,19 @@ inline std::string run_gif(const std::uint8_t* data, std::size_t size) {
 struct traffic {
     std::vector<std::string> requests;
     std::vector<std::string> responses;
+    std::vector<bool> head;            // per request: a HEAD request
     std::vector<std::string> decoded;  // per response: the body before gzip, empty when not encoded
     bool last_close_delimited = false;
 };
 
-inline std::string make_request(input_reader& in, std::size_t i) {
+inline std::string make_request(input_reader& in, std::size_t i, bool allow_head, bool& head) {
     static const char* const paths[] = {"/", "/index.html", "/a.gif", "/s.js", "/f.swf", "/img.png", "/x?q=1"};
     const std::uint8_t kind = in.byte();
     std::string path = paths[kind % 7];
     if (kind & 0x80) path += "/" + std::to_string(i);
-    const bool post = (kind & 0x08) != 0;
-    std::string r = std::string(post ? "POST " : "GET ") + path + " HTTP/1.1\r\nHost: h" + std::to_string(kind % 3) +
+    head = allow_head && (kind & 0x88) == 0x88;
+    const bool post = !head && (kind & 0x08) != 0;
+    std::string r = std::string(head ? "HEAD " : post ? "POST " : "GET ") + path + " HTTP/1.1\r\nHost: h" + std::to_string(kind % 3) +
                     ".example\r\n";
     if (kind & 0x10) r += "Cookie: id=" + std::to_string(in.byte()) + "\r\n";
     if (kind & 0x20) r += "Referer: http://r.example/" + std::to_string(in.byte()) + "\r\n";
@@ -606,13 +608,25 @@ inline std::string chunked(const std::string& body, input_reader& in) {
     return r + "0\r\n\r\n";
 }
 
-inline std::string make_response(input_reader& in, bool last, bool& close_delimited, std::string& decoded) {
+inline std::string make_response(input_reader& in, bool last, bool head, bool& close_delimited, std::string& decoded) {
     static const char* const types[] = {"text/html", "text/plain", "image/gif", "application/x-javascript",
                                         "application/octet-stream", "text/html; charset=utf-8", "image/png"};
     static const int statuses[] = {200, 200, 200, 404, 500, 302};
     const std::uint8_t kind = in.byte();
     const int status = statuses[kind % 6];
     std::string body = in.take(std::size_t(in.u16()) % 2048);
+    if (head) {
+        // The headers of the entity, no body.
+        std::string r = std::string((kind & 0x40) ? "HTTP/1.0 " : "HTTP/1.1 ") + std::to_string(status) +
+                        " X\r\nContent-Type: " + types[(kind >> 3) % 7] + "\r\n";
+        if (kind & 0x80) return r + "Transfer-Encoding: chunked\r\n\r\n";
+        return r + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+    }
+    if (in.byte() % 8 == 0) {
+        // No body whatever the headers say.
+        return std::string((kind & 1) ? "HTTP/1.1 304 Not Modified\r\n" : "HTTP/1.1 204 No Content\r\n") +
+               ((kind & 2) ? "Content-Type: text/html\r\n" : "") + "\r\n";
+    }
     // HTML bodies are made to look like HTML a good part of the time.
     if ((kind & 0x30) == 0x10) body = "<html><body>" + body + "</body></html>";
     std::string r = "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Type: " + types[(kind >> 3) % 7] + "\r\n";
@@ -695,10 +709,12 @@ inline std::string run_whole_chain(const std::uint8_t* data, std::size_t size) {
     traffic t;
     const std::size_t count = 1 + in.byte() % 4;
     for (std::size_t i = 0; i < count && !in.empty(); ++i) {
-        t.requests.push_back(make_request(in, i));
+        bool head = false;
+        t.requests.push_back(make_request(in, i, allow_all, head));
+        t.head.push_back(head);
         bool close = false;
         std::string decoded;
-        t.responses.push_back(make_response(in, i + 1 == count, close, decoded));
+        t.responses.push_back(make_response(in, i + 1 == count, head, close, decoded));
         t.decoded.push_back(decoded);
         if (close) {
             t.last_close_delimited = true;
@@ -766,7 +782,7 @@ inline std::string run_whole_chain(const std::uint8_t* data, std::size_t size) {
         *whole_chain_trace = "--- client sent\n" + client + "\n--- server received\n" + provider.out +
                              "\n--- server sent\n" + server + "\n--- client received\n" + provider.in;
     std::vector<kit::http_message> got;
-    const std::string framing = kit::parse_responses(provider.in, got);
+    const std::string framing = kit::parse_responses(provider.in, got, t.head);
     if (!framing.empty()) {
         result = "the client received invalid framing: " + framing;
     } else if (allow_all) {
@@ -774,7 +790,7 @@ inline std::string run_whole_chain(const std::uint8_t* data, std::size_t size) {
             result = "the server did not receive the client's requests unchanged";
         } else {
             std::vector<kit::http_message> sent;
-            if (kit::parse_responses(server, sent).empty()) {
+            if (kit::parse_responses(server, sent, t.head).empty()) {
                 // Content served as a GIF that breaks the GIF structure is
                 // suppressed from where it breaks, allowed or not.
                 for (std::size_t i = 0; i < sent.size() && i < got.size(); ++i) {
