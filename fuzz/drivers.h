@@ -622,7 +622,7 @@ inline std::string make_response(input_reader& in, bool last, bool head, bool& c
         if (kind & 0x80) return r + "Transfer-Encoding: chunked\r\n\r\n";
         return r + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
     }
-    if (in.byte() % 8 == 0) {
+    if (in.byte() % 8 == 7) {
         // No body whatever the headers say.
         return std::string((kind & 1) ? "HTTP/1.1 304 Not Modified\r\n" : "HTTP/1.1 204 No Content\r\n") +
                ((kind & 2) ? "Content-Type: text/html\r\n" : "") + "\r\n";
