@@ -47,7 +47,7 @@ req = b'GET /index.html HTTP/1.1\r\nHost: site.example\r\nCookie: a=1\r\nReferer
 resp_len = b'HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: %d\r\n\r\n' % len(page) + page
 resp_chunked = (b'HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: chunked\r\n\r\n'
                 b'10\r\n<html><body>abcd\r\n5\r\nefgh<\r\n9\r\n/body></h\r\n4\r\ntml>\r\n0\r\n\r\n')
-gz = gzip.compress(page)
+gz = gzip.compress(page, mtime=0)
 resp_gzip = (b'HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\nContent-Length: %d\r\n\r\n'
              % len(gz) + gz)
 save('http_filter', 'length', ops([('out', req), ('in', resp_len)]))
