@@ -74,14 +74,13 @@ bool parse_hex_list(const std::string& s, std::string& out) {
     return true;
 }
 
-// UTF-16LE bytes of a typed string value (hex(2), hex(7)) to narrow bytes.
-std::string utf16_value_to_narrow(const std::string& bytes) {
+// UTF-8 of the UTF-16LE units in bytes[start..]; an odd last byte is dropped.
+std::string utf16le_bytes_to_utf8(const std::string& bytes, std::size_t start) {
     std::u16string w;
-    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2)
+    for (std::size_t i = start; i + 1 < bytes.size(); i += 2)
         w += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
                                    (static_cast<unsigned char>(bytes[i + 1]) << 8));
-    std::string out = utf16_to_utf8(w);
-    return out;
+    return utf16_to_utf8(w);
 }
 
 bool parse_value_data(const std::string& data, reg_value& v) {
@@ -127,7 +126,7 @@ bool parse_value_data(const std::string& data, reg_value& v) {
         if (!parse_hex_list(data.substr(close + 2), raw)) return false;
         v.type = t;
         if (t == reg_expand_sz || t == reg_multi_sz) {
-            v.bytes = utf16_value_to_narrow(raw);
+            v.bytes = utf16le_bytes_to_utf8(raw, 0);
         } else {
             v.bytes = raw;
         }
@@ -138,13 +137,8 @@ bool parse_value_data(const std::string& data, reg_value& v) {
 
 std::string decode_file_text(const std::string& bytes) {
     if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-        static_cast<unsigned char>(bytes[1]) == 0xFE) {
-        std::u16string w;
-        for (std::size_t i = 2; i + 1 < bytes.size(); i += 2)
-            w += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                       (static_cast<unsigned char>(bytes[i + 1]) << 8));
-        return utf16_to_utf8(w);
-    }
+        static_cast<unsigned char>(bytes[1]) == 0xFE)
+        return utf16le_bytes_to_utf8(bytes, 2);
     if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) return bytes.substr(3);
     return bytes;
 }
