@@ -51,12 +51,18 @@ bool send_notification(zem::i_external_iface* host, int code, message& msg) {
 bool read_word_list(const reply_view& r, std::uint64_t count, std::size_t first, bool skip_empty, wide_list& out) {
     if (first > r.size()) return false;
     if (count > (r.size() - first) / wire::string_ref_size) return false;
+    // Entries may point at the same bytes; a list whose words add up to more
+    // than the reply holds could only come from overlapping references and
+    // would let a small reply expand quadratically, so it counts as short.
+    std::size_t total_bytes = 0;
     for (std::uint64_t i = 0; i < count; ++i) {
         std::size_t entry = first + static_cast<std::size_t>(i) * wire::string_ref_size;
         std::uint64_t len = r.u64(entry + 8);
         if (skip_empty && len == 0) continue;
         wide_string w;
         if (!r.wide_ref(entry, entry, w)) return false;
+        total_bytes += w.size() * 2;
+        if (total_bytes > r.size()) return false;
         out.push_back(std::move(w));
     }
     return true;

@@ -234,6 +234,34 @@ TEST_F(commands, stop_words_empty_list_and_short_replies) {
               1);
 }
 
+// Entries that all point at the same text would let a small reply expand
+// quadratically; a list whose words add up to more than the reply is short.
+TEST_F(commands, word_lists_with_overlapping_references_are_short) {
+    const std::string word = "abcdefghijklmnopqrstuvwxyz012345";
+    const std::string text = kit::utf16le(word.c_str());
+    // Two entries, both pointing at the same 64 bytes after the table.
+    const std::string twice = le64_bytes(2) + ref(32, 64) + ref(16, 64) + text;
+    host.push_reply(zc::http_query_stop_words, twice);
+    io::wide_list words{L"keep"};
+    EXPECT_FALSE(io::http_query_stop_words(words));
+    EXPECT_EQ(words, io::wide_list{L"keep"});
+
+    // The same shape with room for both words is accepted.
+    const std::string apart =
+        le64_bytes(2) + ref(32, 64) + ref(16 + 66, 64) + text + zeros(2) + text + zeros(2);
+    host.push_reply(zc::http_query_stop_words, apart);
+    ASSERT_TRUE(io::http_query_stop_words(words));
+    const wide_string wide_word(word.begin(), word.end());
+    EXPECT_EQ(words, (io::wide_list{wide_word, wide_word}));
+
+    std::uint8_t flag = 0;
+    std::string many = le64_bytes(40) + "\x01";
+    for (int i = 0; i < 40; ++i) many += ref((40 - i) * 16, 64);
+    host.push_reply(zc::http_query_ads_block_words, many + text);
+    EXPECT_FALSE(io::http_query_ads_block_words(words, flag));
+    EXPECT_EQ(words, (io::wide_list{wide_word, wide_word}));
+}
+
 TEST_F(commands, ads_words_skip_empty_entries_and_carry_the_flag) {
     // Entries start right after the flag byte, unaligned.
     std::string reply = word_reply(9, le64_bytes(3) + "\x01", {"ads", nullptr, "banner"});
