@@ -38,6 +38,9 @@ for bin in build-fuzz/fuzz/fuzz_*; do
   rm -rf "$work"
   mkdir -p "$work"
   [ -d "$corpus" ] && cp -r "$corpus"/. "$work"/ 2>/dev/null || true
+  # Past findings seed the search too, so their neighbourhood stays covered.
+  found="tests/data/regressions/$name"
+  [ -d "$found" ] && cp -r "$found"/. "$work"/ 2>/dev/null || true
   if [ -n "${ZEM_FUZZ_SECONDS:-}" ]; then
     limit="-max_total_time=$ZEM_FUZZ_SECONDS"
     echo "== fuzz $name for ${ZEM_FUZZ_SECONDS}s"

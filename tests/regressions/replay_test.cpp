@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "../../fuzz/drivers.h"
+#include "../../fuzz/small_drivers.h"
 
 namespace {
 
@@ -58,6 +59,9 @@ TEST(fuzz_replay, script_text) { EXPECT_GT(replay("script_text", &fuzz_drivers::
 TEST(fuzz_replay, decoders) { EXPECT_GT(replay("decoders", &fuzz_drivers::run_decoders), 0u); }
 TEST(fuzz_replay, gif) { EXPECT_GT(replay("gif", &fuzz_drivers::run_gif), 0u); }
 TEST(fuzz_replay, whole_chain) { EXPECT_GT(replay("whole_chain", &fuzz_drivers::run_whole_chain), 0u); }
+TEST(fuzz_replay, host_replies) { EXPECT_GT(replay("host_replies", &fuzz_drivers::run_host_replies), 0u); }
+TEST(fuzz_replay, matcher) { EXPECT_GT(replay("matcher", &fuzz_drivers::run_matcher), 0u); }
+TEST(fuzz_replay, registry) { EXPECT_GT(replay("registry", &fuzz_drivers::run_registry), 0u); }
 
 // The drivers' checks must be able to fail: a decoder that loses its end,
 // a swapper that changes text and a filter point that drops client bytes are
