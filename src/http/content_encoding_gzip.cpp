@@ -17,6 +17,24 @@ std::size_t inflate_step(std::size_t input_left, std::size_t room) {
     return std::min(want, room);
 }
 
+// True when 'body' is one whole raw deflate stream that decodes to nothing
+// (an empty page sent as raw "deflate"). Through the borrowed zlib header
+// such a body never reaches Z_STREAM_END, since no checksum follows it, so
+// only a raw pass over the same bytes can tell it from a truncated stream.
+bool empty_raw_deflate(const byte_string& body) {
+    z_stream z{};
+    if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return false;
+    unsigned char sink[64];
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.data()));
+    z.avail_in = static_cast<uInt>(std::min<std::size_t>(body.size(), UINT_MAX));
+    z.next_out = sink;
+    z.avail_out = sizeof sink;
+    const int rc = inflate(&z, Z_FINISH);
+    const bool empty = rc == Z_STREAM_END && z.avail_out == sizeof sink;
+    inflateEnd(&z);
+    return empty;
+}
+
 }  // namespace
 
 content_encoding_gzip::content_encoding_gzip(bool deflate, std::shared_ptr<i_sub_handler> target,
@@ -194,7 +212,8 @@ void content_encoding_gzip::stop(byte_string& data) {
     inflate_into(out, static_cast<std::size_t>(-1));
     m_limited = false;
     if (!m_stream_end) ZEM_LOG(2, "content_encoding_gzip::stop rised, but zip stream end not matched\n");
-    if (!m_any_output && !m_stream_end && !m_compacted && !m_input.empty()) {
+    if (!m_any_output && !m_stream_end && !m_compacted && !m_input.empty() &&
+        !(m_raw_tried && empty_raw_deflate(m_input))) {
         // A few bytes that never decoded to anything and never failed (too
         // short to tell): they are the body, so they go on as they came.
         out.assign(m_input);

@@ -218,6 +218,25 @@ TEST(gzip_decoder, raw_deflate_is_decoded_by_the_deflate_mode_only) {
     EXPECT_EQ(g.out, raw);
 }
 
+// An empty page compressed as raw deflate is two bytes that decode to
+// nothing; they must not reach the client as if they were the page. A raw
+// stream cut short, which also decodes to nothing, still goes on as it came.
+TEST(gzip_decoder, an_empty_raw_deflate_body_decodes_to_nothing_at_every_split) {
+    const std::string raw = dk::compress("", dk::wrap::raw);
+    ASSERT_GE(raw.size(), 2u);
+    for (std::size_t cut = 0; cut <= raw.size(); ++cut) {
+        auto t = std::make_shared<dk::recording_target>();
+        outcome r = run(true, kit::split_at(raw, cut), t);
+        EXPECT_FALSE(r.declined) << cut;
+        EXPECT_EQ(r.out, "") << cut;
+    }
+    // Stored block header of a stream that never finishes: not empty, not
+    // decodable, handed on unchanged.
+    const std::string cut("\x00\x05\x00\xfa", 4);
+    auto t = std::make_shared<dk::recording_target>();
+    EXPECT_EQ(run(true, whole(cut), t).out, cut);
+}
+
 TEST(gzip_decoder, a_bomb_is_handed_out_in_bounded_parts_and_whole) {
     const std::size_t n = std::size_t(20) << 20;
     const std::string zeros(n, '\0');

@@ -79,6 +79,16 @@ TEST_F(web_path, deflate_without_zlib_header_is_decoded_too) {
     EXPECT_EQ(exchange(request, kit::random_chunks(response, kit::test_seed(), 400), false), expect);
 }
 
+TEST_F(web_path, an_empty_page_sent_as_raw_deflate_arrives_empty) {
+    const std::string z = dk::compress("", dk::wrap::raw);
+    const std::string response =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: deflate\r\nContent-Length: " +
+        std::to_string(z.size()) + "\r\n\r\n" + z;
+    const std::string expect = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 0\r\n\r\n";
+    EXPECT_EQ(exchange(request, kit::one_byte_chunks(response), false), expect);
+    EXPECT_EQ(exchange(request, {response}, false), expect);
+}
+
 TEST_F(web_path, the_end_of_the_compressed_stream_completes_an_overlong_body) {
     // More than the 1200 bytes the filter waits for before it hands a piece on.
     const std::string page = dk::sample_page(8000);
