@@ -138,6 +138,15 @@ void content_encoding_gzip::inflate_into(byte_string& out, std::size_t limit) {
             if (m_deflate && !m_raw_tried && rc == Z_DATA_ERROR) {
                 if (restart_raw()) continue;
             }
+            if (m_raw_tried && empty_raw_deflate(m_input)) {
+                // An empty raw stream with bytes after it, which the borrowed
+                // header took for its checksum: the page is empty, the rest
+                // is junk.
+                m_stream_end = true;
+                m_junk_after_end = true;
+                m_input_pos = m_input.size();
+                break;
+            }
             m_not_compressed = true;
             break;
         }

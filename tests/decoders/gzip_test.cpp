@@ -230,6 +230,15 @@ TEST(gzip_decoder, an_empty_raw_deflate_body_decodes_to_nothing_at_every_split) 
         EXPECT_FALSE(r.declined) << cut;
         EXPECT_EQ(r.out, "") << cut;
     }
+    // Bytes after the empty stream, short of and past a checksum's four.
+    for (const std::string& junk : {std::string("\x1f\x22"), std::string("\x1f\x22\x00\x3d\x01\x00\x00\x33")}) {
+        for (std::size_t cut = 0; cut <= raw.size() + junk.size(); ++cut) {
+            auto t = std::make_shared<dk::recording_target>();
+            outcome r = run(true, kit::split_at(raw + junk, cut), t);
+            EXPECT_FALSE(r.declined) << cut;
+            EXPECT_EQ(r.out, "") << cut;
+        }
+    }
     // Stored block header of a stream that never finishes: not empty, not
     // decodable, handed on unchanged.
     const std::string cut("\x00\x05\x00\xfa", 4);

@@ -190,7 +190,7 @@ bool demo_site::start(const std::string& host, std::uint16_t port, std::string& 
         error = "cannot listen for the demo site: " + ec.message();
         return false;
     }
-    accept_next();
+    asio::post(m_acceptor.get_executor(), [this] { accept_next(); });
     return true;
 }
 

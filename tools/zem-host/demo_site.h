@@ -10,7 +10,9 @@ namespace zem_host {
 
 class demo_site {
 public:
-    explicit demo_site(asio::io_context& io) : m_io(io), m_acceptor(io) {}
+    // On a strand of its own, like the proxy's: accepts complete on any pool
+    // thread and stop() posts the close from outside.
+    explicit demo_site(asio::io_context& io) : m_io(io), m_acceptor(asio::make_strand(io)) {}
     bool start(const std::string& host, std::uint16_t port, std::string& error);
     asio::ip::tcp::endpoint local_endpoint() const;
     // The port of the filtering proxy, used in links to the blocked host.

@@ -361,7 +361,10 @@ private:
 };
 
 proxy_server::proxy_server(asio::io_context& io, proxy_options opts)
-    : m_io(io), m_opts(std::move(opts)), m_acceptor(io) {}
+    // The acceptor lives on a strand of its own: accept completions run on
+    // any pool thread, and the close posted by stop_accepting must not run
+    // beside an async_accept that is being started.
+    : m_io(io), m_opts(std::move(opts)), m_acceptor(asio::make_strand(io)) {}
 
 proxy_server::~proxy_server() = default;
 
@@ -391,7 +394,7 @@ bool proxy_server::start(std::string& error) {
             "cannot listen on " + m_opts.listen_host + ":" + std::to_string(m_opts.listen_port) + ": " + ec.message();
         return false;
     }
-    accept_next();
+    asio::post(m_acceptor.get_executor(), [this] { accept_next(); });
     return true;
 }
 
@@ -416,7 +419,7 @@ void proxy_server::accept_next() {
         } else if (ec == asio::error::no_descriptors) {
             // Out of file descriptors: back off briefly instead of spinning.
             std::fprintf(stderr, "zem-host: accept: %s\n", ec.message().c_str());
-            auto t = std::make_shared<asio::steady_timer>(m_io, std::chrono::milliseconds(100));
+            auto t = std::make_shared<asio::steady_timer>(m_acceptor.get_executor(), std::chrono::milliseconds(100));
             t->async_wait([this, t](const asio::error_code&) { accept_next(); });
             return;
         }
