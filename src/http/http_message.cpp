@@ -11,7 +11,9 @@ namespace {
 
 const char* const k_source = "PLUGIN/HTTP/http";
 
-bool is_word(unsigned char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
+bool is_word(unsigned char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
 
 char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -22,17 +24,31 @@ bool iequals_n(const char* a, std::size_t n, const char* b) {
     return true;
 }
 
-enum known_field { f_connection, f_referer, f_content_length, f_content_type, f_transfer_encoding,
-                   f_content_encoding, f_host, f_cookie, f_upgrade, f_other };
+enum known_field {
+    f_connection,
+    f_referer,
+    f_content_length,
+    f_content_type,
+    f_transfer_encoding,
+    f_content_encoding,
+    f_host,
+    f_cookie,
+    f_upgrade,
+    f_other
+};
 
 known_field classify(const char* name, std::size_t n) {
-    static const char* const names[] = {"Connection",        "Referer",          "Content-Length",
-                                        "Content-Type",      "Transfer-Encoding", "Content-Encoding",
-                                        "Host",              "Cookie",           "Upgrade"};
+    static const char* const names[] = {
+        "Connection",       "Referer", "Content-Length", "Content-Type", "Transfer-Encoding",
+        "Content-Encoding", "Host",    "Cookie",         "Upgrade"};
     for (int i = 0; i < 9; ++i)
         if (iequals_n(name, n, names[i])) return static_cast<known_field>(i);
     return f_other;
 }
+
+}  // namespace
+
+namespace http_msg {
 
 byte_string trim(const byte_string& s) {
     std::size_t b = 0, e = s.size();
@@ -41,9 +57,16 @@ byte_string trim(const byte_string& s) {
     return s.substr(b, e - b);
 }
 
-}  // namespace
-
-namespace http_msg {
+bool has_token(const byte_string& value, const char* token) {
+    std::size_t at = 0;
+    while (at <= value.size()) {
+        std::size_t comma = value.find(',', at);
+        if (comma == byte_string::npos) comma = value.size();
+        if (iequals(trim(value.substr(at, comma - at)), token)) return true;
+        at = comma + 1;
+    }
+    return false;
+}
 
 bool iequals(const byte_string& a, const char* b) { return iequals_n(a.data(), a.size(), b); }
 
@@ -93,16 +116,47 @@ void parse_cached_header(const char* p, std::size_t length, http_header_info& ou
             byte_string value(p + vb, ve - vb);
             http_header_span span{line, next};
             switch (classify(p + name_b, name_e - name_b)) {
-            case f_connection: out.connection = value; out.connection_span = span; break;
-            case f_referer: out.referer = value; out.referer_span = span; break;
-            case f_content_length: out.content_length = value; out.content_length_span = span; break;
-            case f_content_type: out.content_type = value; break;
-            case f_transfer_encoding: out.transfer_encoding = value; break;
-            case f_content_encoding: out.content_encoding = value; out.content_encoding_span = span; break;
-            case f_host: out.host = trim(value); break;
-            case f_cookie: out.cookie = value; out.cookie_span = span; break;
-            case f_upgrade: out.upgrade = value; break;
-            case f_other: out.others.emplace_back(byte_string(p + name_b, name_e - name_b), value); break;
+                case f_connection:
+                    out.connection = value;
+                    out.connection_span = span;
+                    break;
+                case f_referer:
+                    out.referer = value;
+                    out.referer_span = span;
+                    break;
+                case f_content_length:
+                    if (out.content_length_values.empty()) out.content_length_span = span;
+                    out.content_length = value;
+                    out.content_length_values.push_back(value);
+                    out.content_length_spans.push_back(span);
+                    break;
+                case f_content_type:
+                    out.content_type = value;
+                    break;
+                case f_transfer_encoding:
+                    // A list header: several lines read as one list.
+                    if (!out.transfer_encoding.empty()) out.transfer_encoding += ", ";
+                    out.transfer_encoding += value;
+                    break;
+                case f_content_encoding:
+                    out.content_encoding = value;
+                    out.content_encoding_span = span;
+                    break;
+                case f_host:
+                    out.host = trim(value);
+                    break;
+                case f_cookie:
+                    out.cookie = value;
+                    out.cookie_span = span;
+                    out.cookie_spans.push_back(span);
+                    break;
+                case f_upgrade:
+                    out.upgrade = value;
+                    break;
+                case f_other:
+                    if (iequals_n(p + name_b, name_e - name_b, "Content-Range")) out.content_range = true;
+                    out.others.emplace_back(byte_string(p + name_b, name_e - name_b), value);
+                    break;
             }
         }
         line = next;
@@ -133,12 +187,24 @@ bool get_len_from_content_lenght(const byte_string& value, std::int32_t& out) {
 }
 
 bool set_content_length(byte_string& header, std::uint64_t value) {
-    static const boost::regex re("((\\n)|(^))(Content-Length) ?: *(\\d+)", boost::regex::perl | boost::regex::icase);
-    boost::smatch m;
-    if (!boost::regex_search(header, m, re)) return false;
-    std::size_t b = static_cast<std::size_t>(m.position(5));
-    std::size_t n = static_cast<std::size_t>(m.length(5));
-    header.replace(b, n, std::to_string(value));
+    http_header_info h;
+    parse_cached_header(header.data(), header.size(), h);
+    if (h.content_length_spans.empty()) return false;
+    // The first line keeps its place and name; its whole value is replaced
+    // (a list such as "10, 10" becomes one number). The others go.
+    const http_header_span first = h.content_length_spans.front();
+    std::vector<http_header_span> rest(h.content_length_spans.begin() + 1, h.content_length_spans.end());
+    const char* p = header.data();
+    std::size_t colon = static_cast<std::size_t>(
+        static_cast<const char*>(std::memchr(p + first.begin, ':', first.end - first.begin)) - p);
+    std::size_t vb = colon + 1;
+    while (vb < first.end && (p[vb] == ' ' || p[vb] == '\t')) ++vb;
+    std::size_t ve = first.end;
+    if (ve > vb && p[ve - 1] == '\n') --ve;
+    if (ve > vb && p[ve - 1] == '\r') --ve;
+    if (ve < vb) ve = vb;
+    cut_spans(header, rest);
+    header.replace(vb, ve - vb, std::to_string(value));
     return true;
 }
 

@@ -35,6 +35,13 @@ struct http_header_info {
     http_header_span cookie_span;
     http_header_span content_encoding_span;
     std::vector<std::pair<byte_string, byte_string>> others;
+    // Every Content-Length line (a message may repeat it) and every Cookie
+    // line (a client may send several), in order.
+    std::vector<byte_string> content_length_values;
+    std::vector<http_header_span> content_length_spans;
+    std::vector<http_header_span> cookie_spans;
+    // Content-Range is present: a part of a representation, never rewritten.
+    bool content_range = false;
 
     void clear() { *this = http_header_info(); }
 };
@@ -51,9 +58,16 @@ void parse_cached_header(const char* block, std::size_t length, http_header_info
 // number does not fit.
 bool get_len_from_content_lenght(const byte_string& value, std::int32_t& out);
 
-// Replaces the digits of the Content-Length line of a header block; false
-// when the block has no such line.
+// Sets the Content-Length of a header block: the first Content-Length line
+// gets the value, any further ones are removed, so exactly one remains;
+// false when the block has no such line.
 bool set_content_length(byte_string& header, std::uint64_t value);
+
+// The value without surrounding blanks and line ends.
+byte_string trim(const byte_string& s);
+
+// True when the comma-separated list 'value' holds 'token' (any case).
+bool has_token(const byte_string& value, const char* token);
 
 // Removes the spans (given in any order, not overlapping) from 'block'.
 void cut_spans(byte_string& block, std::vector<http_header_span> spans);

@@ -29,42 +29,18 @@ public:
 
 const char* const k_source = "PLUGIN/HTTP/http";
 
-// Longest request line still waited for, longest status line, longest header
-// block, longest chunk-size line: past them the stream is not followed.
-constexpr std::size_t k_max_request_line = 9000;
-constexpr std::size_t k_max_status_line = 1000;
-constexpr std::size_t k_max_header = 100000;
-constexpr std::size_t k_max_chunk_line = 1024;
 // Requests waiting for their responses: a client that pipelines more than
 // this is not followed (each one holds its parsed header).
 constexpr std::size_t k_max_queued_requests = 1000;
 // Body pieces are handed to the chain in at least this many bytes (or the
 // rest of the body or chunk).
-constexpr std::int64_t k_min_piece = 1200;
+constexpr std::size_t k_min_piece = 1200;
 
 const boost::regex& recognition_re() {
     static const boost::regex re(
         "\\A(\\r?\\n)*(((OPTIONS)|(GET)|(HEAD)|(POST)|(PUT)|(DELETE)|(TRACE)) \\S+ HTTP/(\\d+).(\\d+))\\r?\\n",
         boost::regex::perl | boost::regex::icase);
     return re;
-}
-
-const boost::regex& request_line_re() {
-    static const boost::regex re(
-        "^(((OPTIONS)|(GET)|(HEAD)|(POST)|(PUT)|(DELETE)|(TRACE)) (\\S+) HTTP/(\\d+).(\\d+))\\r?\\n",
-        boost::regex::perl | boost::regex::icase);
-    return re;
-}
-
-int to_int(const boost::csub_match& m) {
-    // A version or status made of too many digits reads as a huge number;
-    // clamp instead of failing, it only labels the message.
-    long long v = 0;
-    for (const char* p = m.first; p != m.second; ++p) {
-        v = v * 10 + (*p - '0');
-        if (v > 1000000) return 1000000;
-    }
-    return static_cast<int>(v);
 }
 
 wide_string wide(const byte_string& s) { return platform::ansi_to_wide(s); }
@@ -79,14 +55,6 @@ byte_string hex_size(std::size_t n) {
     return r;
 }
 
-bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return c - 'A' + 10;
-}
-
 // The first handler of an unencoded body: the encoding sniffer, which then
 // feeds the content handler.
 class path_through_hander : public i_sub_handler {
@@ -98,6 +66,32 @@ public:
 private:
     http_stream_filter* m_owner;
 };
+
+// A charset named in the first bytes of a page ("charset=" of a meta tag or
+// an XML declaration's "encoding=").
+bool declares_charset(const char* p, std::size_t n) {
+    static const boost::regex re("(charset|encoding)\\s*=", boost::regex::perl | boost::regex::icase);
+    return boost::regex_search(p, p + n, re);
+}
+
+// Shifted UTF-7 runs ("+" three base64 letters or digits "-") that hold a
+// letter: encoded text always does, a phone number never.
+int utf7_runs_with_letters(const char* p, std::size_t n) {
+    int runs = 0;
+    for (std::size_t i = 0; i + 4 < n; ++i) {
+        if (p[i] != '+' || p[i + 4] != '-') continue;
+        bool alnum = true, letter = false;
+        for (std::size_t k = 1; k <= 3; ++k) {
+            char c = p[i + k];
+            bool d = c >= '0' && c <= '9';
+            bool l = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+            alnum = alnum && (d || l);
+            letter = letter || l;
+        }
+        if (alnum && letter) ++runs;
+    }
+    return runs;
+}
 
 // Content of other types: declined at once, so the body passes unchanged.
 class file_handler : public i_sub_handler {
@@ -170,10 +164,10 @@ void http_stream_filter::make_handlers() {
 
 bool http_stream_filter::reset_state() {
     m_state_in = m_state_out = http_state_initial;
-    m_body_query_type = 5;
+    m_req.reset();
+    m_resp.reset();
     m_body_reply_type = http_body_transfer_undefined;
-    m_chunk_state = 3;
-    m_body_left = m_reply_content_length = m_query_body_left = m_query_content_length = 0;
+    m_reply_content_length = 0;
     m_held_header.clear();
     m_filtered_body.clear();
     m_query_info = query_info();
@@ -198,8 +192,12 @@ bool http_stream_filter::reset_state() {
     m_buff_out.clear();
     m_ready_in.clear();
     m_ready_out.clear();
-    m_in_pos = m_out_pos = m_in_scan = m_out_scan = m_partial_checked = 0;
+    m_in_pos = m_out_pos = 0;
     m_request_line_held = false;
+    m_query_blocked = false;
+    m_query_upgrade = false;
+    m_upgrade_passed = false;
+    m_raw_body = false;
     return true;
 }
 
@@ -219,10 +217,11 @@ bool http_stream_filter::assign_file_filter(std::shared_ptr<i_sub_handler> handl
 
 std::shared_ptr<i_sub_handler> http_stream_filter::decoded_target() { return m_path_through; }
 
+// The decoded stream ended. The body still ends where its framing says: a
+// further gzip member may follow, and bytes after the end are the decoder's
+// to drop, not the start of the next response.
 void http_stream_filter::set_handler_finished() {
-    if ((m_state_in == http_state_body || m_state_in == http_state_path_through) &&
-        m_body_reply_type == http_body_transfer_content_length)
-        m_handler_finished = true;
+    if (m_state_in == http_state_body) m_handler_finished = true;
 }
 
 byte_string http_stream_filter::current_host() const { return m_answered_query.header.host; }
@@ -244,9 +243,13 @@ void http_stream_filter::append_chunk(byte_string& buff, std::size_t& pos, byte_
 void http_stream_filter::emit_out_bytes(std::size_t n) {
     if (n > avail_out()) n = avail_out();
     if (n == 0) return;
+    if (m_out_pos == 0 && n == m_buff_out.size()) {
+        m_ready_out.emplace_back();
+        m_ready_out.back().swap(m_buff_out);
+        return;
+    }
     m_ready_out.emplace_back(m_buff_out, m_out_pos, n);
     m_out_pos += n;
-    m_out_scan = 0;
 }
 
 void http_stream_filter::emit_in_bytes(std::size_t n) {
@@ -267,46 +270,34 @@ byte_string http_stream_filter::take_in(std::size_t n) {
         m_buff_in.clear();
         m_in_pos = 0;
     }
-    m_in_scan = 0;
     return piece;
-}
-
-// The end of a header block that starts at 'pos': the first "\r\n\r\n", else
-// the first "\n\n". 'scan' remembers how far earlier calls searched.
-bool http_stream_filter::find_header_end(const byte_string& buff, std::size_t pos, std::size_t& scan,
-                                         std::size_t& end) {
-    std::size_t from = pos + (scan > 3 ? scan - 3 : 0);
-    std::size_t f = buff.find("\r\n\r\n", from);
-    if (f != byte_string::npos) {
-        end = f + 4 - pos;
-        scan = 0;
-        return true;
-    }
-    from = pos + (scan > 1 ? scan - 1 : 0);
-    f = buff.find("\n\n", from);
-    if (f != byte_string::npos) {
-        end = f + 2 - pos;
-        scan = 0;
-        return true;
-    }
-    scan = buff.size() - pos;
-    return false;
 }
 
 // ---------------------------------------------------------------------------
 // Failure: both directions stop being followed; whatever either side holds
 // goes out in order, on the next pass of its direction (or a fake in pass).
 
-void http_stream_filter::fail() {
-    m_state_in = m_state_out = http_state_error;
+void http_stream_filter::fail() { m_state_in = m_state_out = http_state_error; }
+
+void http_stream_filter::log_reader_error(const http_reader::message_reader& r, const byte_string& buff,
+                                          std::size_t pos) {
+    // The lines that name the offending bytes carry the first of them.
+    const char* reason = r.reason();
+    bool with_bytes =
+        std::strstr(reason, "Failed to match") != nullptr || std::strstr(reason, "chunked head") != nullptr;
+    byte_string shown = with_bytes ? buff.substr(pos, 2000) : byte_string();
+    if (r.reason_level() < 0) {
+        ZEM_LOG_ERROR(k_source, reason << shown);
+    } else {
+        ZEM_LOG(r.reason_level(), reason << shown << "\n");
+    }
 }
 
 bool http_stream_filter::holds_out() const { return !m_ready_out.empty() || avail_out() > 0 || m_request_line_held; }
 
 bool http_stream_filter::holds_in() const {
     return !m_ready_in.empty() || avail_in() > 0 || !m_held_header.empty() || !m_filtered_body.empty() ||
-           !m_sniff_buffer.empty() ||
-           (m_body_reply_type != http_body_transfer_undefined && !m_handler_declined);
+           !m_sniff_buffer.empty() || (m_body_reply_type != http_body_transfer_undefined && !m_handler_declined);
 }
 
 void http_stream_filter::drain_out(byte_string& data) {
@@ -339,17 +330,19 @@ void http_stream_filter::drain_in(byte_string& data) {
             }
         }
         if (m_body_reply_type == http_body_transfer_content_length && !m_held_header.empty()) {
-            std::uint64_t total = m_filtered_body.size() + flushed.size() + static_cast<std::uint64_t>(m_body_left);
+            std::uint64_t total =
+                m_filtered_body.size() + flushed.size() + static_cast<std::uint64_t>(m_resp.body_left());
             if (static_cast<std::int64_t>(total) != m_reply_content_length) set_content_length(m_held_header, total);
             emit_in(m_held_header);
             emit_in(m_filtered_body);
             if (!flushed.empty()) emit_in(flushed);
-        } else if (m_body_reply_type == http_body_transfer_chunked || m_stream_mode == 1) {
+        } else if (!m_raw_body && (m_body_reply_type == http_body_transfer_chunked || m_stream_mode == 1)) {
             if (!flushed.empty()) emit_chunk(flushed);
             // The server's own chunks follow; announce the rest of the chunk
             // we were in so that the stream stays well framed.
-            if (m_body_reply_type == http_body_transfer_chunked && m_chunk_state == 1 && m_body_left > 0) {
-                byte_string head = hex_size(static_cast<std::size_t>(m_body_left)) + "\r\n";
+            if (m_body_reply_type == http_body_transfer_chunked &&
+                m_resp.state() == http_reader::read_state::chunk_data && m_resp.body_left() > 0) {
+                byte_string head = hex_size(static_cast<std::size_t>(m_resp.body_left())) + "\r\n";
                 emit_in(head);
             }
         } else if (!flushed.empty()) {
@@ -374,8 +367,7 @@ bool http_stream_filter::recognise(const byte_string& chunk) {
     if (chunk.size() <= 13) return false;
     std::size_t crlf = chunk.find("\r\n");
     if (crlf == byte_string::npos) return false;
-    return boost::regex_search(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(crlf + 2),
-                               recognition_re());
+    return boost::regex_search(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(crlf + 2), recognition_re());
 }
 
 bool http_stream_filter::update_out(byte_string& data) {
@@ -393,7 +385,7 @@ bool http_stream_filter::update_out(byte_string& data) {
         }
         m_state_in = m_state_out = http_state_start_line;
     }
-    if (m_state_out == http_state_path_through && !failed()) return true;
+    if (m_state_out == http_state_path_through && !failed() && avail_out() == 0) return true;
     bool ok = false;
     if (!failed()) {
         try {
@@ -419,139 +411,77 @@ bool http_stream_filter::update_out(byte_string& data) {
 }
 
 bool http_stream_filter::handle_buff_out(byte_string& data) {
+    using http_reader::read_event;
     append_chunk(m_buff_out, m_out_pos, data);
-    m_need_more = false;
-    while (!m_need_more) {
-        switch (m_state_out) {
-        case http_state_start_line: {
-            if (avail_out() == 0) {
-                m_need_more = true;
-                break;
-            }
-            char c = m_buff_out[m_out_pos];
-            if (c == '\r' || c == '\n') {
-                // Blank lines between messages pass, a whole run at once.
-                std::size_t n = m_buff_out.find_first_not_of("\r\n", m_out_pos);
-                emit_out_bytes(n == byte_string::npos ? avail_out() : n - m_out_pos);
-                break;
-            }
-            std::size_t from = m_out_pos + m_out_scan;
-            std::size_t nl = m_buff_out.find('\n', from);
-            if (nl != byte_string::npos) {
-                if (!handle_invoke_query_line(nl)) return false;
-            } else {
-                m_out_scan = avail_out();
-                m_need_more = true;
-                if (!handle_invoke_incomplete_query_line()) {
-                    ZEM_LOG(1, "http_stream_filter::handle_buff_out: Wasn't identified as HTTP protocol valid "
-                               "start line\n");
-                    fail();
-                    return false;
-                }
-                if (avail_out() > k_max_request_line) {
-                    ZEM_LOG_ERROR(k_source, "http_stream_filter::handle_buff_out: Too long URI line");
-                    fail();
-                    return false;
-                }
-            }
-            break;
-        }
-        case http_state_header: {
-            std::size_t end = 0;
-            bool found = false;
-            // A request line followed directly by the blank line has an
-            // empty header block.
-            if (avail_out() >= 1 && m_buff_out[m_out_pos] == '\n') {
-                end = 1;
-                found = true;
-            } else if (avail_out() >= 2 && m_buff_out[m_out_pos] == '\r' && m_buff_out[m_out_pos + 1] == '\n') {
-                end = 2;
-                found = true;
-            } else if (avail_out() >= 2 || (avail_out() == 1 && m_buff_out[m_out_pos] != '\r')) {
-                found = find_header_end(m_buff_out, m_out_pos, m_out_scan, end);
-            }
-            if (found) {
-                if (!analize_cached_request_header_and_invoke_state(end)) return false;
-            } else {
-                m_need_more = true;
-                if (avail_out() > k_max_header) {
-                    ZEM_LOG_ERROR(k_source, "http_stream_filter::handle_buff_in: Too long header area");
-                    fail();
-                    return false;
-                }
-            }
-            break;
-        }
-        case http_state_body:
-            if (!handle_retriving_query_body()) return false;
-            break;
-        case http_state_path_through:
+    while (true) {
+        if (m_state_out == http_state_path_through) {
             emit_out_bytes(avail_out());
-            m_need_more = true;
             break;
-        case http_state_not_http:
-            fail();
-            return false;
-        default:
-            ZEM_LOG(0, "http_stream_filter::handle_char_out: Wrong state: " << m_state_out << "\n");
-            fail();
-            return false;
         }
-        if (avail_out() == 0) m_need_more = true;
-        if (m_query_queue.size() > k_max_queued_requests) {
-            ZEM_LOG_ERROR(k_source, "http_stream_filter::handle_buff_out: Too many requests waiting for responses");
-            fail();
-            return false;
+        if (m_state_out == http_state_upgrade_wait) {
+            // Bytes a client sends before the answer to its upgrade pass as
+            // they are (they may be the new protocol already).
+            if (avail_out() > 0) m_upgrade_passed = true;
+            emit_out_bytes(avail_out());
+            break;
         }
+        std::size_t before = m_query_queue.size();
+        const char* p = m_buff_out.data() + m_out_pos;
+        read_event ev = m_req.next(p, avail_out());
+        std::size_t used = m_req.consumed();
+        switch (ev) {
+            case read_event::need_more:
+                break;
+            case read_event::blank_line:
+                // Blank lines between messages pass.
+                emit_out_bytes(used);
+                continue;
+            case read_event::start_line:
+                handle_invoke_query_line();
+                m_out_pos += used;
+                continue;
+            case read_event::header:
+                if (!analize_cached_request_header_and_invoke_state(used)) return false;
+                if (m_query_queue.size() > k_max_queued_requests && m_query_queue.size() > before) {
+                    ZEM_LOG_ERROR(k_source,
+                                  "http_stream_filter::handle_buff_out: Too many requests waiting for responses");
+                    fail();
+                    return false;
+                }
+                continue;
+            case read_event::body:
+            case read_event::chunk_framing:
+            case read_event::message_done: {
+                // A request body is streamed as it came, framing and all.
+                if (m_query_blocked)
+                    m_out_pos += used;  // a blocked request's body goes nowhere
+                else
+                    emit_out_bytes(used);
+                bool done = ev == read_event::message_done || (ev == read_event::body && m_req.body_complete());
+                if (done) complete_request();
+                continue;
+            }
+            case read_event::error:
+                log_reader_error(m_req, m_buff_out, m_out_pos);
+                fail();
+                return false;
+        }
+        break;
     }
     return true;
 }
 
-bool http_stream_filter::handle_invoke_query_line(std::size_t nl) {
-    boost::cmatch m;
-    const char* b = m_buff_out.data() + m_out_pos;
-    const char* e = m_buff_out.data() + nl + 1;
-    // The line must start the buffer: skipping to a later line would drop
-    // the bytes before it.
-    if (!boost::regex_search(b, e, m, request_line_re(), boost::match_continuous)) {
-        ZEM_LOG(1, "http_stream_filter::handle_invoke_query_line(): Failed to match first line: "
-                       << m_buff_out.substr(m_out_pos, 2000) << "\n");
-        fail();
-        return false;
-    }
+void http_stream_filter::handle_invoke_query_line() {
+    const http_reader::start_line_info& s = m_req.start();
     m_query_info = query_info();
-    if (m[4].matched)
-        m_query_info.method = 0;
-    else if (m[5].matched)
-        m_query_info.method = 3;
-    else if (m[6].matched)
-        m_query_info.method = 1;
-    else if (m[7].matched)
-        m_query_info.method = 2;
-    else
-        m_query_info.method = 4;
-    m_query_info.major = to_int(m[11]);
-    m_query_info.version = to_int(m[12]);
-    m_query_info.uri.assign(m[10].first, m[10].second);
-    m_query_info.method_name.assign(m[2].first, m[2].second);
-    m_query_info.request_line.assign(m[0].first, m[0].second);
-    m_out_pos += static_cast<std::size_t>(m.length(0));
-    m_out_scan = 0;
-    m_partial_checked = 0;
+    m_query_info.method = s.method;
+    m_query_info.major = s.major;
+    m_query_info.version = s.minor;
+    m_query_info.uri = s.target;
+    m_query_info.method_name = s.method_name;
+    m_query_info.request_line.assign(m_buff_out, m_out_pos, m_req.consumed());
     m_state_out = http_state_header;
     m_request_line_held = true;
-    return true;
-}
-
-bool http_stream_filter::handle_invoke_incomplete_query_line() {
-    // A partial match of a growing line is re-run only when the line has
-    // grown enough to matter, so a long line costs linear time.
-    std::size_t n = avail_out();
-    if (n > 1024 && n < 2 * m_partial_checked && n <= k_max_request_line) return true;
-    m_partial_checked = n;
-    const char* b = m_buff_out.data() + m_out_pos;
-    boost::cmatch m;
-    return boost::regex_match(b, b + n, m, request_line_re(), boost::match_default | boost::match_partial);
 }
 
 bool http_stream_filter::analize_cached_request_header_and_invoke_state(std::size_t end) {
@@ -562,7 +492,6 @@ bool http_stream_filter::analize_cached_request_header_and_invoke_state(std::siz
     parse_cached_header(m_buff_out.data() + m_out_pos, end, q.header);
     byte_string block(m_buff_out, m_out_pos, end);
     m_out_pos += end;
-    m_out_scan = 0;
 
     byte_string address = q.header.host + q.uri;
     m_qualifier->set_request(q.header.host, address, q.request_id);
@@ -576,86 +505,79 @@ bool http_stream_filter::analize_cached_request_header_and_invoke_state(std::siz
         q.close_after = true;
     }
 
-    bool upgrade = iequals(q.header.connection, "Upgrade") && iequals(q.header.upgrade, "WebSocket");
-    bool complete = true;
-    if (upgrade) {
-        m_state_out = http_state_path_through;
-        complete = false;
-    } else if (!q.header.content_length.empty()) {
-        std::int32_t len = 0;
-        if (!get_len_from_content_lenght(q.header.content_length, len)) {
-            ZEM_LOG_ERROR(k_source, "http_stream_filter::analize_cached_request_header_and_invoke_state(): Failed "
-                                    "to get_len_from_content_lenght();, m_query_info.m_content_length="
-                                        << q.header.content_length);
-            // Every client byte still goes to the server as it came.
-            byte_string line = q.request_line;
-            emit_out(line);
-            emit_out(block);
-            fail();
-            return false;
-        }
-        m_query_content_length = len;
-        if (len > 0) {
-            m_state_out = http_state_body;
-            m_body_query_type = 1;
-            m_query_body_left = len;
-            complete = false;
-        }
+    http_reader::framing_decision f = http_reader::request_framing(q.header);
+    if (f.error) {
+        ZEM_LOG_ERROR(k_source, f.error << (q.header.transfer_encoding.empty() ? q.header.content_length
+                                                                               : q.header.transfer_encoding));
+        // Every client byte still goes to the server as it came.
+        byte_string line = q.request_line;
+        emit_out(line);
+        emit_out(block);
+        fail();
+        return false;
     }
-    bool blocked = q.blocked;
-    if (!blocked) {
+    m_query_upgrade = has_token(q.header.connection, "upgrade") && !trim(q.header.upgrade).empty();
+    m_query_blocked = q.blocked;
+    if (!q.blocked) {
         byte_string line = q.request_line;
         emit_out(line);
         emit_out(block);
     }
-    if (complete) complete_request();
+    // The request waits for its answer from now on: a server may answer
+    // before the body is complete (an early refusal, a reply to
+    // "Expect: 100-continue"), and that answer is this request's.
+    query_info queued = q;
+    m_query_queue.push_back(std::move(queued));
+    if (q.blocked && m_feedback) m_feedback->request_fake_in();
+    m_req.set_framing(f.kind, f.length);
+    if (f.kind == http_reader::framing::none)
+        complete_request();
+    else
+        m_state_out = http_state_body;
     return true;
 }
 
 void http_stream_filter::complete_request() {
-    bool blocked = m_query_info.blocked;
-    m_query_queue.push_back(std::move(m_query_info));
-    if (blocked && m_feedback) m_feedback->request_fake_in();
-    m_state_out = http_state_start_line;
-    m_body_query_type = 5;
-    m_query_body_left = m_query_content_length = 0;
+    // A client that asked to switch protocols speaks the new one only after
+    // the server agreed; until the answer its bytes wait here. A blocked
+    // request is answered by us and the connection closes.
+    m_state_out = (m_query_upgrade && !m_query_blocked) ? http_state_upgrade_wait : http_state_start_line;
+    m_query_blocked = false;
+    m_query_upgrade = false;
     m_query_info = query_info();
 }
 
-bool http_stream_filter::handle_retriving_query_body() {
-    if (m_body_query_type != 1) {
-        ZEM_LOG_ERROR(k_source, "http_stream_filter::handle_retriving_query_body(): Unexpected m_body_query_type "
-                                "state:"
-                                    << m_body_query_type);
-        fail();
-        return false;
-    }
-    std::size_t n = avail_out();
-    if (static_cast<std::int64_t>(n) > m_query_body_left) n = static_cast<std::size_t>(m_query_body_left);
-    m_query_body_left -= static_cast<std::int64_t>(n);
-    if (m_query_info.blocked) {
-        m_out_pos += n;  // a blocked request's body goes nowhere
-    } else {
-        emit_out_bytes(n);
-    }
-    if (m_query_body_left == 0) complete_request();
-    return true;
+// The server answered an upgrade request: a switch lets the client's bytes
+// pass from now on; a refusal resumes reading requests.
+void http_stream_filter::end_upgrade_wait(bool switched) {
+    if (m_state_out != http_state_upgrade_wait) return;
+    // After a refusal requests are read again, unless the client already sent
+    // bytes we passed unread: then its stream cannot be followed any more.
+    m_state_out = (switched || m_upgrade_passed) ? http_state_path_through : http_state_start_line;
+    m_upgrade_passed = false;
 }
 
 void http_stream_filter::edit_request_header(byte_string& block) {
     query_info& q = m_query_info;
-    if (!q.header.cookie_span.present() && !q.header.referer_span.present()) return;
+    if (q.header.cookie_spans.empty() && !q.header.referer_span.present()) return;
     byte_string address = q.header.host + q.uri;
     std::vector<http_header_span> cut;
-    if (q.header.cookie_span.present() && !m_qualifier->get_permission_by_index(idx_cookies)) {
-        cut.push_back(q.header.cookie_span);
-        zem_io_commands::general_notify_object_blocked(m_feedback, q.request_id, q.header.cookie.size(), idx_cookies,
-                                                       wide(q.header.cookie), byte_string(), address);
+    if (!q.header.cookie_spans.empty() && !m_qualifier->get_permission_by_index(idx_cookies)) {
+        // Every Cookie line goes, each reported with its own value.
+        http_header_info h;
+        for (const http_header_span& span : q.header.cookie_spans) {
+            cut.push_back(span);
+            parse_cached_header(block.data() + span.begin, span.end - span.begin + (span.end < block.size() ? 1 : 0),
+                                h);
+            const byte_string& value = h.cookie.empty() ? q.header.cookie : h.cookie;
+            zem_io_commands::general_notify_object_blocked(m_feedback, q.request_id, value.size(), idx_cookies,
+                                                           wide(value), byte_string(), address);
+        }
     }
     if (q.header.referer_span.present() && !m_qualifier->get_permission_by_index(idx_referers)) {
         cut.push_back(q.header.referer_span);
-        zem_io_commands::general_notify_object_blocked(m_feedback, q.request_id, q.header.referer.size(),
-                                                       idx_referers, wide(q.header.referer), byte_string(), address);
+        zem_io_commands::general_notify_object_blocked(m_feedback, q.request_id, q.header.referer.size(), idx_referers,
+                                                       wide(q.header.referer), byte_string(), address);
     }
     cut_spans(block, cut);
 }
@@ -704,7 +626,7 @@ void http_stream_filter::stop_out(byte_string& data) {
     notify_stop_pending();
     // A request the client did not finish still goes to the server, as a
     // plain relay would pass it; only a blocked request's body stays back.
-    if (m_state_out == http_state_body && m_query_info.blocked) {
+    if (m_state_out == http_state_body && m_query_blocked) {
         m_buff_out.clear();
         m_out_pos = 0;
     }
@@ -742,7 +664,7 @@ bool http_stream_filter::update_in(byte_string& data) {
             m_last_progress = now;
         }
     }
-    if (m_state_in == http_state_path_through) return true;
+    if (m_state_in == http_state_path_through && avail_in() == 0) return true;
     bool ok = false;
     try {
         ok = handle_buff_in(data);
@@ -763,206 +685,190 @@ bool http_stream_filter::update_in(byte_string& data) {
 }
 
 bool http_stream_filter::handle_buff_in(byte_string& data) {
+    using http_reader::read_event;
     append_chunk(m_buff_in, m_in_pos, data);
-    m_need_more = false;
-    while (!m_need_more) {
-        switch (m_state_in) {
-        case http_state_start_line: {
-            if (avail_in() == 0) {
-                m_need_more = true;
-                break;
-            }
-            char c = m_buff_in[m_in_pos];
-            if (c == '\r' || c == '\n') {
-                std::size_t n = m_buff_in.find_first_not_of("\r\n", m_in_pos);
-                emit_in_bytes(n == byte_string::npos ? avail_in() : n - m_in_pos);
-                break;
-            }
-            std::size_t nl = m_buff_in.find('\n', m_in_pos + m_in_scan);
-            if (nl != byte_string::npos) {
-                if (!handle_invoke_reply_line(nl)) return false;
-            } else {
-                m_in_scan = avail_in();
-                m_need_more = true;
-                if (avail_in() > k_max_status_line) {
-                    ZEM_LOG_ERROR(k_source, "http_stream_filter::handle_buff_in: Too long response line");
-                    fail();
-                    return false;
-                }
-            }
-            break;
-        }
-        case http_state_header: {
-            // A status line followed directly by the blank line. An interim
-            // response ends there; a final one has an empty header block and
-            // is analysed like any other, so that it completes its request.
-            std::size_t blank = 0;
-            if (avail_in() >= 1 && m_buff_in[m_in_pos] == '\n')
-                blank = 1;
-            else if (avail_in() >= 2 && m_buff_in[m_in_pos] == '\r' && m_buff_in[m_in_pos + 1] == '\n')
-                blank = 2;
-            bool interim = m_reply_info.status >= 100 && m_reply_info.status <= 199;
-            if (blank && interim) {
-                emit_in_bytes(blank);
-                m_state_in = http_state_start_line;
-                break;
-            }
-            std::size_t end = blank;
-            bool found = blank != 0;
-            if (!found && avail_in() >= 2) found = find_header_end(m_buff_in, m_in_pos, m_in_scan, end);
-            if (found) {
-                if (!analize_cached_reply_header_and_invoke_state(end)) return false;
-            } else {
-                m_need_more = true;
-                if (avail_in() > k_max_header) {
-                    ZEM_LOG_ERROR(k_source, "http_stream_filter::handle_buff_in: Too long header area");
-                    fail();
-                    return false;
-                }
-            }
-            break;
-        }
-        case http_state_body:
-            if (!handle_retriving_reply_body()) return false;
-            break;
-        case http_state_path_through:
+    while (true) {
+        if (m_state_in == http_state_path_through) {
             emit_in_bytes(avail_in());
-            m_need_more = true;
             break;
-        case http_state_not_http:
-            fail();
-            return false;
-        default:
-            ZEM_LOG_ERROR(k_source, "http_stream_filter::handle_char_in(): Unexpected state: " << m_state_in);
-            fail();
-            return false;
         }
-        if (avail_in() == 0) m_need_more = true;
+        // A body handed to the chain comes in pieces of a useful size; one
+        // that passes as it came goes on as it arrives.
+        m_resp.set_min_piece(m_handler_declined || m_raw_body ? 0 : k_min_piece);
+        const char* p = m_buff_in.data() + m_in_pos;
+        read_event ev = m_resp.next(p, avail_in());
+        std::size_t used = m_resp.consumed();
+        switch (ev) {
+            case read_event::need_more:
+                break;
+            case read_event::blank_line:
+                emit_in_bytes(used);
+                continue;
+            case read_event::start_line:
+                handle_invoke_reply_line();
+                emit_in_bytes(used);  // the status line passes at once
+                continue;
+            case read_event::header:
+                if (!analize_cached_reply_header_and_invoke_state(used)) return false;
+                continue;
+            case read_event::body:
+            case read_event::chunk_framing:
+            case read_event::message_done:
+                if (!handle_body_event(ev)) return false;
+                continue;
+            case read_event::error:
+                log_reader_error(m_resp, m_buff_in, m_in_pos);
+                fail();
+                return false;
+        }
+        break;
     }
     return true;
 }
 
-bool http_stream_filter::handle_invoke_reply_line(std::size_t nl) {
-    static const boost::regex re("^HTTP/(\\d+).(\\d+) ((\\d)\\d{2})( [^\\n]*)?\\r?\\n",
-                                 boost::regex::perl | boost::regex::icase);
-    boost::cmatch m;
-    const char* b = m_buff_in.data() + m_in_pos;
-    const char* e = m_buff_in.data() + nl + 1;
-    if (!boost::regex_search(b, e, m, re, boost::match_continuous)) {
-        ZEM_LOG_ERROR(k_source, "http_stream_filter::handle_invoke_reply_line(): Failed to match first response line:"
-                                    << m_buff_in.substr(m_in_pos, 2000));
-        fail();
-        return false;
-    }
+void http_stream_filter::handle_invoke_reply_line() {
+    const http_reader::start_line_info& s = m_resp.start();
     m_reply_info = reply_info();
-    m_reply_info.major = to_int(m[1]);
-    m_reply_info.minor = to_int(m[2]);
-    m_reply_info.status = to_int(m[3]);
-    if (m[5].matched) m_reply_info.reason.assign(m[5].first, m[5].second);
-    std::size_t len = static_cast<std::size_t>(m.length(0));
+    m_reply_info.major = s.major;
+    m_reply_info.minor = s.minor;
+    m_reply_info.status = s.status;
+    m_reply_info.reason = s.reason;
     m_state_in = http_state_header;
-    m_in_scan = 0;
-    if (m_reply_info.status < 100 || m_reply_info.status > 199) {
-        if (m_query_queue.empty()) {
-            ZEM_LOG_ERROR(k_source, "http_stream_filter::handle_invoke_reply_line() No queryed request info for "
-                                    "response");
-            return true;  // the line stays in front of the header block
-        }
-        m_answered_query = std::move(m_query_queue.front());
-        m_query_queue.pop_front();
+    // Interim answers (1xx) leave the request waiting for its final one.
+    if (s.status >= 100 && s.status <= 199) return;
+    if (m_query_queue.empty()) {
+        ZEM_LOG_ERROR(k_source, "http_stream_filter::handle_invoke_reply_line() No queryed request info for response");
+        m_answered_query = query_info();
+        return;
     }
-    emit_in_bytes(len);
-    return true;
+    m_answered_query = std::move(m_query_queue.front());
+    m_query_queue.pop_front();
+}
+
+// A body that is not ours to change: a content coding we cannot decode (its
+// bytes are not text, and re-labelling them would break them) or a part of
+// a representation (a range: its bytes must fit the other parts).
+bool http_stream_filter::untouchable_body() const {
+    const http_header_info& h = m_reply_info.header;
+    if (m_reply_info.status == 206 || h.content_range) return true;
+    const byte_string& list = h.content_encoding;
+    std::size_t at = 0;
+    while (at < list.size()) {
+        std::size_t comma = list.find(',', at);
+        if (comma == byte_string::npos) comma = list.size();
+        byte_string coding = trim(list.substr(at, comma - at));
+        if (!coding.empty() && !iequals(coding, "gzip") && !iequals(coding, "x-gzip") && !iequals(coding, "deflate") &&
+            !iequals(coding, "x-deflate") && !iequals(coding, "identity"))
+            return true;
+        at = comma + 1;
+    }
+    return false;
 }
 
 bool http_stream_filter::analize_cached_reply_header_and_invoke_state(std::size_t end) {
-    m_bytes_in = end;
-    m_current_id = m_answered_query.request_id;
-    m_last_progress = platform::tick_count();
     reply_info& r = m_reply_info;
     parse_cached_header(m_buff_in.data() + m_in_pos, end, r.header);
     byte_string block = take_in(end);
+    const int status = r.status;
+
+    if (status >= 100 && status <= 199) {
+        // An interim answer: its header passes, the final answer follows.
+        // A switch of protocols ends HTTP on this connection.
+        emit_in(block);
+        if (status == 101) {
+            m_state_in = http_state_path_through;
+            end_upgrade_wait(true);
+            m_resp.end_message();
+            return true;
+        }
+        m_state_in = http_state_start_line;
+        m_resp.set_framing(http_reader::framing::none);
+        return true;
+    }
+    end_upgrade_wait(false);
+
+    m_bytes_in = end;
+    m_current_id = m_answered_query.request_id;
+    m_last_progress = platform::tick_count();
     m_state_in = http_state_body;
     m_reply_content_length = 0;
-    std::int32_t len = 0;
-    bool got_len = get_len_from_content_lenght(r.header.content_length, len);
-    if (got_len) m_reply_content_length = len;
+    std::int64_t len = 0;
+    if (http_reader::content_length_value(r.header, len)) m_reply_content_length = len;
     zem_io_commands::http_notify_response(m_feedback, m_current_id, zem_io_commands::version_code(r.major, r.minor),
                                           r.header.content_type, static_cast<std::uint64_t>(m_reply_content_length),
                                           r.status, r.header.content_encoding, r.header.transfer_encoding);
-    prepare_response(block);
+    m_raw_body = untouchable_body();
+    prepare_response(block, !m_raw_body);
 
-    if (iequals(r.header.connection, "Upgrade") && iequals(r.header.upgrade, "WebSocket")) {
-        emit_in(block);
-        m_state_in = http_state_path_through;
-        return true;
-    }
-    bool empty_length = r.header.content_length.empty() || (got_len && len == 0);
-    bool no_body_status = (r.status >= 100 && r.status <= 199) || r.status == 204 || r.status == 304;
-    if (m_answered_query.method == 3 || (empty_length && no_body_status)) {
-        emit_in(block);
-        finish_response(1);
-        return true;
-    }
-    if (!r.header.transfer_encoding.empty()) {
-        if (!iequals(r.header.transfer_encoding, "chunked")) {
-            ZEM_LOG_ERROR(k_source, "Wrong Transfer-Encoding:" << r.header.transfer_encoding);
-            emit_in(block);
-            fail();
-            return false;
-        }
-        m_body_reply_type = http_body_transfer_chunked;
-        m_chunk_state = 0;
-        emit_in(block);
-        return true;
-    }
-    if (!r.header.content_length.empty()) {
-        if (!got_len) {
-            ZEM_LOG_ERROR(k_source, "http_stream_filter::analize_cached_reply_header_and_invoke_state(): Failed to "
-                                    "get_len_from_content_lenght();, m_query_info.m_content_length="
-                                        << r.header.content_length);
-            emit_in(block);
-            fail();
-            return false;
-        }
-        if (len == 0) {
-            emit_in(block);
-            finish_response(1);
-            return true;
-        }
-        m_body_left = len;
-        m_body_reply_type = http_body_transfer_content_length;
-        m_held_header.swap(block);
-        return true;
-    }
-    static const boost::regex close_re("^\\s*close", boost::regex::perl | boost::regex::icase);
-    if (!r.header.connection.empty() && boost::regex_search(r.header.connection, close_re)) {
-        m_body_reply_type = http_body_transfer_connection_close;
-        emit_in(block);
-        return true;
-    }
-    if (is_multipart()) {
-        ZEM_LOG_ERROR(k_source, "Unsupported MULTIPART BODY.");
-        m_body_reply_type = http_body_transfer_undefined;
+    http_reader::framing_decision f = http_reader::response_framing(r.header, status, m_answered_query.method == 3);
+    if (f.error) {
+        ZEM_LOG_ERROR(k_source, f.error << (f.kind == http_reader::framing::chunked ? r.header.transfer_encoding
+                                                                                    : r.header.content_length));
         emit_in(block);
         fail();
         return false;
     }
-    ZEM_LOG(2, "Undefinded transfer type, consider http_body_transfer_connection_close method.\n");
-    m_body_left = 1200;
-    m_body_reply_type = http_body_transfer_connection_close;
-    emit_in(block);
+    if (f.kind == http_reader::framing::none) {
+        emit_in(block);
+        m_resp.set_framing(f.kind);
+        finish_response(1);
+        return true;
+    }
+    if (f.kind == http_reader::framing::until_close && is_multipart()) {
+        ZEM_LOG_ERROR(k_source, "Unsupported MULTIPART BODY.");
+        emit_in(block);
+        fail();
+        return false;
+    }
+    if (m_raw_body) {
+        // Passed as it came, framing and all, as it arrives.
+        m_handler_declined = true;
+        m_body_reply_type = f.kind == http_reader::framing::chunked  ? http_body_transfer_chunked
+                            : f.kind == http_reader::framing::length ? http_body_transfer_content_length
+                                                                     : http_body_transfer_connection_close;
+        emit_in(block);
+        m_resp.set_framing(f.kind, f.length);
+        return true;
+    }
+    switch (f.kind) {
+        case http_reader::framing::chunked:
+            m_body_reply_type = http_body_transfer_chunked;
+            // Transfer-Encoding wins; a Content-Length beside it would mislead
+            // the client about the re-chunked body.
+            if (!r.header.content_length_spans.empty()) {
+                http_header_info h;
+                parse_cached_header(block.data(), block.size(), h);
+                cut_spans(block, h.content_length_spans);
+            }
+            emit_in(block);
+            break;
+        case http_reader::framing::length:
+            m_body_reply_type = http_body_transfer_content_length;
+            m_held_header.swap(block);
+            break;
+        default: {
+            static const boost::regex close_re("^\\s*close", boost::regex::perl | boost::regex::icase);
+            if (!r.header.connection.empty() && boost::regex_search(r.header.connection, close_re)) {
+                m_body_reply_type = http_body_transfer_connection_close;
+            } else {
+                ZEM_LOG(2, "Undefinded transfer type, consider http_body_transfer_connection_close method.\n");
+                m_body_reply_type = http_body_transfer_connection_close;
+            }
+            emit_in(block);
+            break;
+        }
+    }
+    m_resp.set_framing(f.kind, f.length);
     return true;
 }
 
 bool http_stream_filter::is_multipart() const {
-    static const boost::regex re(
-        "^\\s*multipart/([\\w\\-]+); boundary=((\"(.*?)\")|(\\\\\"(.*?)\\\\\")|([^\\s;]*))",
-        boost::regex::perl | boost::regex::icase);
+    static const boost::regex re("^\\s*multipart/([\\w\\-]+); boundary=((\"(.*?)\")|(\\\\\"(.*?)\\\\\")|([^\\s;]*))",
+                                 boost::regex::perl | boost::regex::icase);
     return boost::regex_search(m_reply_info.header.content_type, re);
 }
 
-void http_stream_filter::prepare_response(byte_string& block) {
+void http_stream_filter::prepare_response(byte_string& block, bool decode) {
     reply_info& r = m_reply_info;
     byte_string page = m_answered_query.header.host + m_answered_query.uri;
     for (http_content_slot* s : {&m_html_handler, &m_wide_html_handler, &m_script_handler}) {
@@ -979,7 +885,7 @@ void http_stream_filter::prepare_response(byte_string& block) {
     m_decoded_sent = false;
     m_decoder_pending = nullptr;
     m_encoding_handler = m_path_through;
-    if (!r.header.content_encoding.empty() && boost::regex_search(r.header.content_encoding, em, enc_re) &&
+    if (decode && !r.header.content_encoding.empty() && boost::regex_search(r.header.content_encoding, em, enc_re) &&
         m_hooks.decoder) {
         http_decoder_slot d = m_hooks.decoder(this, em[3].matched);
         if (d.handler) {
@@ -989,9 +895,8 @@ void http_stream_filter::prepare_response(byte_string& block) {
         }
     }
 
-    static const boost::regex type_re(
-        "^\\s*((text/((html)|(javascript)))|(image/gif))(;\\s*(charset=([\\w\\-]+)))?",
-        boost::regex::perl | boost::regex::icase);
+    static const boost::regex type_re("^\\s*((text/((html)|(javascript)))|(image/gif))(;\\s*(charset=([\\w\\-]+)))?",
+                                      boost::regex::perl | boost::regex::icase);
     static const boost::regex charset_re("((utf-7)|(utf-8)|(utf-16)|([\\w-]+))",
                                          boost::regex::perl | boost::regex::icase);
     r.content_kind = 3;
@@ -1015,13 +920,11 @@ void http_stream_filter::prepare_response(byte_string& block) {
         }
     } else if (typed && tm[6].matched) {
         r.content_kind = 2;
-        if (!m_gif_filter && m_hooks.gif) {
-            m_gif_filter = m_hooks.gif(m_qualifier.get(), page, m_feedback);
-        } else if (auto* g = dynamic_cast<gif_filter*>(m_gif_filter.get())) {
-            // One filter serves every GIF of the connection: it reports each
-            // under its own address.
-            g->set_page_address(page);
-        }
+        // Each image starts clean: what one body left in the filter (a body
+        // labelled GIF that was not one, a cut-off image) must not decide
+        // the next.
+        m_gif_filter.reset();
+        if (m_hooks.gif) m_gif_filter = m_hooks.gif(m_qualifier.get(), page, m_feedback);
         if (!m_gif_filter) m_gif_filter = std::make_shared<do_nothing_sub_handler>();
         m_content_handler = m_gif_filter.get();
         // Image bytes are never read as text.
@@ -1067,11 +970,17 @@ void http_stream_filter::decide_encoding() {
         }
         return;
     }
+    // A charset the server declared wins over a guess: UTF-7 is looked for
+    // only in text that names no charset, and a run of digits ("+420-", a
+    // phone number) is not taken for a shifted UTF-7 sequence.
     static const boost::regex utf7_re("(.*\\+([a-z0-9]{3})\\-){2,}", boost::regex::perl | boost::regex::icase);
-    boost::cmatch m;
-    const char* b = m_sniff_buffer.data();
-    bool mark = boost::regex_search(b, b + n, m, utf7_re, boost::match_default | boost::match_partial) &&
-                m[0].matched;
+    bool mark = false;
+    if (m_reply_info.charset_kind == 0 && !declares_charset(m_sniff_buffer.data(), n)) {
+        const char* b = m_sniff_buffer.data();
+        boost::cmatch m;
+        mark = boost::regex_search(b, b + n, m, utf7_re, boost::match_default | boost::match_partial) && m[0].matched &&
+               utf7_runs_with_letters(b, n) >= 2;
+    }
     if (mark || m_reply_info.charset_kind == 1) {
         bool to_utf8 = mark && m_reply_info.charset_kind != 1;
         std::shared_ptr<i_sub_handler> d;
@@ -1108,31 +1017,68 @@ void http_stream_filter::sniff_stop(byte_string& data) {
     m_content_handler->stop(data);
 }
 
-// ---------------------------------------------------------------------------
-// Response bodies
-
-bool http_stream_filter::handle_retriving_reply_body() {
+// One event of a response body. Raw bodies go on as they came; the others
+// go through the chain and are framed for what it produced.
+bool http_stream_filter::handle_body_event(http_reader::read_event ev) {
+    using http_reader::read_event;
+    const std::size_t used = m_resp.consumed();
+    if (m_raw_body) {
+        bool done = ev == read_event::message_done || (ev == read_event::body && m_resp.body_complete());
+        emit_in_bytes(used);
+        if (done) finish_response(1);
+        return true;
+    }
     switch (m_body_reply_type) {
-    case http_body_transfer_chunked:
-        return handle_chunked();
-    case http_body_transfer_content_length:
-        return handle_reply_measure();
-    case http_body_transfer_connection_close: {
-        byte_string piece = take_in(avail_in());
-        if (!m_handler_declined && !feed_chain(piece)) m_handler_declined = true;
-        if (!piece.empty()) emit_in(piece);
-        m_need_more = true;
-        return true;
+        case http_body_transfer_chunked:
+            if (ev == read_event::chunk_framing) {
+                m_in_pos += used;  // our own chunk lines replace the server's
+                return true;
+            }
+            if (ev == read_event::message_done) {
+                byte_string trailer = take_in(used);
+                finish_chunked(trailer.data(), trailer.size());
+                return true;
+            }
+            {
+                byte_string piece = take_in(used);
+                handle_chunked_piece(piece);
+            }
+            return true;
+        case http_body_transfer_content_length: {
+            bool complete = m_resp.body_complete();
+            byte_string piece = take_in(used);
+            return handle_reply_measure(piece, complete);
+        }
+        case http_body_transfer_connection_close: {
+            byte_string piece = take_in(used);
+            if (!m_handler_declined && !feed_chain(piece)) m_handler_declined = true;
+            if (!piece.empty()) emit_in(piece);
+            return true;
+        }
+        default:
+            ZEM_LOG_ERROR(k_source,
+                          "http_stream_filter::handle_retriving_reply_body(): Undefined m_body_reply_type state:"
+                              << m_body_reply_type);
+            fail();
+            return false;
     }
-    case http_body_transfer_multipart:
-        m_need_more = true;
-        return true;
-    default:
-        ZEM_LOG_ERROR(k_source, "http_stream_filter::handle_retriving_reply_body(): Undefined m_body_reply_type state:"
-                                    << m_body_reply_type);
-        fail();
-        return false;
-    }
+}
+
+void http_stream_filter::handle_chunked_piece(byte_string& piece) {
+    if (!m_handler_declined && !feed_chain(piece)) m_handler_declined = true;
+    emit_chunk(piece);
+}
+
+// The last chunk: what the chain still holds goes as a chunk of its own, then
+// the last chunk with the server's trailer fields.
+void http_stream_filter::finish_chunked(const char* trailer, std::size_t size) {
+    byte_string last;
+    if (!m_handler_declined) stop_chain(last);
+    emit_chunk(last);
+    byte_string end = "0\r\n";
+    end.append(trailer, size);
+    emit_in(end);
+    finish_response(3);
 }
 
 // Hands a piece to the chain. A decoder hands out its output in bounded
@@ -1187,22 +1133,22 @@ void http_stream_filter::deliver_decoded_part(byte_string& part) {
     if (part.empty()) return;
     m_decoded_sent = true;
     switch (m_body_reply_type) {
-    case http_body_transfer_chunked:
-        emit_chunk(part);
-        return;
-    case http_body_transfer_content_length:
-        if (m_stream_mode == 0) {
-            if (m_filtered_body.size() + part.size() <= http_max_held_body) {
-                m_filtered_body.append(part);
-                return;
+        case http_body_transfer_chunked:
+            emit_chunk(part);
+            return;
+        case http_body_transfer_content_length:
+            if (m_stream_mode == 0) {
+                if (m_filtered_body.size() + part.size() <= http_max_held_body) {
+                    m_filtered_body.append(part);
+                    return;
+                }
+                overflow_held_body(part);
             }
-            overflow_held_body(part);
-        }
-        emit_body_piece(part);
-        return;
-    default:
-        emit_in(part);
-        return;
+            emit_body_piece(part);
+            return;
+        default:
+            emit_in(part);
+            return;
     }
 }
 
@@ -1242,20 +1188,9 @@ void http_stream_filter::emit_body_piece(byte_string& piece) {
         emit_in(piece);
 }
 
-bool http_stream_filter::handle_reply_measure() {
-    std::int64_t n = static_cast<std::int64_t>(avail_in());
-    std::size_t take;
-    if (m_body_left < n) {
-        take = static_cast<std::size_t>(m_body_left);
-        m_body_left = 0;
-    } else if (m_body_left > n && n < k_min_piece) {
-        m_need_more = true;
-        return true;
-    } else {
-        take = static_cast<std::size_t>(n);
-        m_body_left -= n;
-    }
-    byte_string piece = take_in(take);
+// A piece of a length-delimited body; 'complete' when it is the last.
+bool http_stream_filter::handle_reply_measure(byte_string& piece, bool complete) {
+    const std::int64_t left = m_resp.body_left();
     bool declined_now = false;
     if (!m_handler_declined) {
         m_handler_finished = false;
@@ -1263,14 +1198,15 @@ bool http_stream_filter::handle_reply_measure() {
             m_handler_declined = true;
             declined_now = true;
         }
-        if (m_handler_finished) m_body_left = 0;
     }
     if (declined_now && m_stream_mode == 0) {
+        // The announced length no longer holds in general: what the chain
+        // produced so far plus the rest, which passes unfiltered.
         std::int64_t produced = static_cast<std::int64_t>(m_filtered_body.size() + piece.size());
-        if (m_reply_content_length - m_body_left != produced &&
-            !set_content_length(m_held_header, static_cast<std::uint64_t>(produced + m_body_left))) {
-            ZEM_LOG_ERROR(k_source, "http_stream_filter::handle_reply_measure(): Filed to fix header size :"
-                                        << m_held_header);
+        if (m_reply_content_length - left != produced &&
+            !set_content_length(m_held_header, static_cast<std::uint64_t>(produced + left))) {
+            ZEM_LOG_ERROR(k_source,
+                          "http_stream_filter::handle_reply_measure(): Filed to fix header size :" << m_held_header);
             emit_in(m_held_header);
             emit_in(m_filtered_body);
             if (!piece.empty()) emit_in(piece);
@@ -1281,23 +1217,22 @@ bool http_stream_filter::handle_reply_measure() {
         emit_in(m_held_header);
         emit_in(m_filtered_body);
     } else if (!m_handler_declined) {
-        if (m_stream_mode == 0 && m_filtered_body.size() + piece.size() > http_max_held_body)
-            overflow_held_body(piece);
+        if (m_stream_mode == 0 && m_filtered_body.size() + piece.size() > http_max_held_body) overflow_held_body(piece);
         if (!m_handler_declined) {
             if (m_stream_mode != 0) {
-                if (m_body_left > 0) {
+                if (!complete) {
                     emit_body_piece(piece);
                     return true;
                 }
                 return finish_length_body(piece);
             }
-            if (m_body_left > 0) {
+            if (!complete) {
                 // One allocation for the whole held body (pages are only
                 // touched as bytes arrive), instead of a chain of copies.
                 if (m_filtered_body.empty())
-                    m_filtered_body.reserve(std::min<std::size_t>(static_cast<std::size_t>(m_reply_content_length),
-                                                                  http_max_held_body) +
-                                            m_held_header.size() + 64);
+                    m_filtered_body.reserve(
+                        std::min<std::size_t>(static_cast<std::size_t>(m_reply_content_length), http_max_held_body) +
+                        m_held_header.size() + 64);
                 m_filtered_body.append(piece);
                 return true;
             }
@@ -1305,7 +1240,7 @@ bool http_stream_filter::handle_reply_measure() {
         }
     }
     emit_body_piece(piece);
-    if (m_body_left == 0) {
+    if (complete) {
         if (m_stream_mode == 1) {
             byte_string last = "0\r\n\r\n";
             emit_in(last);
@@ -1332,8 +1267,8 @@ bool http_stream_filter::finish_length_body(byte_string& piece) {
     }
     std::uint64_t total = m_filtered_body.size() + piece.size();
     if (static_cast<std::int64_t>(total) != m_reply_content_length && !set_content_length(m_held_header, total)) {
-        ZEM_LOG_ERROR(k_source, "http_stream_filter::handle_reply_measure(): Filed to fix header size :"
-                                    << m_held_header);
+        ZEM_LOG_ERROR(k_source,
+                      "http_stream_filter::handle_reply_measure(): Filed to fix header size :" << m_held_header);
         emit_in(m_held_header);
         emit_in(m_filtered_body);
         if (!piece.empty()) emit_in(piece);
@@ -1359,8 +1294,9 @@ void http_stream_filter::overflow_held_body(byte_string& piece) {
         stop_chain(piece);
         m_handler_declined = true;
         std::uint64_t produced = m_filtered_body.size() + piece.size();
-        if (static_cast<std::int64_t>(produced) + m_body_left != m_reply_content_length)
-            set_content_length(m_held_header, produced + static_cast<std::uint64_t>(m_body_left));
+        std::int64_t left = m_resp.body_left();
+        if (static_cast<std::int64_t>(produced) + left != m_reply_content_length)
+            set_content_length(m_held_header, produced + static_cast<std::uint64_t>(left));
         emit_in(m_held_header);
         emit_in(m_filtered_body);
         return;
@@ -1370,12 +1306,12 @@ void http_stream_filter::overflow_held_body(byte_string& piece) {
     // Drop every Content-Length line (and, for a body that ends at the
     // close, every Connection line: ours replaces them).
     http_header_info h;
-    for (int guard = 0; guard < 64; ++guard) {
+    parse_cached_header(m_held_header.data(), m_held_header.size(), h);
+    cut_spans(m_held_header, h.content_length_spans);
+    for (int guard = 0; !http11 && guard < 64; ++guard) {
         parse_cached_header(m_held_header.data(), m_held_header.size(), h);
-        http_header_span span = h.content_length_span;
-        if (!span.present() && !http11) span = h.connection_span;
-        if (!span.present()) break;
-        cut_spans(m_held_header, {span});
+        if (!h.connection_span.present()) break;
+        cut_spans(m_held_header, {h.connection_span});
     }
     std::size_t at = m_held_header.size();
     bool crlf = at >= 2 && m_held_header.compare(at - 2, 2, "\r\n") == 0;
@@ -1390,108 +1326,6 @@ void http_stream_filter::overflow_held_body(byte_string& piece) {
     emit_in(m_held_header);
     emit_body_piece(m_filtered_body);
     m_filtered_body.clear();
-}
-
-bool http_stream_filter::handle_chunked() {
-    while (avail_in() > 0) {
-        if (m_chunk_state == 0) {
-            char c = m_buff_in[m_in_pos];
-            if (c == '\r' || c == '\n') {
-                ++m_in_pos;
-                continue;
-            }
-            // The chunk-size line.
-            std::size_t i = m_in_pos;
-            std::size_t digits = 0;
-            while (i < m_buff_in.size()) {
-                char d = m_buff_in[i];
-                if (is_hex(d)) {
-                    ++digits;
-                    ++i;
-                } else if (d == '\r' || d == ' ' || d == '\t') {
-                    ++i;
-                } else {
-                    break;
-                }
-                if (i - m_in_pos > k_max_chunk_line) break;
-            }
-            bool bad = false;
-            std::int64_t size = 0;
-            if (i == m_buff_in.size()) {
-                m_need_more = true;
-                return true;
-            }
-            if (m_buff_in[i] != '\n') {
-                bad = true;
-            } else {
-                std::size_t k = 0;
-                while (k < digits && is_hex(m_buff_in[m_in_pos + k])) {
-                    size = size * 16 + hex_value(m_buff_in[m_in_pos + k]);
-                    if (size > INT32_MAX) break;
-                    ++k;
-                }
-                if (k == 0 || size > INT32_MAX) bad = true;
-            }
-            std::size_t line_end = i + 1;
-            if (!bad && size == 0) {
-                std::size_t j = line_end;
-                while (j < m_buff_in.size() && m_buff_in[j] == '\r' && j - m_in_pos <= k_max_chunk_line) ++j;
-                if (j == m_buff_in.size()) {
-                    m_need_more = true;
-                    return true;
-                }
-                if (m_buff_in[j] != '\n') {
-                    ZEM_LOG_ERROR(k_source, "http_stream_filter: Wrong last chunk terminator");
-                    bad = true;
-                } else {
-                    line_end = j + 1;
-                }
-            }
-            if (bad) {
-                ZEM_LOG_ERROR(k_source, "http_stream_filter::handle_chunked(*) Failed to get length from chunked head:"
-                                            << m_buff_in.substr(m_in_pos, 200));
-                fail();
-                return false;
-            }
-            m_in_pos = line_end;
-            if (size > 0) {
-                m_body_left = size;
-                m_chunk_state = 1;
-                continue;
-            }
-            byte_string last;
-            if (!m_handler_declined) stop_chain(last);
-            emit_chunk(last);
-            byte_string end = "0\r\n\r\n";
-            emit_in(end);
-            finish_response(3);
-            return true;
-        }
-        if (m_chunk_state == 1) {
-            std::int64_t n = static_cast<std::int64_t>(avail_in());
-            std::size_t take;
-            if (m_body_left < n) {
-                take = static_cast<std::size_t>(m_body_left);
-                m_body_left = 0;
-            } else if (m_body_left > n && n < k_min_piece) {
-                m_need_more = true;
-                return true;
-            } else {
-                take = static_cast<std::size_t>(n);
-                m_body_left -= n;
-            }
-            byte_string piece = take_in(take);
-            if (!m_handler_declined && !feed_chain(piece)) m_handler_declined = true;
-            emit_chunk(piece);
-            if (m_body_left == 0) m_chunk_state = 0;
-            continue;
-        }
-        ZEM_LOG_ERROR(k_source, "http_stream_filter::handle_chunked(): Wrong state" << m_chunk_state);
-        fail();
-        return false;
-    }
-    m_need_more = true;
-    return true;
 }
 
 void http_stream_filter::finish_response(std::uint32_t status) {
@@ -1512,9 +1346,9 @@ void http_stream_filter::remove_pending(std::uint64_t id) {
 
 void http_stream_filter::reset_response_side() {
     m_state_in = http_state_start_line;
+    m_resp.end_message();
     m_body_reply_type = http_body_transfer_undefined;
-    m_chunk_state = 3;
-    m_body_left = m_reply_content_length = 0;
+    m_reply_content_length = 0;
     m_held_header.clear();
     m_filtered_body.clear();
     m_reply_info = reply_info();
@@ -1524,6 +1358,7 @@ void http_stream_filter::reset_response_side() {
     m_sniff_buffer.clear();
     m_handler_declined = false;
     m_handler_finished = false;
+    m_raw_body = false;
     m_stream_mode = 0;
     m_encoding_handler = m_path_through;
     m_decoder_pending = nullptr;
@@ -1548,16 +1383,19 @@ void http_stream_filter::deliver_canned_replies() {
 }
 
 void http_stream_filter::body_flush(byte_string& data) {
-    if (m_body_reply_type == http_body_transfer_chunked) {
+    if (m_raw_body) {
+        if (avail_in() > 0) emit_in_bytes(avail_in());
+    } else if (m_body_reply_type == http_body_transfer_chunked) {
         // What the chain still holds, and the data of an unfinished chunk,
         // are sent; the short last chunk tells the client the body was cut.
+        bool in_chunk = m_resp.state() == http_reader::read_state::chunk_data;
         byte_string piece;
-        if (m_chunk_state == 1) piece = take_in(avail_in());
+        if (in_chunk) piece = take_in(std::min<std::size_t>(avail_in(), static_cast<std::size_t>(m_resp.body_left())));
         if (!m_handler_declined) {
             if (piece.empty() || feed_chain(piece)) stop_chain(piece);
         }
         emit_chunk(piece);
-        if (m_chunk_state == 1) {
+        if (in_chunk) {
             byte_string end = "0\r\n";
             emit_in(end);
         }
@@ -1568,7 +1406,7 @@ void http_stream_filter::body_flush(byte_string& data) {
         byte_string piece = take_in(avail_in());
         if (!m_handler_declined) {
             bool ok = true;
-            if (m_body_left != 0 && !piece.empty()) ok = feed_chain(piece);
+            if (!piece.empty()) ok = feed_chain(piece);
             if (ok) stop_chain(piece);
         }
         if (m_body_reply_type == http_body_transfer_content_length && m_stream_mode == 0 && !m_held_header.empty()) {

@@ -20,6 +20,7 @@
 #include "host/permission_qualifier.h"
 #include "http/http_handler_factory.h"
 #include "http/http_message.h"
+#include "http/http_message_reader.h"
 
 // The largest filtered length-delimited body held back at once. Past it the
 // body is streamed: unchanged-length content passes unfiltered with a
@@ -35,6 +36,9 @@ enum http_state : int {
     http_state_not_http = 4,
     http_state_path_through = 5,
     http_state_error = 6,
+    // The client asked to switch protocols: its next bytes are held until
+    // the server says whether it switched (101) or not.
+    http_state_upgrade_wait = 7,
 };
 
 enum http_body_transfer : int {
@@ -72,8 +76,8 @@ struct reply_info {
 };
 
 class http_stream_filter final : public i_stream_filter,
-                           public serial_loop<http_stream_filter>,
-                           public http_body_owner {
+                                 public serial_loop<http_stream_filter>,
+                                 public http_body_owner {
 public:
     explicit http_stream_filter(i_connection_feedback* feedback,
                                 const http_handler_hooks& hooks = default_http_handler_hooks());
@@ -111,29 +115,28 @@ private:
     // Client direction.
     bool recognise(const byte_string& chunk);
     bool handle_buff_out(byte_string& data);
-    bool handle_invoke_query_line(std::size_t line_end);
-    bool handle_invoke_incomplete_query_line();
+    void handle_invoke_query_line();
     bool analize_cached_request_header_and_invoke_state(std::size_t end);
-    bool handle_retriving_query_body();
     void complete_request();
     void edit_request_header(byte_string& block);
     bool request_blocked();
 
     // Server direction.
     bool handle_buff_in(byte_string& data);
-    bool handle_invoke_reply_line(std::size_t line_end);
+    void handle_invoke_reply_line();
     bool analize_cached_reply_header_and_invoke_state(std::size_t end);
-    void prepare_response(byte_string& block);
+    void prepare_response(byte_string& block, bool decode);
     bool is_multipart() const;
-    bool handle_retriving_reply_body();
-    bool handle_reply_measure();
-    bool handle_chunked();
+    bool untouchable_body() const;
+    bool handle_body_event(http_reader::read_event ev);
+    bool handle_reply_measure(byte_string& piece, bool complete);
+    void handle_chunked_piece(byte_string& piece);
+    void finish_chunked(const char* trailer, std::size_t size);
     bool feed_chain(byte_string& piece);
     void pull_decoder(byte_string& piece);
     void drop_rest_of_decoded_body();
     void deliver_decoded_part(byte_string& part);
     void stop_chain(byte_string& piece);
-    bool take_body_output(byte_string& produced);
     void overflow_held_body(byte_string& piece);
     bool finish_length_body(byte_string& piece);
     void emit_chunk(byte_string& piece);
@@ -144,11 +147,15 @@ private:
     void reset_response_side();
     void decide_encoding();
     void make_handlers();
+    void end_upgrade_wait(bool switched);
 
     // Failure and hand-back.
     void fail();
-    bool failed() const { return m_state_in == http_state_error || m_state_out == http_state_error ||
-                                 m_state_in == http_state_not_http || m_state_out == http_state_not_http; }
+    void log_reader_error(const http_reader::message_reader& r, const byte_string& buff, std::size_t pos);
+    bool failed() const {
+        return m_state_in == http_state_error || m_state_out == http_state_error || m_state_in == http_state_not_http ||
+               m_state_out == http_state_not_http;
+    }
     bool holds_out() const;
     bool holds_in() const;
     void drain_out(byte_string& data);
@@ -163,21 +170,17 @@ private:
     void emit_in_bytes(std::size_t n);
     byte_string take_in(std::size_t n);
     static void append_chunk(byte_string& buff, std::size_t& pos, byte_string& chunk);
-    static bool find_header_end(const byte_string& buff, std::size_t pos, std::size_t& scan, std::size_t& end);
 
     i_connection_feedback* m_feedback;
     http_handler_hooks m_hooks;
     std::shared_ptr<host_permission_qualifier> m_qualifier;
 
-    int m_state_in = http_state_initial;
-    int m_state_out = http_state_initial;
-    int m_body_query_type = 5;
-    int m_body_reply_type = http_body_transfer_undefined;
-    int m_chunk_state = 3;
-    std::int64_t m_body_left = 0;
+    http_state m_state_in = http_state_initial;
+    http_state m_state_out = http_state_initial;
+    http_reader::message_reader m_req{http_reader::direction::request};
+    http_reader::message_reader m_resp{http_reader::direction::response};
+    http_body_transfer m_body_reply_type = http_body_transfer_undefined;
     std::int64_t m_reply_content_length = 0;
-    std::int64_t m_query_body_left = 0;
-    std::int64_t m_query_content_length = 0;
     byte_string m_held_header;
     byte_string m_filtered_body;
     query_info m_query_info;
@@ -200,12 +203,18 @@ private:
     int m_stream_mode = 0;
     // The request line was taken off the buffer and its header is not complete.
     bool m_request_line_held = false;
+    // The body of the request being read goes nowhere (the request is blocked).
+    bool m_query_blocked = false;
+    // The request being read asked to switch protocols.
+    bool m_query_upgrade = false;
+    // Client bytes went on unread while an upgrade was being answered.
+    bool m_upgrade_passed = false;
+    // This response's body passes as it came, framing included: it is not
+    // ours to change (an unknown content coding, a range).
+    bool m_raw_body = false;
 
     std::size_t m_out_pos = 0;
     std::size_t m_in_pos = 0;
-    std::size_t m_out_scan = 0;  // bytes past m_out_pos already searched
-    std::size_t m_in_scan = 0;
-    std::size_t m_partial_checked = 0;
 
     // Handlers of the body chain.
     std::shared_ptr<i_sub_handler> m_path_through;

@@ -86,8 +86,8 @@ TEST(http_hostile, endless_response_header_detaches) {
 
 TEST(http_hostile, bogus_chunk_sizes_detach_with_bytes_in_order) {
     const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nTransfer-Encoding: chunked\r\n\r\n";
-    const std::string bad[] = {"zz\r\nabc", "ffffffffff\r\nabc", "5;ext=1\r\nhello\r\n0\r\n\r\n",
-                               "3\r\nabc\r\n0\r\nTrailer: x\r\n\r\n", std::string(2000, ' ') + "\r\n"};
+    const std::string bad[] = {"zz\r\nabc", "ffffffffff\r\nabc", "5x\r\nhello\r\n0\r\n\r\n",
+                               "3\r\nabcd\r\n0\r\n\r\n", std::string(5000, ' ') + "\r\n"};
     for (const auto& b : bad) {
         session t;
         t.open();
@@ -97,7 +97,7 @@ TEST(http_hostile, bogus_chunk_sizes_detach_with_bytes_in_order) {
         EXPECT_FALSE(t.attached()) << b.substr(0, 20);
         // What was re-chunked before the failure, then the rest as it came.
         if (b[0] == '3')
-            EXPECT_EQ(t.provider.in, head + "3\r\nabc\r\n0\r\nTrailer: x\r\n\r\n");
+            EXPECT_EQ(t.provider.in, head + "3\r\nabc\r\nd\r\n0\r\n\r\n");
         else
             EXPECT_EQ(t.provider.in, all) << b.substr(0, 20);
     }
