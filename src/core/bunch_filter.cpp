@@ -69,9 +69,16 @@ bool bunch_filter::update_out(const char* data, int len) {
 bool bunch_filter::update_in(const char* data, int len) {
     platform::section_guard guard(m_lock);
     byte_string s = make_chunk(data, len);
+    // A filter may ask for the close while it handles server data (a body
+    // that ends at the close for its client): the close follows the bytes.
+    m_stop_requested = false;
+    bool stop = false;
     try {
         for (auto it = m_filters.begin(); it != m_filters.end();) {
-            if (!(*it)->update_in(s))
+            bool keep = (*it)->update_in(s);
+            stop = stop || m_stop_requested;
+            m_stop_requested = false;
+            if (!keep)
                 it = m_filters.erase(it);
             else
                 ++it;
@@ -86,6 +93,10 @@ bool bunch_filter::update_in(const char* data, int len) {
         return false;
     }
     if (!s.empty()) m_provider->send_in(s.data(), static_cast<int>(s.size()));
+    if (stop) {
+        m_provider->close_in();
+        m_provider->close_out();
+    }
     return !m_filters.empty();
 }
 

@@ -85,7 +85,7 @@ private:
     bool m_zlib_has_more = false;  // inflate filled its output space and may hold more
     bool m_end_signalled = false;
     bool m_junk_after_end = false;  // bytes after the last stream were dropped: so is the rest
-    bool m_compacted = false;  // consumed input may have been let go: no handing back
+    bool m_compacted = false;       // consumed input may have been let go: no handing back
     std::size_t m_output_bound = decoded_body_bound;
     std::shared_ptr<i_sub_handler> m_target;
     std::function<void()> m_on_stream_end;

@@ -31,7 +31,7 @@ protected:
 // A handler with the per-document hooks the HTML and script filters need.
 struct http_content_slot {
     std::shared_ptr<i_sub_handler> handler;
-    std::function<void()> reset_document;                       // may be empty
+    std::function<void()> reset_document;                      // may be empty
     std::function<void(const byte_string&)> set_page_address;  // may be empty
 };
 

@@ -694,7 +694,11 @@ bool http_stream_filter::handle_buff_in(byte_string& data) {
         }
         // A body handed to the chain comes in pieces of a useful size; one
         // that passes as it came goes on as it arrives.
-        m_resp.set_min_piece(m_handler_declined || m_raw_body ? 0 : k_min_piece);
+        // Content of other types that no installed handler takes is declined
+        // by its first piece, so that piece need not wait either.
+        bool passes =
+            m_handler_declined || m_raw_body || (m_content_handler == m_file_handler.get() && !m_decoder_chosen);
+        m_resp.set_min_piece(passes ? 0 : k_min_piece);
         const char* p = m_buff_in.data() + m_in_pos;
         read_event ev = m_resp.next(p, avail_in());
         std::size_t used = m_resp.consumed();

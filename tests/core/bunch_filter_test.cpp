@@ -1,5 +1,7 @@
 // The dispatcher's contract, driven through the filter-point interface with
 // scripted stream filters.
+#include "core/bunch_filter.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -8,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "core/bunch_filter.h"
 #include "kit/kit.h"
 #include "log/log.h"
 
@@ -213,8 +214,8 @@ TEST_F(BunchFilter, FakeInPassReachesOnlyTheRequesterAndGoesToTheClient) {
     EXPECT_TRUE(b->update_out("GET /ad", 7));
     EXPECT_EQ(provider.in, "canned reply");
     EXPECT_EQ(provider.out, "");
-    EXPECT_EQ(trace, (std::vector<std::string>{"first.out(GET /ad)", "blocker.out(GET /ad)", "blocker.in()",
-                                               "last.out()"}));
+    EXPECT_EQ(trace,
+              (std::vector<std::string>{"first.out(GET /ad)", "blocker.out(GET /ad)", "blocker.in()", "last.out()"}));
     b->release();
 }
 
@@ -273,7 +274,7 @@ TEST_F(BunchFilter, StopRequestClosesInThenOutBeforeNextFilterAndChunkStillGoesO
     b->release();
 }
 
-TEST_F(BunchFilter, StopRequestedDuringUpdateInIsDroppedUnseen) {
+TEST_F(BunchFilter, StopRequestedDuringUpdateInClosesAfterTheBytes) {
     auto f = add("f");
     f->on_in = [&](byte_string&) {
         f->feedback->request_stop();
@@ -281,9 +282,15 @@ TEST_F(BunchFilter, StopRequestedDuringUpdateInIsDroppedUnseen) {
     };
     bunch_filter* b = make();
     b->update_in("x", 1);
-    b->update_out("y", 1);
-    EXPECT_EQ(provider.close_in_count, 0);
-    EXPECT_EQ(provider.close_out_count, 0);
+    EXPECT_EQ(provider.close_in_count, 1);
+    EXPECT_EQ(provider.close_out_count, 1);
+    ASSERT_EQ(provider.events.size(), 3u);
+    EXPECT_EQ(provider.events[0].kind, kit::capturing_provider::event::send_in);
+    EXPECT_EQ(provider.events[0].data, "x");
+    // One request, one close: the next chunk does not close again.
+    f->on_in = [](byte_string&) { return true; };
+    b->update_in("z", 1);
+    EXPECT_EQ(provider.close_in_count, 1);
     b->release();
 }
 
@@ -411,9 +418,8 @@ TEST(StreamFilterBase, DefaultOutDirectionPassesAndStaysAttached) {
         bool update_in(byte_string&) override { return true; }
     };
     kit::capturing_provider p;
-    auto* b = new bunch_filter(&p, 0, [](i_connection_feedback*, filter_chain& c) {
-        c.push_back(std::make_shared<in_only>());
-    });
+    auto* b = new bunch_filter(
+        &p, 0, [](i_connection_feedback*, filter_chain& c) { c.push_back(std::make_shared<in_only>()); });
     EXPECT_TRUE(b->update_out("unchanged", 9));
     EXPECT_EQ(p.out, "unchanged");
     EXPECT_EQ(b->chain_size(), 1u);

@@ -21,9 +21,9 @@ std::string html_body(std::size_t n, char fill) {
 
 TEST(http_recognition, short_or_lineless_or_unknown_first_chunks_detach_untouched) {
     const std::vector<std::string> first = {
-        "GET / HTTP/1.0",                     // 14 bytes but no line end
-        "GET / HTTP/1\r\n",                   // 14 bytes, not a request line
-        "GET /HTTP/1\r\n",                    // 13 bytes
+        "GET / HTTP/1.0",    // 14 bytes but no line end
+        "GET / HTTP/1\r\n",  // 14 bytes, not a request line
+        "GET /HTTP/1\r\n",   // 13 bytes
         "CONNECT a.example:443 HTTP/1.1\r\n\r\n",
         "\r\nGET / HTTP/1.1\r\nHost: a\r\n\r\n",  // a blank line first
         "SSH-2.0-OpenSSH_9.0\r\n",
@@ -91,8 +91,9 @@ TEST(http_framing, filtered_length_body_gets_corrected_content_length_in_every_c
     const std::string body = std::string(70, 'a') + "xxxx" + std::string(80, 'b');
     const std::string resp =
         "HTTP/1.1 200 OK\r\nContent-Length: 154\r\nContent-Type: text/html; charset=iso-8859-1\r\n\r\n" + body;
-    const std::string want = "HTTP/1.1 200 OK\r\nContent-Length: 150\r\nContent-Type: text/html; charset=iso-8859-1\r\n\r\n" +
-                             std::string(70, 'a') + std::string(80, 'b');
+    const std::string want =
+        "HTTP/1.1 200 OK\r\nContent-Length: 150\r\nContent-Type: text/html; charset=iso-8859-1\r\n\r\n" +
+        std::string(70, 'a') + std::string(80, 'b');
     for (const auto& chunks : chunkings(resp)) {
         session t;
         t.html->drop = 'x';
@@ -157,7 +158,8 @@ TEST(http_framing, chain_declining_midway_keeps_length_valid) {
     t.in(resp.substr(66 + 2700));
     // First piece (1300 'x') filtered to nothing; the second declined and
     // passed as it was given; the rest unfiltered.
-    std::string want = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 1700\r\n\r\n" + std::string(1700, 'y');
+    std::string want =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 1700\r\n\r\n" + std::string(1700, 'y');
     EXPECT_EQ(t.provider.in, want);
 }
 
@@ -179,9 +181,10 @@ TEST(http_framing, empty_header_block_request_completes) {
 }
 
 TEST(http_framing, pipelined_requests_are_answered_in_order_and_100_does_not_consume) {
-    const std::string reqs = "GET /a HTTP/1.1\r\nHost: h\r\n\r\nHEAD /b HTTP/1.1\r\nHost: h\r\n\r\n"
-                             "POST /c HTTP/1.1\r\nHost: h\r\nContent-Length: 5\r\n\r\nhello"
-                             "GET /d HTTP/1.1\r\nHost: h\r\n\r\n";
+    const std::string reqs =
+        "GET /a HTTP/1.1\r\nHost: h\r\n\r\nHEAD /b HTTP/1.1\r\nHost: h\r\n\r\n"
+        "POST /c HTTP/1.1\r\nHost: h\r\nContent-Length: 5\r\n\r\nhello"
+        "GET /d HTTP/1.1\r\nHost: h\r\n\r\n";
     const std::string resps =
         "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n\r\nAA"
         "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 999\r\n\r\n"  // HEAD: no body
@@ -247,14 +250,14 @@ TEST(http_framing, chunked_body_is_rechunked_in_every_chunking) {
 
 TEST(http_framing, chunk_sizes_are_lowercase_hex) {
     std::string data(0xABC, 'q');
-    std::string resp = "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nTransfer-Encoding: Chunked\r\n\r\nABC\r\n" + data +
-                       "\r\n0\r\n\r\n";
+    std::string resp = "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nTransfer-Encoding: Chunked\r\n\r\nABC\r\n" +
+                       data + "\r\n0\r\n\r\n";
     session t;
     t.open();
     t.out(k_get);
     t.in(resp);
-    EXPECT_EQ(t.provider.in,
-              "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nTransfer-Encoding: Chunked\r\n\r\nabc\r\n" + data + "\r\n0\r\n\r\n");
+    EXPECT_EQ(t.provider.in, "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nTransfer-Encoding: Chunked\r\n\r\nabc\r\n" +
+                                 data + "\r\n0\r\n\r\n");
 }
 
 TEST(http_framing, close_delimited_body_streams_and_flushes_at_stop) {
@@ -386,4 +389,40 @@ TEST(http_recognition, every_listed_method_is_followed) {
         EXPECT_TRUE(t.attached()) << m;
         EXPECT_EQ(t.provider.out, req);
     }
+}
+
+TEST(http_framing, bodies_that_pass_as_they_came_are_not_held) {
+    // A type the chain declines, and a coding it cannot decode: the client
+    // gets the header and the first bytes at once, not after 1200 bytes.
+    for (std::string head : {"Content-Type: image/png\r\nContent-Length: 5000\r\n",
+                             "Content-Type: text/html\r\nContent-Encoding: br\r\nContent-Length: 5000\r\n"}) {
+        std::string first = "HTTP/1.1 200 OK\r\n" + head + "\r\n" + std::string(100, 'x');
+        session t;
+        t.html->drop = 'x';
+        t.open();
+        t.out(k_get);
+        t.in(first);
+        EXPECT_EQ(t.provider.in, first) << head;
+        t.in(std::string(4900, 'y'));
+        EXPECT_EQ(t.provider.in, first + std::string(4900, 'y')) << head;
+        ASSERT_EQ(completions(t.host).size(), 1u);
+    }
+}
+
+TEST(http_framing, close_asked_for_while_handling_server_data_follows_the_bytes) {
+    // An HTTP/1.0 client of a decoded body past the held bound reads it up to
+    // the close, which must come as soon as the body is complete.
+    session t;
+    t.inflate_fan = 1000;
+    t.open();
+    t.out("GET /big HTTP/1.0\r\nHost: h\r\n\r\n");
+    const std::size_t n = 20000;  // 20 MB decoded
+    t.in("HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\nContent-Length: " +
+         std::to_string(n) + "\r\n\r\n");
+    for (std::size_t at = 0; at < n; at += 4000) t.in(std::string(4000, 'a'));
+    EXPECT_EQ(t.provider.close_in_count, 1);
+    ASSERT_FALSE(t.provider.events.empty());
+    EXPECT_EQ(t.provider.events.back().kind, kit::capturing_provider::event::close_out);
+    EXPECT_EQ(t.provider.in.size() - t.provider.in.find("\r\n\r\n") - 4, n * 1000);
+    EXPECT_NE(t.provider.in.find("Connection: close\r\n"), std::string::npos);
 }

@@ -150,7 +150,8 @@ private:
 // the sniffer chose.
 class tagging_adapter : public i_sub_handler {
 public:
-    tagging_adapter(i_sub_handler* target, std::string tag, std::string* log) : m_target(target), m_tag(std::move(tag)), m_log(log) {}
+    tagging_adapter(i_sub_handler* target, std::string tag, std::string* log)
+        : m_target(target), m_tag(std::move(tag)), m_log(log) {}
     bool update_in(byte_string& data) override {
         *m_log += m_tag;
         return m_target->update_in(data);
@@ -171,12 +172,14 @@ struct session {
     std::shared_ptr<recording_handler> wide = std::make_shared<recording_handler>();
     std::shared_ptr<recording_handler> script = std::make_shared<recording_handler>();
     std::shared_ptr<recording_handler> gif = std::make_shared<recording_handler>();
-    std::string adapters;  // tags of the adapters used, in order
+    std::string adapters;         // tags of the adapters used, in order
     std::size_t inflate_fan = 0;  // >0: the decoder is inflating_decoder
     int html_resets = 0;
     std::vector<byte_string> page_addresses;
     http_stream_filter* filter = nullptr;
     std::unique_ptr<bunch_filter> point;
+    // Last word on the handlers (e.g. the engine's own GIF filter or decoders).
+    std::function<void(http_handler_hooks&)> adjust_hooks;
 
     http_handler_hooks hooks() {
         http_handler_hooks h;
@@ -195,8 +198,7 @@ struct session {
         };
         h.decoder = [this](http_body_owner* owner, bool deflate) {
             adapters += deflate ? "[deflate]" : "[gzip]";
-            if (inflate_fan)
-                return http_decoder_slot{std::make_shared<inflating_decoder>(owner, inflate_fan), {}};
+            if (inflate_fan) return http_decoder_slot{std::make_shared<inflating_decoder>(owner, inflate_fan), {}};
             return http_decoder_slot{std::make_shared<doubling_decoder>(owner), {}};
         };
         h.utf7 = [this](i_sub_handler* target, bool to_utf8) {
@@ -207,6 +209,7 @@ struct session {
             return std::shared_ptr<i_sub_handler>(std::make_shared<tagging_adapter>(target, "[swap]", &adapters));
         };
         h.qualifier = [this](i_connection_feedback*) { return std::shared_ptr<host_permission_qualifier>(qual); };
+        if (adjust_hooks) adjust_hooks(h);
         return h;
     }
 
@@ -256,7 +259,8 @@ struct completion {
 };
 inline std::vector<completion> completions(const kit::fake_host& host) {
     std::vector<completion> r;
-    for (auto& n : host.notifications(2)) r.push_back({kit::le64(n.data, 28), kit::le64(n.data, 36), kit::le32(n.data, 44)});
+    for (auto& n : host.notifications(2))
+        r.push_back({kit::le64(n.data, 28), kit::le64(n.data, 36), kit::le32(n.data, 44)});
     return r;
 }
 
