@@ -36,6 +36,38 @@ bool starts_with_220(const byte_string& buf, std::size_t pos) {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+// Nearly every line starts with what the expressions look for; there the
+// leftmost match is known without running them. Other lines go to the
+// expressions, so the outcome is theirs either way.
+bool starts_as_reply(const char* line, std::size_t len) {
+    return len >= 6 && is_digit(line[0]) && is_digit(line[1]) && is_digit(line[2]) &&
+           (line[3] == ' ' || line[3] == '-');
+}
+
+enum class command_kind { none, port, other };
+
+// The command word at the start of the line, when it is one of the list and
+// is followed by a space or ends the line. (No word of the list is a prefix
+// of another, so at most one can match here.)
+command_kind leading_command(const char* line, std::size_t len) {
+    static const char* const k_words =
+        " PORT RETR STOR APPE STOU LIST NLST USER AUTH QUIT ABOR ACCT ADAT ALLO CCC CDUP CONF CWD DELE ENC HELP MIC "
+        "MKD MODE NOOP PASS PASV PBSZ PROT PWD REIN REST RMD RNFR RNTO SITE SMNT STAT STRU SYST TYPE FEAT OPTS MDTM "
+        "SIZE MLST MLSD XCWD XPWD XMKD XRMD XCUP LPRT LPSV EPRT EPSV CLNT ";
+    std::size_t n = 0;
+    char word[6] = {' '};
+    while (n < 4 && n < len && ((line[n] >= 'A' && line[n] <= 'Z') || (line[n] >= 'a' && line[n] <= 'z'))) {
+        word[n + 1] = static_cast<char>(line[n] & ~0x20);
+        ++n;
+    }
+    if (n < 3) return command_kind::none;
+    const bool ends = n + 2 == len;  // the line's CRLF follows the word
+    if (!ends && (n >= len || line[n] != ' ')) return command_kind::none;
+    word[n + 1] = ' ';
+    if (!std::strstr(k_words, std::string(word, n + 2).c_str())) return command_kind::none;
+    return n == 4 && std::memcmp(word + 1, "PORT", 4) == 0 ? command_kind::port : command_kind::other;
+}
+
 }  // namespace
 
 ftp_stream_filter::ftp_stream_filter(i_connection_feedback* feedback) : m_feedback(feedback) {}
@@ -125,12 +157,16 @@ bool ftp_stream_filter::handle_reply(const char* line, std::size_t len) {
         if (len < 4 || std::memcmp(line, m_open_reply.data(), 3) != 0 || line[3] != ' ') return true;
         m_open_reply.clear();
     }
-    boost::cmatch m;
-    if (!boost::regex_search(line, line + len, m, reply_re())) return false;
+    const char* code = line;
+    if (!starts_as_reply(line, len)) {
+        boost::cmatch m;
+        if (!boost::regex_search(line, line + len, m, reply_re())) return false;
+        code = m[1].first;
+    }
     if (len >= 4 && is_digit(line[0]) && is_digit(line[1]) && is_digit(line[2]) && line[3] == '-')
         m_open_reply.assign(line, 3);
-    if (m_state == ftp_state::in_session && m_orientation == ftp_orientation::normal && m.length(1) == 3 &&
-        std::memcmp(m[1].first, "227", 3) == 0)
+    if (m_state == ftp_state::in_session && m_orientation == ftp_orientation::normal &&
+        std::memcmp(code, "227", 3) == 0)
         announce_from(line, len, true);
     return true;
 }
@@ -200,9 +236,13 @@ bool ftp_stream_filter::update_client_side(byte_string& data) {
             m_client_lines.erase(0, pos);
             return true;
         }
-        boost::cmatch m;
-        if (!boost::regex_search(line, line + len, m, command_re())) break;
-        if (m_orientation == ftp_orientation::reversed && m[2].matched) announce_from(line, len, false);
+        command_kind kind = leading_command(line, len);
+        if (kind == command_kind::none) {
+            boost::cmatch m;
+            if (!boost::regex_search(line, line + len, m, command_re())) break;
+            kind = m[2].matched ? command_kind::port : command_kind::other;
+        }
+        if (m_orientation == ftp_orientation::reversed && kind == command_kind::port) announce_from(line, len, false);
     }
     // Not (or no longer) FTP: this chunk still passes; the next call of
     // either direction declines.
