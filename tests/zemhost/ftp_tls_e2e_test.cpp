@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -34,28 +35,62 @@ bool have(const char* program) {
            ::access((std::string("/usr/sbin/") + program).c_str(), X_OK) == 0;
 }
 
-int free_port() {
+int listen_socket(int& port) {
     const int s = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(s, 4);
     socklen_t len = sizeof a;
     ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    return s;
+}
+
+int connect_to(int port) {
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return s;
     ::close(s);
-    return ntohs(a.sin_port);
+    return -1;
+}
+
+// Copies bytes both ways between two sockets until both have ended.
+void splice(int a, int b) {
+    const int fd[2] = {a, b};
+    pollfd p[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
+    char buf[65536];
+    while ((p[0].fd >= 0 || p[1].fd >= 0) && ::poll(p, 2, 30000) > 0) {
+        for (int k = 0; k < 2; ++k) {
+            if (p[k].fd < 0 || !p[k].revents) continue;
+            const ssize_t n = ::read(fd[k], buf, sizeof buf);
+            for (ssize_t off = 0; n > 0 && off < n;) {
+                const ssize_t w = ::write(fd[1 - k], buf + off, static_cast<std::size_t>(n - off));
+                if (w <= 0) break;
+                off += w;
+            }
+            if (n <= 0) {
+                ::shutdown(fd[1 - k], SHUT_WR);
+                p[k].fd = -1;
+            }
+        }
+    }
+}
+
+int free_port() {
+    int port = 0;
+    ::close(listen_socket(port));
+    return port;
 }
 
 bool wait_port(int port) {
     for (int i = 0; i < 200; ++i) {
-        const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<std::uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        ::close(s);
-        if (ok) return true;
+        const int s = connect_to(port);
+        if (s >= 0) return ::close(s), true;
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
     return false;
@@ -153,28 +188,29 @@ protected:
         write_file(dir + "/allow.sh", "#!/bin/sh\necho \"$1 $2\" >> " + dir + "/allowed.txt\n");
         ::chmod((dir + "/allow.sh").c_str(), 0755);
         events = dir + "/events.jsonl";
+    }
+    void start_proxy(int upstream) {
         ASSERT_TRUE(host.start({"proxy", "--listen", "127.0.0.1:0", "--upstream",
-                                "127.0.0.1:" + std::to_string(ftp_port), "--registry", registry(dir, dir), "--events",
+                                "127.0.0.1:" + std::to_string(upstream), "--registry", registry(dir, dir), "--events",
                                 events, "--firewall-program", dir + "/allow.sh", "--threads", "2"}));
         port = host.wait_listening();
         ASSERT_GT(port, 0);
     }
 
-    // curl through the proxy; the body, and in 'pasv' the data ports the
-    // server's 227 replies gave (from curl's own trace).
-    std::string fetch(const std::string& path, const std::string& options, std::vector<int>* pasv = nullptr) {
-        const std::string body = dir + "/body", trace = dir + "/trace";
+    // curl through the proxy (or 'via'); the body, and in 'ports' the data
+    // ports of the 227 replies and PORT commands (from curl's own trace).
+    std::string fetch(const std::string& path, const std::string& options, std::vector<int>* ports = nullptr,
+                      int via = 0) {
+        const std::string n = std::to_string(via), body = dir + "/body" + n, trace = dir + "/trace" + n;
         int st = -1;
-        run("curl -s -S --max-time 60 -v " + options + " -o '" + body + "' 'ftp://127.0.0.1:" + std::to_string(port) +
-                path + "' 2> '" + trace + "'",
+        run("curl -s -S --max-time 60 -v " + options + " -o '" + body +
+                "' 'ftp://127.0.0.1:" + std::to_string(via ? via : port) + path + "' 2> '" + trace + "'",
             &st);
         EXPECT_EQ(st, 0) << slurp(trace);
-        if (pasv) {
-            const std::string t = slurp(trace);
-            static const std::regex re("< 227 [^(]*\\((\\d+),(\\d+),(\\d+),(\\d+),(\\d+),(\\d+)\\)");
-            for (std::sregex_iterator it(t.begin(), t.end(), re), end; it != end; ++it)
-                pasv->push_back(std::stoi((*it)[5]) * 256 + std::stoi((*it)[6]));
-        }
+        const std::string t = slurp(trace);
+        static const std::regex re("(< 227 [^(]*\\(|> PORT )(\\d+),(\\d+),(\\d+),(\\d+),(\\d+),(\\d+)");
+        for (std::sregex_iterator it(t.begin(), t.end(), re), end; ports && it != end; ++it)
+            ports->push_back(std::stoi((*it)[6]) * 256 + std::stoi((*it)[7]));
         return slurp(body);
     }
     std::string direct_listing() {
@@ -192,6 +228,7 @@ protected:
 };
 
 TEST_F(zemhost_ftp, passive_transfers_are_announced_once_each) {
+    start_proxy(ftp_port);
     std::vector<int> ports;
     const std::string listing = fetch("/", "--disable-epsv", &ports);
     EXPECT_NE(listing.find("small.txt"), std::string::npos);
@@ -215,6 +252,7 @@ TEST_F(zemhost_ftp, passive_transfers_are_announced_once_each) {
 TEST_F(zemhost_ftp, active_and_extended_transfers_are_not_announced) {
     // PORT from the local client: the client's own side opens nothing the
     // announcements are about. EPSV/EPRT carry no announcement either.
+    start_proxy(ftp_port);
     const std::string listing = fetch("/", "--ftp-port 127.0.0.1 --disable-eprt");
     EXPECT_EQ(listing, direct_listing());
     EXPECT_TRUE(fetch("/big.bin", "--ftp-port 127.0.0.1 --disable-eprt") == big);
@@ -227,6 +265,7 @@ TEST_F(zemhost_ftp, active_and_extended_transfers_are_not_announced) {
 
 TEST_F(zemhost_ftp, a_refusing_firewall_program_is_recorded) {
     write_file(dir + "/allow.sh", "#!/bin/sh\nexit 3\n");
+    start_proxy(ftp_port);
     std::vector<int> ports;
     EXPECT_EQ(fetch("/small.txt", "--disable-epsv", &ports), "hello\n");  // the data connection is loopback
     const auto fw = commands_named(stop(), "firewall_allow_connection");
@@ -234,6 +273,40 @@ TEST_F(zemhost_ftp, a_refusing_firewall_program_is_recorded) {
     EXPECT_EQ(fw[0]["answer"], "refused");
     EXPECT_EQ(fw[0]["firewall_program_status"], 3);
     EXPECT_EQ(fw[0]["rc"], 5);
+}
+
+TEST_F(zemhost_ftp, port_commands_to_a_local_server_are_announced) {
+    // Turned around: relays join vsftpd to the proxy's client side and curl
+    // to its upstream side, so the greeting goes out and curl's commands
+    // come in, as when the local program is the server.
+    int up_port = 0, curl_port = 0;
+    const int up = listen_socket(up_port), front = listen_socket(curl_port);
+    start_proxy(up_port);
+    std::vector<int> ports;
+    auto session = [&](const std::string& path, const std::string& options) {
+        std::string body;
+        std::thread client([&] { body = fetch(path, options, &ports, curl_port); });
+        const int e = ::accept(front, nullptr, nullptr), a = connect_to(ftp_port), b = connect_to(port);
+        const int d = ::accept(up, nullptr, nullptr);
+        std::thread server_side(splice, a, b), client_side(splice, d, e);
+        client.join();
+        server_side.join();
+        client_side.join();
+        for (int fd : {a, b, d, e}) ::close(fd);
+        return body;
+    };
+    EXPECT_EQ(session("/", "--ftp-port 127.0.0.1 --disable-eprt"), direct_listing());
+    EXPECT_TRUE(session("/big.bin", "--ftp-port 127.0.0.1 --disable-eprt") == big);
+    EXPECT_EQ(session("/small.txt", "--disable-epsv"), "hello\n");  // a 227 to the remote client
+    ::close(up);
+    ::close(front);
+    ASSERT_EQ(ports.size(), 3u);
+    const auto fw = commands_named(stop(), "firewall_allow_connection");
+    ASSERT_EQ(fw.size(), 2u);
+    for (std::size_t k = 0; k < 2; ++k) {
+        EXPECT_EQ(fw[k]["request"]["address"], "127.0.0.1");
+        EXPECT_EQ(fw[k]["request"]["port"], ports[k]);
+    }
 }
 
 // ---- TLS ------------------------------------------------------------------------
