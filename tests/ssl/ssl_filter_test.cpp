@@ -190,8 +190,8 @@ TEST_F(Ssl, Ssl2HelloThenTls) {
     // An SSL 2 hello announcing TLS 1.0: cipher specs 6, session 0, challenge 16.
     const std::string v2 = std::string("\x80\x1d\x01\x03\x01", 5) + u16(6) + u16(0) + u16(16) +
                            std::string("\x00\x00\x2f\x00\x00\x35", 6) + std::string(16, 'C');
-    const auto f = run({{true, v2}, {false, record(22, server_hello) + record(22, certificate(chain3))}},
-                       kit::one_byte_chunks);
+    const auto f =
+        run({{true, v2}, {false, record(22, server_hello) + record(22, certificate(chain3))}}, kit::one_byte_chunks);
     EXPECT_TRUE(f->dead());
     EXPECT_EQ(certificates().size(), 3u);
     EXPECT_EQ(read("hostname.txt"), "\r\n");  // no name in an SSL 2 hello
