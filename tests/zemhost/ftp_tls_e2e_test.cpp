@@ -3,7 +3,6 @@
 // with a certificate chain made here, driven by openssl's client.
 #include <arpa/inet.h>
 #include <dirent.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -96,34 +95,6 @@ bool wait_port(int port) {
     return false;
 }
 
-// A program started in the background, killed (by its own id) at the end.
-class background {
-public:
-    void start(const std::vector<std::string>& argv, const std::string& log) {
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(fd, 1);
-            ::dup2(fd, 2);
-            std::vector<std::string> copy = argv;
-            std::vector<char*> v;
-            for (auto& a : copy) v.push_back(&a[0]);
-            v.push_back(nullptr);
-            ::execvp(v[0], v.data());
-            ::_exit(127);
-        }
-    }
-    ~background() {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGTERM);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-    }
-
-private:
-    pid_t m_pid = -1;
-};
-
 // Runs a shell command; its standard output.
 std::string run(const std::string& cmd, int* status = nullptr) {
     std::string out;
@@ -181,10 +152,9 @@ protected:
         write_file(root + "/small.txt", "hello\n");
         ftp_port = free_port();
         pasv_min = free_port();
-        vsftpd.start({"sh", k_scripts + "vsftpd_start.sh", dir + "/state", root, std::to_string(ftp_port),
-                      std::to_string(pasv_min), std::to_string(pasv_min + 20)},
-                     dir + "/vsftpd.out");
-        ASSERT_TRUE(wait_port(ftp_port)) << slurp(dir + "/vsftpd.out");
+        vsftpd.start_program("sh", {k_scripts + "vsftpd_start.sh", dir + "/state", root, std::to_string(ftp_port),
+                                    std::to_string(pasv_min), std::to_string(pasv_min + 20)});
+        ASSERT_TRUE(wait_port(ftp_port)) << slurp(dir + "/state/vsftpd.log");
         write_file(dir + "/allow.sh", "#!/bin/sh\necho \"$1 $2\" >> " + dir + "/allowed.txt\n");
         ::chmod((dir + "/allow.sh").c_str(), 0755);
         events = dir + "/events.jsonl";
@@ -223,8 +193,7 @@ protected:
 
     std::string dir, events, big;
     int ftp_port = 0, pasv_min = 0, port = 0;
-    background vsftpd;
-    host_process host;
+    host_process vsftpd, host;
 };
 
 TEST_F(zemhost_ftp, passive_transfers_are_announced_once_each) {
@@ -326,11 +295,10 @@ protected:
     // speaking 'version'; what the client received.
     std::string session(const std::string& version) {
         const int tls_port = free_port();
-        background server;
-        server.start(
-            {"openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(tls_port), "-cert", dir + "/leaf.pem",
-             "-key", dir + "/leaf.key", "-cert_chain", dir + "/chain.pem", version, "-www", "-quiet"},
-            dir + "/server.out");
+        host_process server;
+        server.start_program(
+            "openssl", {"s_server", "-accept", "127.0.0.1:" + std::to_string(tls_port), "-cert", dir + "/leaf.pem",
+                        "-key", dir + "/leaf.key", "-cert_chain", dir + "/chain.pem", version, "-www", "-quiet"});
         EXPECT_TRUE(wait_port(tls_port));
         events = dir + "/events" + version + ".jsonl";
         host_process host;

@@ -44,7 +44,9 @@ inline std::string pattern_bytes(std::size_t n, std::uint32_t seed) {
 // "listening on" line.
 class host_process {
 public:
-    bool start(const std::vector<std::string>& args) {
+    bool start(const std::vector<std::string>& args) { return start_program(ZEM_HOST_BINARY, args); }
+    // Any program (looked up in PATH), e.g. a server a test talks to.
+    bool start_program(const std::string& program, const std::vector<std::string>& args) {
         int out[2];
         if (::pipe(out) != 0) return false;
         m_pid = ::fork();
@@ -52,13 +54,12 @@ public:
             ::dup2(out[1], 1);
             ::close(out[0]);
             ::close(out[1]);
-            std::vector<char*> argv;
-            std::string bin = ZEM_HOST_BINARY;
-            argv.push_back(&bin[0]);
             std::vector<std::string> copy = args;
+            copy.insert(copy.begin(), program);
+            std::vector<char*> argv;
             for (auto& a : copy) argv.push_back(&a[0]);
             argv.push_back(nullptr);
-            ::execv(bin.c_str(), argv.data());
+            ::execvp(program.c_str(), argv.data());
             ::_exit(127);
         }
         ::close(out[1]);
