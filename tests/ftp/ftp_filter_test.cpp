@@ -8,7 +8,6 @@
 #include <memory>
 #include <sstream>
 
-#include "core/bunch_filter.h"
 #include "ftp/ftp_stream_filter.h"
 #include "host/host_link.h"
 #include "kit/kit.h"
@@ -40,27 +39,15 @@ protected:
 
     // Feeds the steps through a filter point carrying the FTP filter alone;
     // 'cut' splits each step into the chunks that are delivered.
-    run_result run(const std::vector<kit::transcript::step>& steps,
-                   const std::function<std::vector<std::string>(const std::string&)>& cut) {
+    run_result run(const std::vector<kit::transcript::step>& steps, const kit::chunker& cut) {
         host.clear_records();
-        kit::capturing_provider p;
         std::shared_ptr<ftp_stream_filter> f;
-        auto* fp = new bunch_filter(&p, 1, [&f](i_connection_feedback* fb, filter_chain& chain) {
-            f = std::make_shared<ftp_stream_filter>(fb);
-            chain.push_back(f);
-        });
-        for (const auto& s : steps)
-            for (const std::string& c : cut(s.bytes)) {
-                if (s.out)
-                    fp->update_out(c.data(), static_cast<int>(c.size()));
-                else
-                    fp->update_in(c.data(), static_cast<int>(c.size()));
-            }
+        const kit::fed got = kit::feed_steps(
+            steps, [&f](i_connection_feedback* fb) { return f = std::make_shared<ftp_stream_filter>(fb); }, cut);
         run_result r;
-        r.detached = f->dead() || fp->chain().empty();
-        fp->release();
-        r.out = p.out;
-        r.in = p.in;
+        r.detached = f->dead() || got.chain_empty;
+        r.out = got.out;
+        r.in = got.in;
         std::ostringstream a;
         for (const auto& c : host.commands(zem::codes::firewall_allow_connection)) {
             EXPECT_EQ(c.data.size(), 36u);

@@ -5,6 +5,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "core/bunch_filter.h"
+#include "kit/kit.h"
+
 namespace kit {
 
 namespace {
@@ -72,6 +75,28 @@ transcript load_transcript(const std::string& relative) {
             ADD_FAILURE() << relative << ": unknown line " << line;
     }
     return t;
+}
+
+fed feed_steps(const std::vector<transcript::step>& steps,
+               const std::function<std::shared_ptr<i_stream_filter>(i_connection_feedback*)>& make, const chunker& cut,
+               const std::function<void()>& after) {
+    capturing_provider p;
+    auto* fp =
+        new bunch_filter(&p, 1, [&](i_connection_feedback* fb, filter_chain& chain) { chain.push_back(make(fb)); });
+    for (const auto& s : steps)
+        for (const std::string& c : cut(s.bytes)) {
+            if (s.out)
+                fp->update_out(c.data(), static_cast<int>(c.size()));
+            else
+                fp->update_in(c.data(), static_cast<int>(c.size()));
+            if (after) after();
+        }
+    fed r;
+    r.chain_empty = fp->chain().empty();
+    fp->release();
+    r.out = p.out;
+    r.in = p.in;
+    return r;
 }
 
 void save_got(const std::string& relative, const std::string& text) {

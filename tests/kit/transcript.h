@@ -6,8 +6,12 @@
 //   expect: TEXT an expectation the test reads in its own terms
 // Lines starting with '#' and empty lines are skipped. TEXT may hold \r, \n,
 // \\ and \xNN escapes.
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "core/interfaces.h"
 
 namespace kit {
 
@@ -27,6 +31,20 @@ struct transcript {
 
 // Reads tests/data/<relative>; fails the calling test when it cannot.
 transcript load_transcript(const std::string& relative);
+
+using chunker = std::function<std::vector<std::string>(const std::string&)>;
+
+// What a filter point handed on when the steps were fed through it.
+struct fed {
+    std::string out, in;
+    bool chain_empty = false;  // the filter declined at some point
+};
+
+// Feeds the steps, each cut into chunks by 'cut', through a filter point
+// whose chain is the one filter 'make' builds; 'after' runs after every chunk.
+fed feed_steps(const std::vector<transcript::step>& steps,
+               const std::function<std::shared_ptr<i_stream_filter>(i_connection_feedback*)>& make, const chunker& cut,
+               const std::function<void()>& after = {});
 
 // Writes what a failing run produced next to the expected file, so it can
 // be compared (tests/data/<relative>.got).

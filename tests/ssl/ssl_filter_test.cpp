@@ -11,9 +11,9 @@
 #include <memory>
 #include <sstream>
 
-#include "core/bunch_filter.h"
 #include "core/configuration.h"
 #include "kit/kit.h"
+#include "kit/transcript.h"
 #include "platform/registry.h"
 #include "ssl/ssl_stream_filter.h"
 
@@ -45,10 +45,7 @@ const std::string change_cipher = std::string("\x14\x03\x03\x00\x01\x01", 6);
 const std::vector<std::string> chain3 = {"leaf-DER\x30\x82" + std::string(40, 'L'), "intermediate\x00\xff",
                                          std::string(70, 'R')};
 
-struct step {
-    bool out;
-    std::string bytes;
-};
+using step = kit::transcript::step;
 
 class Ssl : public ::testing::Test {
 protected:
@@ -95,28 +92,14 @@ protected:
 
     // Feeds the steps (each cut by 'cut') through a filter point holding the
     // TLS filter alone; checks that the bytes pass unchanged.
-    std::shared_ptr<ssl_stream_filter> run(const std::vector<step>& steps,
-                                           const std::function<std::vector<std::string>(const std::string&)>& cut) {
-        kit::capturing_provider p;
+    std::shared_ptr<ssl_stream_filter> run(const std::vector<step>& steps, const kit::chunker& cut) {
         std::shared_ptr<ssl_stream_filter> f;
-        auto* fp = new bunch_filter(&p, 1, [&f](i_connection_feedback*, filter_chain& chain) {
-            f = std::make_shared<ssl_stream_filter>();
-            chain.push_back(f);
-        });
-        std::string out, in;
-        for (const auto& s : steps) {
-            (s.out ? out : in) += s.bytes;
-            for (const std::string& c : cut(s.bytes)) {
-                if (s.out)
-                    fp->update_out(c.data(), static_cast<int>(c.size()));
-                else
-                    fp->update_in(c.data(), static_cast<int>(c.size()));
-                max_held = std::max(max_held, f->held_length());
-            }
-        }
-        fp->release();
-        EXPECT_EQ(p.out, out);
-        EXPECT_EQ(p.in, in);
+        const kit::fed got = kit::feed_steps(
+            steps, [&f](i_connection_feedback*) { return f = std::make_shared<ssl_stream_filter>(); }, cut,
+            [&] { max_held = std::max(max_held, f->held_length()); });
+        kit::transcript t{steps, {}};
+        EXPECT_EQ(got.out, t.all(true));
+        EXPECT_EQ(got.in, t.all(false));
         return f;
     }
     static std::vector<std::string> whole(const std::string& s) { return {s}; }
