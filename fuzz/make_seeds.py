@@ -116,3 +116,48 @@ policy = bytes([0, 200, 0, 200, 200, 0, 200, 200, 0, 0, 0, 0, 0, 200, 0, 200, 20
 save('whole_chain', 'policy', bytes([0]) + policy + words + words + bytes([1, 0x3c, 1, 60, 0, 1]) + bytes([2])
      + exchange(0x31, 0x10, body) + bytes([1]) + exchange(0x02, 0x00, body) + bytes([50] * 20))
 save('whole_chain', 'garbage', bytes([0x0f]) + bytes([1, 10]) + b'GET / HTTP/1.1\r\n' + bytes([0, 5]) + b'\x00\xff\r\n\r\n')
+
+
+# ftp and ssl: [direction, length, bytes] records (direction 0 client, 1
+# server, +2 ends that side).
+def watch(steps):
+    r = b''
+    for side, data in steps:
+        while data:
+            piece, data = data[:255], data[255:]
+            r += bytes([side, len(piece)]) + piece
+    return r
+
+
+save('ftp', 'passive', watch([(1, b'220-hi\r\n 2\r\n220 ready\r\n'), (0, b'USER a\r\nPASV\r\n'),
+                              (1, b'331 ok\r\n227 Entering Passive Mode (10,0,0,5,19,137)\r\n'),
+                              (0, b'EPSV\r\n'), (1, b'229 (|||4000|)\r\n')]))
+save('ftp', 'local_server', watch([(0, b'220 ready\r\n'), (1, b'PORT 10,0,0,7,4,1\r\n'), (0, b'200 ok\r\n'),
+                                   (1, b'PORT 999,0,0,7,999,1\r\n')]))
+
+
+def rec(t, body):
+    return bytes([t, 3, 3]) + struct.pack('>H', len(body)) + body
+
+
+def msg(t, body):
+    return bytes([t]) + struct.pack('>I', len(body))[1:] + body
+
+
+def u24(n):
+    return struct.pack('>I', n)[1:]
+
+
+name = b'seed.test'
+sni = struct.pack('>HBH', len(name) + 3, 0, len(name)) + name
+ext = struct.pack('>HH', 0, len(sni)) + sni
+hello = msg(1, b'\x03\x03' + b'R' * 32 + b'\x00' + b'\x00\x02\x13\x01' + b'\x01\x00' + struct.pack('>H', len(ext)) + ext)
+certs = [b'leaf' * 10, b'inter' * 8]
+cert_list = b''.join(u24(len(c)) + c for c in certs)
+certificate = msg(11, u24(len(cert_list)) + cert_list)
+server_hello = msg(2, b'\x03\x03' + b'S' * 32 + b'\x00\xc0\x2f\x00')
+save('ssl', 'tls12', watch([(0, rec(22, hello)), (1, rec(22, server_hello) + rec(22, certificate)),
+                            (0, rec(20, b'\x01'))]))
+save('ssl', 'tls13', watch([(0, rec(22, hello)), (1, rec(22, server_hello) + rec(20, b'\x01') + rec(23, b'x' * 40))]))
+v2 = b'\x80\x1d\x01\x03\x01' + struct.pack('>HHH', 6, 0, 16) + b'\x00\x00\x2f\x00\x00\x35' + b'C' * 16
+save('ssl', 'sslv2', watch([(0, v2), (1, rec(22, certificate))]))

@@ -2,9 +2,11 @@
 
 #include <memory>
 
+#include "ftp/ftp_stream_filter.h"
 #include "html/html_sub_handlers.h"
 #include "http/http_handler_factory.h"
 #include "http/http_stream_filter.h"
+#include "ssl/ssl_stream_filter.h"
 
 namespace module {
 
@@ -32,6 +34,8 @@ void build_chain(const config::net_config& cfg, i_connection_feedback* feedback,
     // Fixed order: recorder before, mail protocols, http, ftp, ssl, recorder
     // after. Filters not built yet are simply absent.
     if (cfg.enable_http) chain.push_back(std::make_shared<http_stream_filter>(feedback, web_handler_hooks()));
+    if (cfg.enable_ftp) chain.push_back(std::make_shared<ftp_stream_filter>(feedback));
+    if (cfg.enable_ssl) chain.push_back(std::make_shared<ssl_stream_filter>());
 }
 
 void build_configured_chain(i_connection_feedback* feedback, filter_chain& chain) {

@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <vector>
 
 #include "core/bunch_filter.h"
 #include "core/configuration.h"
+#include "ftp/ftp_stream_filter.h"
 #include "http/http_stream_filter.h"
 #include "kit/kit.h"
 #include "module/chain_factory.h"
 #include "platform/registry.h"
+#include "ssl/ssl_stream_filter.h"
 #include "zem/zem.h"
 
 namespace {
@@ -26,18 +29,32 @@ protected:
     static bunch_filter* as_bunch(zem::i_filt_point* fp) { return static_cast<bunch_filter*>(fp); }
 };
 
-TEST_F(Chain, DefaultsAttachTheWebFilter) {
+TEST_F(Chain, DefaultsAttachTheWebAndTlsFilters) {
     kit::capturing_provider p;
     zem::i_filt_point* fp = create_filt_point(&p, 1);
     ASSERT_NE(fp, nullptr);
     const auto& chain = as_bunch(fp)->chain();
-    ASSERT_EQ(chain.size(), 1u);
+    ASSERT_EQ(chain.size(), 2u);
     EXPECT_NE(std::dynamic_pointer_cast<http_stream_filter>(chain.front()), nullptr);
+    EXPECT_NE(std::dynamic_pointer_cast<ssl_stream_filter>(chain.back()), nullptr);
     fp->release();
 }
 
-TEST_F(Chain, DisabledHttpLeavesNoFilterAndTrafficPassesUntouched) {
+TEST_F(Chain, FtpComesBetweenWebAndTls) {
+    platform::reg_override_set_u32(config::net_key, "enable_ftp", 1);
+    kit::capturing_provider p;
+    zem::i_filt_point* fp = create_filt_point(&p, 1);
+    std::vector<std::shared_ptr<i_stream_filter>> chain(as_bunch(fp)->chain().begin(), as_bunch(fp)->chain().end());
+    ASSERT_EQ(chain.size(), 3u);
+    EXPECT_NE(std::dynamic_pointer_cast<http_stream_filter>(chain[0]), nullptr);
+    EXPECT_NE(std::dynamic_pointer_cast<ftp_stream_filter>(chain[1]), nullptr);
+    EXPECT_NE(std::dynamic_pointer_cast<ssl_stream_filter>(chain[2]), nullptr);
+    fp->release();
+}
+
+TEST_F(Chain, DisabledHttpAndTlsLeaveNoFilterAndTrafficPassesUntouched) {
     platform::reg_override_set_u32(config::net_key, "enable_http", 0);
+    platform::reg_override_set_u32(config::net_key, "enable_ssl", 0);
     kit::capturing_provider p;
     zem::i_filt_point* fp = create_filt_point(&p, 1);
     EXPECT_TRUE(as_bunch(fp)->chain().empty());
@@ -66,8 +83,8 @@ TEST_F(Chain, ChangeCountsForTheNextFilterPointOnly) {
     zem::i_filt_point* first = create_filt_point(&p1, 1);
     platform::reg_override_set_u32(config::net_key, "enable_http", 0);
     zem::i_filt_point* second = create_filt_point(&p2, 2);
-    EXPECT_EQ(as_bunch(first)->chain().size(), 1u);
-    EXPECT_EQ(as_bunch(second)->chain().size(), 0u);
+    EXPECT_EQ(as_bunch(first)->chain().size(), 2u);
+    EXPECT_EQ(as_bunch(second)->chain().size(), 1u);
     first->release();
     second->release();
 }

@@ -1,8 +1,7 @@
 // Replays every saved fuzz finding (tests/data/regressions/<target>/) and
 // every seed (fuzz/corpus/<target>/) through the fuzz target's own driver.
-#include <gtest/gtest.h>
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <fstream>
@@ -12,6 +11,7 @@
 
 #include "../../fuzz/drivers.h"
 #include "../../fuzz/small_drivers.h"
+#include "../../fuzz/watch_drivers.h"
 
 namespace {
 
@@ -62,6 +62,8 @@ TEST(fuzz_replay, whole_chain) { EXPECT_GT(replay("whole_chain", &fuzz_drivers::
 TEST(fuzz_replay, host_replies) { EXPECT_GT(replay("host_replies", &fuzz_drivers::run_host_replies), 0u); }
 TEST(fuzz_replay, matcher) { EXPECT_GT(replay("matcher", &fuzz_drivers::run_matcher), 0u); }
 TEST(fuzz_replay, registry) { EXPECT_GT(replay("registry", &fuzz_drivers::run_registry), 0u); }
+TEST(fuzz_replay, ftp) { EXPECT_GT(replay("ftp", &fuzz_drivers::run_ftp), 0u); }
+TEST(fuzz_replay, ssl) { EXPECT_GT(replay("ssl", &fuzz_drivers::run_ssl), 0u); }
 
 // The drivers' checks must be able to fail: a decoder that loses its end,
 // a swapper that changes text and a filter point that drops client bytes are
@@ -150,7 +152,8 @@ TEST(fuzz_replay, request_line_without_its_header_reaches_the_server_at_close) {
                 chain.push_back(std::make_shared<http_stream_filter>(fb, module::web_handler_hooks()));
             });
             point.update_out(first.data(), static_cast<int>(first.size()));
-            for (const auto& piece : kit::split_at(partial, cut)) point.update_out(piece.data(), static_cast<int>(piece.size()));
+            for (const auto& piece : kit::split_at(partial, cut))
+                point.update_out(piece.data(), static_cast<int>(piece.size()));
             point.stop_in();
             point.stop_out();
         }

@@ -25,38 +25,16 @@
 #include <thread>
 #include <vector>
 
+#include "host_process.h"
 #include "kit/kit.h"
 #include "policy.h"
 
 namespace {
 
 using nlohmann::json;
+using namespace zemhost_kit;
 
 std::string tmp(const std::string& name) { return ::testing::TempDir() + "zemhost_e2e_" + name; }
-
-std::string slurp(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-void write_file(const std::string& path, const std::string& text) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << text;
-}
-
-// Deterministic bytes covering every value, so any dropped, doubled or
-// reordered byte shows up in a comparison.
-std::string pattern_bytes(std::size_t n, std::uint32_t seed) {
-    std::string s(n, '\0');
-    std::uint32_t x = seed;
-    for (std::size_t i = 0; i < n; ++i) {
-        x = x * 1664525u + 1013904223u;
-        s[i] = static_cast<char>(x >> 24);
-    }
-    return s;
-}
 
 std::string gzip(const std::string& plain) {
     z_stream z{};
@@ -194,69 +172,6 @@ private:
     std::atomic<int> m_requests{0};
 };
 
-// The zem-host program, started with arguments; stdout is read for the
-// "listening on" line.
-class host_process {
-public:
-    bool start(const std::vector<std::string>& args) {
-        int out[2];
-        if (::pipe(out) != 0) return false;
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::dup2(out[1], 1);
-            ::close(out[0]);
-            ::close(out[1]);
-            std::vector<char*> argv;
-            std::string bin = ZEM_HOST_BINARY;
-            argv.push_back(&bin[0]);
-            std::vector<std::string> copy = args;
-            for (auto& a : copy) argv.push_back(&a[0]);
-            argv.push_back(nullptr);
-            ::execv(bin.c_str(), argv.data());
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        m_out = ::fdopen(out[0], "r");
-        return m_pid > 0;
-    }
-    // Reads one line of the program's standard output (empty at its end).
-    std::string line() {
-        char buf[4096];
-        if (!m_out || !std::fgets(buf, sizeof buf, m_out)) return std::string();
-        std::string s(buf);
-        if (!s.empty() && s.back() == '\n') s.pop_back();
-        return s;
-    }
-    // Port from the "listening on ADDR:PORT" line; 0 when it did not come.
-    int wait_listening() {
-        const std::string l = line();
-        if (l.rfind("listening on ", 0) != 0) return 0;
-        return std::atoi(l.substr(l.rfind(':') + 1).c_str());
-    }
-    // Sends a signal and returns the exit status (or -1 for a crash).
-    int stop(int sig = SIGTERM) {
-        if (m_pid <= 0) return -1;
-        ::kill(m_pid, sig);
-        return wait();
-    }
-    void signal(int sig) { ::kill(m_pid, sig); }
-    int wait() {
-        int status = 0;
-        ::waitpid(m_pid, &status, 0);
-        m_pid = -1;
-        if (m_out) std::fclose(m_out);
-        m_out = nullptr;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    ~host_process() {
-        if (m_pid > 0) stop(SIGKILL);
-    }
-
-private:
-    pid_t m_pid = -1;
-    std::FILE* m_out = nullptr;
-};
-
 struct curl_result {
     int exit_code = -1;
     int status = 0;
@@ -298,21 +213,6 @@ std::string header_value(const std::string& headers, const std::string& name) {
         }
     }
     return value;
-}
-
-std::vector<json> read_events(const std::string& path) {
-    std::vector<json> v;
-    std::ifstream f(path);
-    std::string line;
-    while (std::getline(f, line)) v.push_back(json::parse(line));
-    return v;
-}
-
-std::size_t count_events(const std::vector<json>& v, const std::string& key, const std::string& name) {
-    std::size_t n = 0;
-    for (const auto& e : v)
-        if (e.contains(key) && e[key] == name) ++n;
-    return n;
 }
 
 std::string zem_host_default_policy() { return zem_host::embedded_default_policy(); }

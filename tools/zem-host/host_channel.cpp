@@ -1,10 +1,16 @@
 #include "host_channel.h"
 
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <thread>
 
 #include "wire.h"
 
@@ -151,8 +157,14 @@ int host_channel::answer(int code, const char* req, std::size_t n, std::string& 
             if (!(err = decode(req, n, q)).empty()) return malformed();
             rec.update(header_json(q.hdr));
             rec["request"] = {{"address", ipv4_text(q.address)}, {"port", q.port}};
-            rec["answer"] = "allowed";
-            return 0;
+            if (m_firewall_program.empty()) {
+                rec["answer"] = "allowed";
+                return 0;
+            }
+            const int status = run_program(m_firewall_program, {ipv4_text(q.address), std::to_string(q.port)}, 10000);
+            rec["answer"] = status == 0 ? "allowed" : "refused";
+            rec["firewall_program_status"] = status;
+            return status == 0 ? 0 : rc_refused;
         }
         case zem::codes::http_check_script: {
             script_request q;
@@ -243,12 +255,66 @@ bool host_channel::notify_event(const zem::GUID* channel, int code, zem::mem_sli
         rec["error"] = e.what();
         ok = false;
     }
+    if (ok && code == zem::codes::general_notify_log_line && rec.contains("line") && rec["line"].is_string()) {
+        json tls = tls_record_of_log_line(rec["line"].get<std::string>());
+        if (!tls.empty()) rec["tls"] = std::move(tls);
+    }
     record(rec);
     if (ok &&
         (code == zem::codes::general_notify_object_blocked || code == zem::codes::general_notify_stopword_blocked) &&
         m_on_blocked)
         m_on_blocked(rec);
     return ok;
+}
+
+extern "C" char** environ;
+
+int run_program(const std::string& program, const std::vector<std::string>& args, int timeout_ms) {
+    std::vector<std::string> copy;
+    copy.push_back(program);
+    copy.insert(copy.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : copy) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        int status = 0;
+        const pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (r < 0) return -1;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return -2;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+json tls_record_of_log_line(const std::string& line) {
+    // The engine writes, for a recorded chain:
+    //   ssl_stream_filter: certificate of "NAME" written to PATH
+    //   ssl_stream_filter: server name "NAME" appended to PATH
+    // NAME has no quote in it (the engine escapes quotes and control bytes).
+    static const struct {
+        const char* head;
+        const char* tail;
+        const char* key;
+    } k_forms[] = {{"ssl_stream_filter: certificate of \"", "\" written to ", "certificate_file"},
+                   {"ssl_stream_filter: server name \"", "\" appended to ", "hostname_file"}};
+    for (const auto& f : k_forms) {
+        const std::size_t h = line.find(f.head);
+        if (h == std::string::npos) continue;
+        const std::size_t name_at = h + std::strlen(f.head);
+        const std::size_t t = line.find(f.tail, name_at);
+        if (t == std::string::npos) continue;
+        std::string path = line.substr(t + std::strlen(f.tail));
+        while (!path.empty() && (path.back() == '\n' || path.back() == '\r')) path.pop_back();
+        return json{{"server_name", line.substr(name_at, t - name_at)}, {f.key, path}};
+    }
+    return json();
 }
 
 }  // namespace zem_host

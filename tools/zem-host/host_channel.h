@@ -9,6 +9,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "event_log.h"
 #include "policy.h"
@@ -19,7 +20,7 @@ namespace zem_host {
 class host_channel final : public zem::i_external_iface {
 public:
     // Return codes of invoke_command besides 0.
-    enum : int { rc_wrong_channel = 1, rc_unknown_command = 2, rc_malformed = 3, rc_no_reply = 4 };
+    enum : int { rc_wrong_channel = 1, rc_unknown_command = 2, rc_malformed = 3, rc_no_reply = 4, rc_refused = 5 };
 
     host_channel(policy_store& store, event_log* log) : m_store(store), m_log(log) {}
     ~host_channel();
@@ -32,6 +33,12 @@ public:
     // Called (from the engine's thread) for every blocked object or stop word,
     // with the decoded notification.
     void on_blocked(std::function<void(const nlohmann::json&)> f) { m_on_blocked = std::move(f); }
+
+    // A program run for every data connection the engine announces, with the
+    // address and port as its two arguments; exit status 0 allows it (e.g.
+    // by adding it to a firewall set). Without one every announcement is
+    // allowed and only recorded.
+    void set_firewall_program(std::string path) { m_firewall_program = std::move(path); }
 
     // The path answered for the replacement image when the policy names none:
     // a transparent 1x1 GIF written once into a private temporary folder.
@@ -51,7 +58,16 @@ private:
     std::atomic<std::uint64_t> m_commands{0}, m_notifications{0}, m_malformed{0};
     std::once_flag m_gif_once;
     std::string m_gif_path;
+    std::string m_firewall_program;
 };
+
+// Runs 'program' with 'args' (no shell) and returns its exit status; -1 when
+// it cannot be started, -2 when it was killed after 'timeout_ms'.
+int run_program(const std::string& program, const std::vector<std::string>& args, int timeout_ms);
+
+// What the engine's log line tells about a TLS connection (the server name
+// and the certificate or host-name file written for it); empty otherwise.
+nlohmann::json tls_record_of_log_line(const std::string& line);
 
 // The bytes of a transparent 1x1 GIF.
 const std::string& transparent_gif_bytes();

@@ -39,7 +39,7 @@ const char* const k_main_help =
 const char* const k_proxy_help =
     "usage: zem-host proxy --listen ADDR:PORT (--upstream HOST:PORT | --transparent)\n"
     "                      [--policy FILE] [--events FILE] [--registry FILE] [--threads N]\n"
-    "                      [--mark N] [--grace SECONDS]\n"
+    "                      [--mark N] [--grace SECONDS] [--firewall-program FILE]\n"
     "\n"
     "  --listen ADDR:PORT    address to accept connections on (port 0 picks a free one)\n"
     "  --upstream HOST:PORT  relay every connection to this address\n"
@@ -52,6 +52,8 @@ const char* const k_proxy_help =
     "  --threads N           worker threads (default: number of processors)\n"
     "  --mark N              set this firewall mark on outgoing connections\n"
     "  --grace SECONDS       on SIGINT/SIGTERM, how long open connections may finish (default 5)\n"
+    "  --firewall-program FILE  run FILE ADDRESS PORT for every FTP data connection the engine\n"
+    "                        announces; exit status 0 allows it (default: allow and record)\n"
     "\n"
     "Prints 'listening on ADDR:PORT' when ready. Exit status: 0 after a clean stop, 1 when it\n"
     "cannot start, 2 for bad arguments or an invalid policy.\n";
@@ -89,6 +91,7 @@ struct service {
     proxy_options opts;
     std::string events;
     std::string registry;
+    std::string firewall_program;
     int threads = 0;
     int grace_seconds = 5;
     bool demo = false;
@@ -129,6 +132,7 @@ int run(service& svc, policy_store& store) {
         }
     }
     host_channel channel(store, &log);
+    channel.set_firewall_program(svc.firewall_program);
     if (svc.demo)
         channel.on_blocked([](const nlohmann::json& e) {
             const std::string line = blocked_line(e) + "\n";
@@ -280,6 +284,8 @@ int cmd_proxy(const std::vector<std::string>& args) {
             if (!value(v) || !parse_number(v, 1, 0x7FFFFFFF, n))
                 return usage_error("--mark needs a number", k_proxy_help);
             svc.opts.mark = static_cast<int>(n);
+        } else if (a == "--firewall-program") {
+            if (!value(svc.firewall_program)) return usage_error("--firewall-program needs a file", k_proxy_help);
         } else if (a == "--grace") {
             if (!value(v) || !parse_number(v, 0, 3600, n)) return usage_error("--grace needs seconds", k_proxy_help);
             svc.grace_seconds = static_cast<int>(n);

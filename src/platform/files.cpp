@@ -1,0 +1,60 @@
+#include "platform/files.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+bool write_all(int fd, const char* data, std::size_t len) {
+    while (len > 0) {
+        const ssize_t n = ::write(fd, data, len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        len -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+const char* default_certificate_folder() { return "/var/lib/mvxCertRep"; }
+
+bool is_directory(const std::string& path) {
+    struct stat st {};
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string join_path(const std::string& folder, const std::string& name) {
+    if (!folder.empty() && folder.back() == '/') return folder + name;
+    return folder + "/" + name;
+}
+
+bool write_new_file(const std::string& folder, const char* prefix, const char* data, std::size_t len,
+                    std::string& path_out) {
+    const std::string tmpl = join_path(folder, std::string(prefix) + "XXXXXX");
+    std::vector<char> name(tmpl.begin(), tmpl.end());
+    name.push_back('\0');
+    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = write_all(fd, data, len);
+    const bool closed = ::close(fd) == 0;
+    path_out.assign(name.data());
+    return ok && closed;
+}
+
+bool append_file(const std::string& path, const char* data, std::size_t len) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    const bool ok = write_all(fd, data, len);
+    return ::close(fd) == 0 && ok;
+}
+
+}  // namespace platform

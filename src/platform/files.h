@@ -1,0 +1,27 @@
+#pragma once
+// Files the engine records for observation (certificates of TLS servers).
+// The engine never creates folders: a record is written only into a folder
+// that the user made.
+#include <cstddef>
+#include <string>
+
+namespace platform {
+
+// The certificate folder when the configuration names none: C:\mvxCertRep on
+// Windows, /var/lib/mvxCertRep on POSIX.
+const char* default_certificate_folder();
+
+bool is_directory(const std::string& path);
+
+// 'folder' and 'name' joined with the platform's separator.
+std::string join_path(const std::string& folder, const std::string& name);
+
+// Writes the bytes to a new file in 'folder' named 'prefix' and a unique
+// suffix (an existing file is never opened); its path goes to 'path_out'.
+bool write_new_file(const std::string& folder, const char* prefix, const char* data, std::size_t len,
+                    std::string& path_out);
+
+// Appends to 'path', creating it; a symbolic link in its place is refused.
+bool append_file(const std::string& path, const char* data, std::size_t len);
+
+}  // namespace platform

@@ -1,0 +1,106 @@
+#include "kit/transcript.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "core/bunch_filter.h"
+#include "kit/kit.h"
+
+namespace kit {
+
+namespace {
+
+std::string unescape(const std::string& s) {
+    std::string r;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '\\' || i + 1 >= s.size()) {
+            r += s[i];
+            continue;
+        }
+        const char c = s[++i];
+        if (c == 'r') {
+            r += '\r';
+        } else if (c == 'n') {
+            r += '\n';
+        } else if (c == 'x' && i + 2 < s.size()) {
+            r += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            r += c;
+        }
+    }
+    return r;
+}
+
+}  // namespace
+
+std::string transcript::all(bool out) const {
+    std::string r;
+    for (const auto& s : steps)
+        if (s.out == out) r += s.bytes;
+    return r;
+}
+
+std::vector<transcript::step> transcript::joined() const {
+    std::vector<step> r;
+    for (const auto& s : steps) {
+        if (!r.empty() && r.back().out == s.out)
+            r.back().bytes += s.bytes;
+        else
+            r.push_back(s);
+    }
+    return r;
+}
+
+transcript load_transcript(const std::string& relative) {
+    transcript t;
+    std::ifstream f(std::string(ZEM_TEST_DATA_DIR) + "/" + relative, std::ios::binary);
+    EXPECT_TRUE(f.good()) << "cannot read tests/data/" << relative;
+    std::string line;
+    while (std::getline(f, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line[0] == '#') continue;
+        const std::size_t colon = line.find(": ");
+        const std::string tag = colon == std::string::npos ? line : line.substr(0, colon);
+        const std::string text = colon == std::string::npos ? std::string() : unescape(line.substr(colon + 2));
+        if (tag == "expect")
+            t.expect.push_back(text);
+        else if (tag == "out" || tag == "in")
+            t.steps.push_back({tag == "out", text + "\r\n"});
+        else if (tag == "out+" || tag == "in+")
+            t.steps.push_back({tag == "out+", text});
+        else
+            ADD_FAILURE() << relative << ": unknown line " << line;
+    }
+    return t;
+}
+
+fed feed_steps(const std::vector<transcript::step>& steps,
+               const std::function<std::shared_ptr<i_stream_filter>(i_connection_feedback*)>& make, const chunker& cut,
+               const std::function<void()>& after) {
+    capturing_provider p;
+    auto* fp =
+        new bunch_filter(&p, 1, [&](i_connection_feedback* fb, filter_chain& chain) { chain.push_back(make(fb)); });
+    for (const auto& s : steps)
+        for (const std::string& c : cut(s.bytes)) {
+            if (s.out)
+                fp->update_out(c.data(), static_cast<int>(c.size()));
+            else
+                fp->update_in(c.data(), static_cast<int>(c.size()));
+            if (after) after();
+        }
+    fed r;
+    r.chain_empty = fp->chain().empty();
+    fp->release();
+    r.out = p.out;
+    r.in = p.in;
+    return r;
+}
+
+void save_got(const std::string& relative, const std::string& text) {
+    std::ofstream(std::string(ZEM_TEST_DATA_DIR) + "/" + relative + ".got", std::ios::binary) << text;
+}
+
+}  // namespace kit

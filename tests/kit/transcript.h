@@ -1,0 +1,53 @@
+#pragma once
+// Protocol sessions kept as text files under tests/data/. One step a line:
+//   out: TEXT    bytes the client side sends (update_out), CRLF appended
+//   in: TEXT     bytes the server side sends (update_in), CRLF appended
+//   out+: TEXT / in+: TEXT   the same without the CRLF
+//   expect: TEXT an expectation the test reads in its own terms
+// Lines starting with '#' and empty lines are skipped. TEXT may hold \r, \n,
+// \\ and \xNN escapes.
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/interfaces.h"
+
+namespace kit {
+
+struct transcript {
+    struct step {
+        bool out;  // client to server
+        std::string bytes;
+    };
+    std::vector<step> steps;
+    std::vector<std::string> expect;
+
+    // Everything sent in one direction, in order.
+    std::string all(bool out) const;
+    // Consecutive steps of one direction joined into one chunk.
+    std::vector<step> joined() const;
+};
+
+// Reads tests/data/<relative>; fails the calling test when it cannot.
+transcript load_transcript(const std::string& relative);
+
+using chunker = std::function<std::vector<std::string>(const std::string&)>;
+
+// What a filter point handed on when the steps were fed through it.
+struct fed {
+    std::string out, in;
+    bool chain_empty = false;  // the filter declined at some point
+};
+
+// Feeds the steps, each cut into chunks by 'cut', through a filter point
+// whose chain is the one filter 'make' builds; 'after' runs after every chunk.
+fed feed_steps(const std::vector<transcript::step>& steps,
+               const std::function<std::shared_ptr<i_stream_filter>(i_connection_feedback*)>& make, const chunker& cut,
+               const std::function<void()>& after = {});
+
+// Writes what a failing run produced next to the expected file, so it can
+// be compared (tests/data/<relative>.got).
+void save_got(const std::string& relative, const std::string& text);
+
+}  // namespace kit
