@@ -718,7 +718,7 @@ bool http_stream_filter::handle_buff_in(byte_string& data) {
             case read_event::body:
             case read_event::chunk_framing:
             case read_event::message_done:
-                if (!handle_body_event(ev)) return false;
+                if (!handle_retriving_reply_body(ev)) return false;
                 continue;
             case read_event::error:
                 log_reader_error(m_resp, m_buff_in, m_in_pos);
@@ -1023,7 +1023,7 @@ void http_stream_filter::sniff_stop(byte_string& data) {
 
 // One event of a response body. Raw bodies go on as they came; the others
 // go through the chain and are framed for what it produced.
-bool http_stream_filter::handle_body_event(http_reader::read_event ev) {
+bool http_stream_filter::handle_retriving_reply_body(http_reader::read_event ev) {
     using http_reader::read_event;
     const std::size_t used = m_resp.consumed();
     if (m_raw_body) {
@@ -1045,7 +1045,7 @@ bool http_stream_filter::handle_body_event(http_reader::read_event ev) {
             }
             {
                 byte_string piece = take_in(used);
-                handle_chunked_piece(piece);
+                handle_chunked(piece);
             }
             return true;
         case http_body_transfer_content_length: {
@@ -1068,7 +1068,7 @@ bool http_stream_filter::handle_body_event(http_reader::read_event ev) {
     }
 }
 
-void http_stream_filter::handle_chunked_piece(byte_string& piece) {
+void http_stream_filter::handle_chunked(byte_string& piece) {
     if (!m_handler_declined && !feed_chain(piece)) m_handler_declined = true;
     emit_chunk(piece);
 }

@@ -128,9 +128,9 @@ private:
     void prepare_response(byte_string& block, bool decode);
     bool is_multipart() const;
     bool untouchable_body() const;
-    bool handle_body_event(http_reader::read_event ev);
+    bool handle_retriving_reply_body(http_reader::read_event ev);
     bool handle_reply_measure(byte_string& piece, bool complete);
-    void handle_chunked_piece(byte_string& piece);
+    void handle_chunked(byte_string& piece);
     void finish_chunked(const char* trailer, std::size_t size);
     bool feed_chain(byte_string& piece);
     void pull_decoder(byte_string& piece);
