@@ -6,7 +6,8 @@ PKGS="build-essential cmake ninja-build pkg-config
 libboost-regex-dev libboost-dev zlib1g-dev
 libgtest-dev libgmock-dev libbenchmark-dev
 nlohmann-json3-dev libasio-dev libpcap-dev
-clang libclang-rt-dev curl wrk nftables"
+clang libclang-rt-dev curl wrk nftables
+python3"
 missing=""
 for p in $PKGS; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
