@@ -145,11 +145,12 @@ byte_string rfc2231_parameter(const byte_string& value, const char* param) {
 
 byte_string file_name_of(const section_header& s) {
     const factory_expressions& e = expressions();
-    byte_string ext = rfc2231_parameter(s.content_disposition, "filename");
+    const byte_string& disp = s.content_disposition.empty() ? s.disposition_for_name : s.content_disposition;
+    byte_string ext = rfc2231_parameter(disp, "filename");
     if (ext.empty()) ext = rfc2231_parameter(s.content_type, "name");
     if (!ext.empty()) return ext;
     boost::smatch m;
-    if (boost::regex_search(s.content_disposition, m, e.file_name) ||
+    if (boost::regex_search(disp, m, e.file_name) ||
         boost::regex_search(s.content_type, m, e.name))
         return m[3].matched ? m[3].str() : m[1].str();
     return "stub_file_name.stb";
@@ -499,8 +500,10 @@ std::shared_ptr<i_mail_handler> mail_filter::analize_cached_header_and_select_bo
             m_section.content_type.swap(value);
         else if (equals_ci(h, f.name_begin, f.name_end, "Content-Transfer-Encoding"))
             m_section.content_transfer_encoding.swap(value);
-        else
+        else {
+            if (equals_ci(h, f.name_begin, f.name_end, "Content-Disposition")) m_section.disposition_for_name = value;
             m_section.others.emplace_back(h.substr(f.name_begin, f.name_end - f.name_begin), std::move(value));
+        }
     });
     decode_and_fill_well_known_fields();
     if (m_pmi_summary) zem_io_commands::http_notify_mail_message_info(m_pmi_summary->feedback, *m_pmi_summary);

@@ -31,7 +31,11 @@ struct section_header {
     byte_string content_disposition;
     byte_string content_transfer_encoding;
     std::vector<std::pair<byte_string, byte_string>> others;
+    // At the message level the disposition does not choose the handler, but
+    // its file name still names a message that is one attachment.
+    byte_string disposition_for_name;
     void clear() {
+        disposition_for_name.clear();
         content_type.clear();
         content_disposition.clear();
         content_transfer_encoding.clear();

@@ -96,7 +96,8 @@ outer.set_content('See the forwarded message.\n')
 outer.add_attachment(inner)
 fix_boundaries(outer, 'outer')
 save('forwarded_rfc822.eml', outer, CRLF)
-names['forwarded_rfc822.eml'] = []
+# Marked as an attachment: the host rules on the whole forwarded message.
+names['forwarded_rfc822.eml'] = ['stub_file_name.stb']
 
 # file names in several charsets, as older mail software writes them
 # (encoded words) and as newer software does (RFC 2231)
