@@ -39,7 +39,7 @@ std::int32_t html_stream_parser_mail_handler<byte_string>::stop(byte_string& dat
 }
 
 std::int32_t html_stream_parser_mail_handler<byte_string>::stop_and_check(byte_string& data, bool* stopped,
-                                                                         mail::mail_info_summary* summary) {
+                                                                          mail::mail_info_summary* summary) {
     reset();
     return i_mail_handler::stop_and_check(data, stopped, summary);
 }

@@ -330,7 +330,8 @@ void plain_text_handler::finish_entry() {
     if (!first.empty() && first.back() == '\r') first.pop_back();
     if (!m_parent || !m_summary || !uue_begin_line(first.data(), first.size(), name) ||
         uue.decoder(entry, decoded) <= 0) {
-        if (m_parent && m_summary) ZEM_LOG_ERROR(ZEM_ENTRY_SOURCE, "plain_text_handler:Can't decode matched uuencode-entry");
+        if (m_parent && m_summary)
+            ZEM_LOG_ERROR(ZEM_ENTRY_SOURCE, "plain_text_handler:Can't decode matched uuencode-entry");
         m_out += entry;
         return;
     }
@@ -406,6 +407,24 @@ multipart_body_handler::multipart_body_handler(mail_filter* parent, const byte_s
     m_zombie = zombie;
 }
 
+multipart_body_handler::~multipart_body_handler() {
+    if (m_zombie && m_zombie->holder == this) m_zombie->holder = nullptr;
+}
+
+byte_string multipart_body_handler::start_zombie() {
+    byte_string out;
+    out.swap(m_out);
+    release_opener();
+    m_out += "X-Zombie: ";
+    m_zombie->on = true;
+    m_zombie->count = 0;
+    m_zombie->field_number = 0;
+    m_zombie_mine = true;
+    out += m_out;
+    m_out.clear();
+    return out;
+}
+
 bool multipart_body_handler::update(byte_string& data, unsigned* released, mail_info_summary* summary) {
     if (summary) m_summary = summary;
     const std::size_t keep = released ? std::min<std::size_t>(*released, data.size()) : 0;
@@ -415,7 +434,12 @@ bool multipart_body_handler::update(byte_string& data, unsigned* released, mail_
     }
     feed(data.data() + keep, data.size() - keep);
     data.resize(keep);
-    if (m_out.empty() && m_own_zombie && m_zombie->on) m_out = m_zombie->next_piece();
+    if (m_out.empty() && m_own_zombie) {
+        if (m_zombie->on)
+            m_out = m_zombie->next_piece();
+        else if (m_zombie->holder && m_zombie->holder->held_size() > zombie_threshold)
+            m_out = m_zombie->holder->start_zombie();
+    }
     data += m_out;
     m_out.clear();
     if (released) *released = static_cast<unsigned>(data.size());
@@ -503,22 +527,22 @@ void multipart_body_handler::on_content(const char* p, std::size_t n, bool first
 
 void multipart_body_handler::sink(const char* p, std::size_t n) {
     switch (m_state) {
-        case state::preamble: m_out.append(p, n); return;
-        case state::section_header: m_header.append(p, n); return;
-        case state::epilogue: m_out.append(p, n); return;
-        case state::section_body: break;
+        case state::preamble:
+            m_out.append(p, n);
+            return;
+        case state::section_header:
+            m_header.append(p, n);
+            return;
+        case state::epilogue:
+            m_out.append(p, n);
+            return;
+        case state::section_body:
+            break;
     }
     switch (m_mode) {
         case body_mode::held:
             m_body.append(p, n);
-            if (!m_zombie->on && m_body.size() > zombie_threshold) {
-                release_opener();
-                m_out += "X-Zombie: ";
-                m_zombie->on = true;
-                m_zombie->count = 0;
-                m_zombie->field_number = 0;
-                m_zombie_mine = true;
-            }
+            m_zombie->holder = this;
             check_section_bound();
             return;
         case body_mode::streamed: {
@@ -528,8 +552,11 @@ void multipart_body_handler::sink(const char* p, std::size_t n) {
             m_out += piece;
             return;
         }
-        case body_mode::passing: m_out.append(p, n); return;
-        case body_mode::discarding: return;
+        case body_mode::passing:
+            m_out.append(p, n);
+            return;
+        case body_mode::discarding:
+            return;
     }
 }
 
@@ -603,6 +630,7 @@ void multipart_body_handler::header_done() {
 
 void multipart_body_handler::finish_section(bool closing_follows, bool& drop_next_opener) {
     drop_next_opener = false;
+    if (m_zombie->holder == this) m_zombie->holder = nullptr;
     if (m_zombie_mine) {
         m_out += "\r\n";
         m_zombie->on = false;
@@ -628,8 +656,11 @@ void multipart_body_handler::finish_section(bool closing_follows, bool& drop_nex
             m_out += rest;
             break;
         }
-        case body_mode::passing: break;
-        case body_mode::discarding: decision = mail_action_cut_whole_section; break;
+        case body_mode::passing:
+            break;
+        case body_mode::discarding:
+            decision = mail_action_cut_whole_section;
+            break;
     }
     switch (decision) {
         case mail_action_replace:

@@ -13,10 +13,14 @@ namespace mail {
 // The keep-alive header field trickled while a section is held: shared by a
 // multipart handler and the handlers nested in it; only the outermost one
 // hands out its pieces.
+class multipart_body_handler;
 struct zombie_state {
     bool on = false;
     unsigned count = 0;
     unsigned field_number = 0;
+    // The handler holding a section now (at most one at a time: the levels
+    // around it stream).
+    multipart_body_handler* holder = nullptr;
     byte_string next_piece();
 };
 
@@ -110,8 +114,14 @@ class multipart_body_handler : public i_mail_handler {
 public:
     multipart_body_handler(mail_filter* parent, const byte_string& boundary, mail_info_summary* summary,
                            unsigned depth = 0, zombie_state* zombie = nullptr);
+    ~multipart_body_handler() override;
     bool update(byte_string& data, unsigned* released, mail_info_summary* summary) override;
     std::int32_t stop(byte_string& data) override;
+    // The keep-alive field starts only when a call would otherwise release
+    // nothing while a large section is held, so a message that arrives
+    // quickly enough passes unchanged.
+    std::size_t held_size() const { return m_body.size(); }
+    byte_string start_zombie();
 
 private:
     enum class state { preamble, section_header, section_body, epilogue };

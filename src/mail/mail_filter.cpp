@@ -1,8 +1,7 @@
 #include "mail/mail_filter.h"
 
-#include <boost/regex.hpp>
-
 #include <algorithm>
+#include <boost/regex.hpp>
 #include <cstring>
 #include <mutex>
 
@@ -21,10 +20,13 @@ namespace {
 
 struct factory_expressions {
     boost::regex content_type{
-        " ?((((multipart)|(text)|(image)|(video)|(audio)|(application)|(unknown)|(\\w+?))(/((html)|(\\w+)))?))(\\s*;.*)?",
+        " ?((((multipart)|(text)|(image)|(video)|(audio)|(application)|(unknown)|(\\w+?))(/"
+        "((html)|(\\w+)))?))(\\s*;.*)?",
         boost::regex::perl | boost::regex::icase};
-    boost::regex disposition{"(([;\\s^]))((attachment)|(inline))(([;\\s])|($))", boost::regex::perl | boost::regex::icase};
-    boost::regex boundary{"boundary=((\"(.*?)\")|(\\\\\"(.*?)\\\\\")|([^\\s;]*))", boost::regex::perl | boost::regex::icase};
+    boost::regex disposition{"(([;\\s^]))((attachment)|(inline))(([;\\s])|($))",
+                             boost::regex::perl | boost::regex::icase};
+    boost::regex boundary{"boundary=((\"(.*?)\")|(\\\\\"(.*?)\\\\\")|([^\\s;]*))",
+                          boost::regex::perl | boost::regex::icase};
     boost::regex encoding{" *((base64)|(quoted-printable)|(8bit)|(7bit)|(binary)|(x-uue)|(plain)|(\\w+?)) *",
                           boost::regex::perl | boost::regex::icase};
     boost::regex file_name{"filename=((\"(.*?)\")|([^\\s;]*))", boost::regex::perl | boost::regex::icase};
@@ -73,8 +75,8 @@ byte_string rfc2231_parameter(const byte_string& value, const char* param) {
     std::vector<std::pair<unsigned, std::pair<bool, byte_string>>> parts;
     std::size_t pos = 0;
     while ((pos = find_ci(value, key.c_str(), pos)) != byte_string::npos) {
-        if (pos > 0 && !(value[pos - 1] == ';' || value[pos - 1] == ' ' || value[pos - 1] == '\t' ||
-                         value[pos - 1] == '\n')) {
+        if (pos > 0 &&
+            !(value[pos - 1] == ';' || value[pos - 1] == ' ' || value[pos - 1] == '\t' || value[pos - 1] == '\n')) {
             pos += key.size();
             continue;
         }
@@ -150,8 +152,7 @@ byte_string file_name_of(const section_header& s) {
     if (ext.empty()) ext = rfc2231_parameter(s.content_type, "name");
     if (!ext.empty()) return ext;
     boost::smatch m;
-    if (boost::regex_search(disp, m, e.file_name) ||
-        boost::regex_search(s.content_type, m, e.name))
+    if (boost::regex_search(disp, m, e.file_name) || boost::regex_search(s.content_type, m, e.name))
         return m[3].matched ? m[3].str() : m[1].str();
     return "stub_file_name.stb";
 }
@@ -172,8 +173,8 @@ wide_string decode_header_text(const byte_string& raw) {
             // =?charset?X?text?=
             const std::size_t q1 = unfolded.find('?', start + 2);
             const std::size_t q2 = q1 == byte_string::npos ? q1 : unfolded.find('?', q1 + 1);
-            const std::size_t close = (q2 == byte_string::npos || q2 != q1 + 2) ? byte_string::npos
-                                                                                : unfolded.find("?=", q2 + 1);
+            const std::size_t close =
+                (q2 == byte_string::npos || q2 != q1 + 2) ? byte_string::npos : unfolded.find("?=", q2 + 1);
             if (close != byte_string::npos && unfolded.find(' ', start) > close) end = close + 2;
         }
         if (end == byte_string::npos) {
@@ -244,8 +245,8 @@ void rewrite_header_for_name(byte_string& header, const byte_string& name) {
             std::size_t b = value.find_first_not_of(" \t");
             std::size_t e = value.find(';', b == byte_string::npos ? 0 : b);
             byte_string word = b == byte_string::npos ? byte_string("attachment") : value.substr(b, e - b);
-            edits.push_back({disp.value_begin, disp.value_end - disp.value_begin,
-                             " " + word + "; filename=" + quoted_name(name)});
+            edits.push_back(
+                {disp.value_begin, disp.value_end - disp.value_begin, " " + word + "; filename=" + quoted_name(name)});
         } else {
             boost::smatch m;
             if (boost::regex_search(value, m, expressions().rewrite_name))
@@ -311,7 +312,8 @@ std::shared_ptr<i_mail_handler> body_handlers_factory(const section_header& sect
     if (m[4].matched) {
         boost::smatch b;
         if (!boost::regex_search(ct, b, e.boundary)) {
-            ZEM_LOG_ERROR(ZEM_FACTORY_SOURCE, "header_mail_handler: \"boundary=\" entry not matched in:\"" << ct << "\"");
+            ZEM_LOG_ERROR(ZEM_FACTORY_SOURCE,
+                          "header_mail_handler: \"boundary=\" entry not matched in:\"" << ct << "\"");
             return std::make_shared<do_nothing_handler>();
         }
         const byte_string boundary = b[3].matched ? b[3].str() : b[5].matched ? b[5].str() : b[6].str();
@@ -338,7 +340,7 @@ std::shared_ptr<i_mail_handler> body_handlers_factory(const section_header& sect
     }
     const byte_string name = file_name_of(section);
     ZEM_LOG(3, "body_handlers_factory: Create ATTACHMENT_BODY_HANDLER. (filename=" << name << ",encoding=" << te << "["
-                                                                                    << code << "])\n");
+                                                                                   << code << "])\n");
     *kind = handler_kind::checked;
     return std::make_shared<attachment_handler>(code, parent, name, summary, entry_type::attachment);
 }
@@ -361,8 +363,8 @@ bool mail_filter::update(byte_string& data, unsigned* released, mail_info_summar
         bool done = false;
         while (i < data.size()) {
             const void* lf = std::memchr(data.data() + i, '\n', data.size() - i);
-            const std::size_t upto = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - data.data()) + 1
-                                        : data.size();
+            const std::size_t upto =
+                lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - data.data()) + 1 : data.size();
             m_cache.append(data, i, upto - i);
             i = upto;
             if (lf) {
@@ -376,8 +378,8 @@ bool mail_filter::update(byte_string& data, unsigned* released, mail_info_summar
                 }
             }
             if (m_cache.size() >= max_header_bytes) {
-                ZEM_LOG_ERROR(ZEM_MAIL_SOURCE, "mail_filter: header longer than " << max_header_bytes
-                                                                                    << " bytes, read as complete");
+                ZEM_LOG_ERROR(ZEM_MAIL_SOURCE,
+                              "mail_filter: header longer than " << max_header_bytes << " bytes, read as complete");
                 done = true;
                 break;
             }
@@ -426,7 +428,8 @@ std::int32_t mail_filter::stop(byte_string& data) {
         byte_string rest;
         const std::int32_t decision = m_body_handler->stop(rest);
         switch (decision) {
-            case mail_action_leave: break;
+            case mail_action_leave:
+                break;
             case mail_action_replace:
                 if (m_pmi_summary) rewrite_header_for_name(m_pending_header, m_pmi_summary->replacement_name);
                 break;
@@ -510,8 +513,9 @@ std::shared_ptr<i_mail_handler> mail_filter::analize_cached_header_and_select_bo
     try {
         return body_handlers_factory(m_section, this, m_pmi_summary);
     } catch (const std::exception& ex) {
-        ZEM_LOG_ERROR(ZEM_MAIL_SOURCE, "!!!EXCEPRION RAISED!!! in mail_filter::analize_cached_header_and_select_body_handler: "
-                                           << ex.what() << "\r\n BUFFER:" << h);
+        ZEM_LOG_ERROR(ZEM_MAIL_SOURCE,
+                      "!!!EXCEPRION RAISED!!! in mail_filter::analize_cached_header_and_select_body_handler: "
+                          << ex.what() << "\r\n BUFFER:" << h);
     }
     return nullptr;
 }

@@ -252,10 +252,14 @@ int mime_uue_coder::decoder(const byte_string& in, byte_string& out) {
 
 std::shared_ptr<i_mime_coder> make_coder(std::int32_t code) {
     switch (code) {
-        case 0: return std::make_shared<mime_base64_coder>();
-        case 1: return std::make_shared<mime_quoted_printable>(true);
-        case 2: return std::make_shared<mime_uue_coder>();
-        default: break;
+        case 0:
+            return std::make_shared<mime_base64_coder>();
+        case 1:
+            return std::make_shared<mime_quoted_printable>(true);
+        case 2:
+            return std::make_shared<mime_uue_coder>();
+        default:
+            break;
     }
     if (code >= 3 && code <= 7) return std::make_shared<do_nothing_coder>();
     ZEM_LOG_ERROR("PLUGIN/MAIL/mail_entry_handler", "mail_entry_handler: Unknown encode entry = " << code);
@@ -407,7 +411,8 @@ int mime_q_and_b_encodeing::decoder(const byte_string& in, byte_string& charset,
         } else if (st == state::charset) {
             token += c;
             const std::size_t n = token.size();
-            if (n >= 3 && token[n - 3] == '?' && token[n - 1] == '?' && (lower(token[n - 2]) == 'q' || lower(token[n - 2]) == 'b')) {
+            if (n >= 3 && token[n - 3] == '?' && token[n - 1] == '?' &&
+                (lower(token[n - 2]) == 'q' || lower(token[n - 2]) == 'b')) {
                 st = lower(token[n - 2]) == 'q' ? state::q_text : state::b_text;
                 word_charset.assign(token, 0, n - 3);
                 // An RFC 2231 language suffix ("utf-8*en") is not part of it.
@@ -466,18 +471,48 @@ unsigned code_page_resolver(const byte_string& name) {
     for (char c : name)
         if (c != ' ' && c != '"' && c != '\'' && c != '\t') key += lower(c);
     if (key.empty()) return 0;
-    static const std::map<byte_string, unsigned> names = {
-        {"utf-8", 65001},        {"utf8", 65001},          {"utf-7", 65000},        {"us-ascii", 20127},
-        {"ascii", 20127},        {"latin1", 28591},        {"koi8-r", 20866},       {"koi8r", 20866},
-        {"koi8-u", 21866},       {"koi8-ru", 21866},       {"cp866", 866},          {"ibm866", 866},
-        {"866", 866},            {"cp850", 850},           {"ibm850", 850},         {"cp437", 437},
-        {"ibm437", 437},         {"gb2312", 936},          {"gbk", 936},            {"cp936", 936},
-        {"gb18030", 54936},      {"big5", 950},            {"big5-hkscs", 950},     {"shift_jis", 932},
-        {"shift-jis", 932},      {"sjis", 932},            {"x-sjis", 932},         {"euc-jp", 51932},
-        {"iso-2022-jp", 50220},  {"euc-kr", 51949},        {"ks_c_5601-1987", 949}, {"ks_c_5601", 949},
-        {"tis-620", 874},        {"windows-874", 874},     {"utf-16", 1200},        {"utf-16le", 1200},
-        {"utf-16be", 1201},      {"unicode", 1200},        {"unicodefffe", 1201},   {"macintosh", 10000},
-        {"iso-8859-8-i", 28598}, {"x-mac-cyrillic", 10007}};
+    static const std::map<byte_string, unsigned> names = {{"utf-8", 65001},
+                                                          {"utf8", 65001},
+                                                          {"utf-7", 65000},
+                                                          {"us-ascii", 20127},
+                                                          {"ascii", 20127},
+                                                          {"latin1", 28591},
+                                                          {"koi8-r", 20866},
+                                                          {"koi8r", 20866},
+                                                          {"koi8-u", 21866},
+                                                          {"koi8-ru", 21866},
+                                                          {"cp866", 866},
+                                                          {"ibm866", 866},
+                                                          {"866", 866},
+                                                          {"cp850", 850},
+                                                          {"ibm850", 850},
+                                                          {"cp437", 437},
+                                                          {"ibm437", 437},
+                                                          {"gb2312", 936},
+                                                          {"gbk", 936},
+                                                          {"cp936", 936},
+                                                          {"gb18030", 54936},
+                                                          {"big5", 950},
+                                                          {"big5-hkscs", 950},
+                                                          {"shift_jis", 932},
+                                                          {"shift-jis", 932},
+                                                          {"sjis", 932},
+                                                          {"x-sjis", 932},
+                                                          {"euc-jp", 51932},
+                                                          {"iso-2022-jp", 50220},
+                                                          {"euc-kr", 51949},
+                                                          {"ks_c_5601-1987", 949},
+                                                          {"ks_c_5601", 949},
+                                                          {"tis-620", 874},
+                                                          {"windows-874", 874},
+                                                          {"utf-16", 1200},
+                                                          {"utf-16le", 1200},
+                                                          {"utf-16be", 1201},
+                                                          {"unicode", 1200},
+                                                          {"unicodefffe", 1201},
+                                                          {"macintosh", 10000},
+                                                          {"iso-8859-8-i", 28598},
+                                                          {"x-mac-cyrillic", 10007}};
     auto it = names.find(key);
     if (it != names.end()) return it->second;
     // Numbered families: windows-1251, cp1251, x-cp1251; iso-8859-5,

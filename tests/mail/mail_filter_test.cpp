@@ -115,8 +115,9 @@ TEST_F(mail_fixture, body_handler_choices) {
     EXPECT_EQ(attach_bodies()[0], "Man");
     // x-uuencode selects the uuencode coder.
     host.clear_records();
-    const std::string uue = crlf("Content-Type: application/octet-stream; name=\"c.txt\"\n"
-                                 "Content-Transfer-Encoding: x-uuencode\n\nbegin 644 c.txt\n#0V%T\n`\nend\n");
+    const std::string uue = crlf(
+        "Content-Type: application/octet-stream; name=\"c.txt\"\n"
+        "Content-Transfer-Encoding: x-uuencode\n\nbegin 644 c.txt\n#0V%T\n`\nend\n");
     EXPECT_EQ(run_whole(uue), uue);
     ASSERT_EQ(attach_bodies().size(), 1u);
     EXPECT_EQ(attach_bodies()[0], "Cat");
@@ -126,8 +127,9 @@ TEST_F(mail_fixture, body_handler_choices) {
     const std::string top = crlf("Content-Type: text/plain\nContent-Disposition: inline\n\ntext\n");
     EXPECT_EQ(run_whole(top), top);
     EXPECT_EQ(host.command_count(zem::codes::mail_check_mail_attach), 0u);
-    const std::string sec = crlf("Content-Type: multipart/mixed; boundary=\"b\"\n\n--b\n"
-                                 "Content-Type: text/plain\nContent-Disposition: inline\n\ntext\n--b--\n");
+    const std::string sec = crlf(
+        "Content-Type: multipart/mixed; boundary=\"b\"\n\n--b\n"
+        "Content-Type: text/plain\nContent-Disposition: inline\n\ntext\n--b--\n");
     EXPECT_EQ(run_whole(sec), sec);
     ASSERT_EQ(attach_bodies().size(), 1u);
     EXPECT_EQ(attach_bodies()[0], "text");

@@ -68,6 +68,31 @@ inline std::string wide_at(const std::string& msg, std::size_t off) {
     return msg.substr(off + rel, len);
 }
 
+// The message without the keep-alive fields a held section may have got
+// ("X-Zombie: X..." with its folded lines, "X-Zombie-N: ...").
+inline std::string strip_zombie(const std::string& text) {
+    std::string out;
+    std::size_t pos = 0;
+    while (true) {
+        const std::size_t z = text.find("X-Zombie", pos);
+        if (z == std::string::npos || (z > 0 && text[z - 1] != '\n')) {
+            if (z == std::string::npos) break;
+            out.append(text, pos, z + 1 - pos);
+            pos = z + 1;
+            continue;
+        }
+        out.append(text, pos, z - pos);
+        std::size_t e = z;
+        do {
+            e = text.find("\r\n", e);
+            e = e == std::string::npos ? text.size() : e + 2;
+        } while (e < text.size() && text[e] == '\t');
+        pos = e;
+    }
+    out.append(text, pos, std::string::npos);
+    return out;
+}
+
 class mail_fixture : public ::testing::Test {
 protected:
     void SetUp() override {

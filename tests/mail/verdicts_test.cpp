@@ -28,9 +28,11 @@ std::string without(const std::string& s, const std::string& from, const std::st
 
 TEST_F(mail_fixture, cut_middle_section_leaves_first_and_third) {
     host.set_reply(zem::codes::mail_check_mail_attach, kit::attach_reply(1));
-    const std::string expected = without(three_sections, "\r\n--XX\r\nContent-Type: application", "\r\n--XX\r\nContent-Type: text/plain\r\n\r\nthird");
+    const std::string expected = without(three_sections, "\r\n--XX\r\nContent-Type: application",
+                                         "\r\n--XX\r\nContent-Type: text/plain\r\n\r\nthird");
     EXPECT_EQ(run_whole(three_sections), expected);
-    for (std::size_t at = 0; at <= three_sections.size(); at += 7) EXPECT_EQ(run(kit::split_at(three_sections, at)), expected);
+    for (std::size_t at = 0; at <= three_sections.size(); at += 7)
+        EXPECT_EQ(run(kit::split_at(three_sections, at)), expected);
     EXPECT_EQ(run(kit::one_byte_chunks(three_sections)), expected);
     if (!have_python()) GTEST_SKIP() << "python3 absent";
     EXPECT_EQ(python_view(expected), "text/plain|None|b'first'\ntext/plain|None|b'third'\ndefects=0\n");
@@ -42,7 +44,8 @@ TEST_F(mail_fixture, replace_rewrites_section_header_and_body_and_the_host_sees_
     const std::string expected_section = crlf(
         "Content-Type: application/octet-stream; name=\"new name.txt\"\nContent-Transfer-Encoding: base64\n"
         "Content-Disposition: attachment; filename=\"new name.txt\"\n\nSGVsbG8=\n--XX\n");
-    EXPECT_NE(out.find("--XX\r\n" + expected_section + "Content-Type: text/plain\r\n\r\nthird"), std::string::npos) << out;
+    EXPECT_NE(out.find("--XX\r\n" + expected_section + "Content-Type: text/plain\r\n\r\nthird"), std::string::npos)
+        << out;
     EXPECT_EQ(out.substr(0, out.find("first")), three_sections.substr(0, three_sections.find("first")));
 
     const auto reqs = attach_requests();
@@ -71,8 +74,9 @@ TEST_F(mail_fixture, replace_rewrites_section_header_and_body_and_the_host_sees_
     EXPECT_EQ(le64(done[0].data, 36), 8u);  // "SGVsbG8="
     EXPECT_EQ(le32(done[0].data, 44), 2u);
     if (!have_python()) GTEST_SKIP() << "python3 absent";
-    EXPECT_EQ(python_view(out), "text/plain|None|b'first'\napplication/octet-stream|new name.txt|b'Hello'\n"
-                                "text/plain|None|b'third'\ndefects=0\n");
+    EXPECT_EQ(python_view(out),
+              "text/plain|None|b'first'\napplication/octet-stream|new name.txt|b'Hello'\n"
+              "text/plain|None|b'third'\ndefects=0\n");
 }
 
 TEST_F(mail_fixture, first_and_last_sections_cut_keep_the_message_well_formed) {
@@ -103,8 +107,9 @@ TEST_F(mail_fixture, corpus_messages_after_cut_and_replace_still_parse) {
     host.push_reply(zem::codes::mail_check_mail_attach, kit::attach_reply(1));
     host.push_reply(zem::codes::mail_check_mail_attach, kit::attach_reply(2, kit::utf16le("safe.txt"), "clean = ok\n"));
     const std::string out = run(kit::random_chunks(msg, kit::test_seed(), 300));
-    EXPECT_EQ(python_view(out), drop_line(drop_line(before, "application/pdf|report.pdf|5000"), "text/plain|notes.txt|1360",
-                                          "application/octet-stream|safe.txt|b'clean = ok\\n'\n"));
+    EXPECT_EQ(python_view(out),
+              drop_line(drop_line(before, "application/pdf|report.pdf|5000"), "text/plain|notes.txt|1360",
+                        "application/octet-stream|safe.txt|b'clean = ok\\n'\n"));
     // A message that is one attachment: its own header is rewritten.
     host.set_reply(zem::codes::mail_check_mail_attach, kit::attach_reply(2, kit::utf16le("clean.txt"), "ok"));
     const std::string whole = run_whole(corpus("single_attachment.eml"));
@@ -118,9 +123,10 @@ TEST_F(mail_fixture, corpus_messages_after_cut_and_replace_still_parse) {
 }
 
 TEST_F(mail_fixture, encoded_name_kept_in_its_charset_after_a_rename) {
-    const std::string msg = crlf("Content-Type: multipart/mixed; boundary=\"b\"\n\n--b\n"
-                                 "Content-Type: application/octet-stream\nContent-Transfer-Encoding: base64\n"
-                                 "Content-Disposition: attachment; filename=\"=?koi8-r?B?79TexdQuZG9j?=\"\n\nTWFu\n--b--\n");
+    const std::string msg = crlf(
+        "Content-Type: multipart/mixed; boundary=\"b\"\n\n--b\n"
+        "Content-Type: application/octet-stream\nContent-Transfer-Encoding: base64\n"
+        "Content-Disposition: attachment; filename=\"=?koi8-r?B?79TexdQuZG9j?=\"\n\nTWFu\n--b--\n");
     // The host renames to "Otchet2.doc" in Cyrillic.
     const std::string name = utf16le_of("\xd0\x9e\xd1\x82\xd1\x87\xd0\xb5\xd1\x82\x32.doc");
     host.set_reply(zem::codes::mail_check_mail_attach, kit::attach_reply(2, name, "x"));
@@ -128,7 +134,8 @@ TEST_F(mail_fixture, encoded_name_kept_in_its_charset_after_a_rename) {
     EXPECT_EQ(wide_at(attach_requests()[0], 60), utf16le_of("\xd0\x9e\xd1\x82\xd1\x87\xd0\xb5\xd1\x82.doc"));
     EXPECT_NE(out.find("filename=\"=?koi8-r?Q?=EF=D4=DE=C5=D42.doc?=\""), std::string::npos) << out;
     if (!have_python()) GTEST_SKIP() << "python3 absent";
-    EXPECT_EQ(python_view(out), "application/octet-stream|\xd0\x9e\xd1\x82\xd1\x87\xd0\xb5\xd1\x82\x32.doc|b'x'\ndefects=0\n");
+    EXPECT_EQ(python_view(out),
+              "application/octet-stream|\xd0\x9e\xd1\x82\xd1\x87\xd0\xb5\xd1\x82\x32.doc|b'x'\ndefects=0\n");
 }
 
 TEST_F(mail_fixture, uuencoded_file_in_plain_text_cut_and_replaced) {
@@ -147,9 +154,10 @@ TEST_F(mail_fixture, uuencoded_file_in_plain_text_cut_and_replaced) {
 
 TEST_F(mail_fixture, held_section_keeps_the_connection_alive) {
     host.set_reply(zem::codes::mail_check_mail_attach, kit::attach_reply(0));
-    const std::string head = crlf("Content-Type: multipart/mixed; boundary=\"b\"\n\n--b\n"
-                                  "Content-Type: application/octet-stream; name=\"big.bin\"\n"
-                                  "Content-Transfer-Encoding: base64\n\n");
+    const std::string head = crlf(
+        "Content-Type: multipart/mixed; boundary=\"b\"\n\n--b\n"
+        "Content-Type: application/octet-stream; name=\"big.bin\"\n"
+        "Content-Transfer-Encoding: base64\n\n");
     const std::string line = std::string(76, 'A') + "\r\n";
     mail::mail_filter f(&fb);
     auto feed = [&](const std::string& piece) {
