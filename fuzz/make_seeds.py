@@ -116,3 +116,15 @@ policy = bytes([0, 200, 0, 200, 200, 0, 200, 200, 0, 0, 0, 0, 0, 200, 0, 200, 20
 save('whole_chain', 'policy', bytes([0]) + policy + words + words + bytes([1, 0x3c, 1, 60, 0, 1]) + bytes([2])
      + exchange(0x31, 0x10, body) + bytes([1]) + exchange(0x02, 0x00, body) + bytes([50] * 20))
 save('whole_chain', 'garbage', bytes([0x0f]) + bytes([1, 10]) + b'GET / HTTP/1.1\r\n' + bytes([0, 5]) + b'\x00\xff\r\n\r\n')
+
+
+# mail: verdict byte, two seed bytes, then a message from the generated mail
+# corpus (tests/data/mail), once per verdict.
+MAIL = os.path.join(HERE, '..', 'tests', 'data', 'mail')
+for name in sorted(os.listdir(MAIL)):
+    if not name.endswith('.eml'):
+        continue
+    with open(os.path.join(MAIL, name), 'rb') as f:
+        msg = f.read()
+    for verdict in range(3):
+        save('mail', '%s_%d' % (name[:-4], verdict), bytes([verdict, 7, verdict]) + msg)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 
 #include "host/zem_io_commands.h"
 #include "log/log.h"
@@ -110,11 +111,11 @@ void mail_entry_handler_base::decode(const byte_string& body, byte_string& out) 
         out = body;
 }
 
-void mail_entry_handler_base::encode_like(const byte_string& original, const byte_string& decoded,
-                                          byte_string& body) const {
+void mail_entry_handler_base::encode_like(const byte_string& original, const byte_string& decoded, byte_string& body,
+                                          const byte_string* name) const {
     byte_string out;
     if (m_coder)
-        m_coder->coder(decoded, out);
+        m_coder->coder(decoded, out, m_code == 2 ? name : nullptr);
     else
         out = decoded;
     // The line end before a delimiter belongs to the delimiter: an encoder's
@@ -187,13 +188,13 @@ std::int32_t attachment_handler::stop_and_check(byte_string& body, bool* stopped
         ZEM_LOG_ERROR(ZEM_ENTRY_SOURCE,
                       "attachment_handler::stop_and_check: Wrong m_entry_type=" << static_cast<int>(m_entry_type));
     }
-    if (changed) {
-        const byte_string original = body;
-        encode_like(original, scratch, body);
-    }
-    end_object_check(summary, body.size(), decision);
     if (summary->object_name != old_name)
         summary->replacement_name = reencode_name(summary->object_name, m_name_charset, summary->code_page);
+    if (changed) {
+        const byte_string original = body;
+        encode_like(original, scratch, body, &summary->replacement_name);
+    }
+    end_object_check(summary, body.size(), decision);
     if (stopped) *stopped = changed;
     return decision;
 }
@@ -399,7 +400,12 @@ std::int32_t plain_text_handler::stop_and_check(byte_string& body, bool* stopped
 
 multipart_body_handler::multipart_body_handler(mail_filter* parent, const byte_string& boundary,
                                                mail_info_summary* summary, unsigned depth, zombie_state* zombie)
-    : m_parent(parent), m_boundary(boundary), m_delimiter("--" + boundary), m_summary(summary), m_depth(depth) {
+    : m_parent(parent),
+      m_boundary(boundary),
+      m_delimiter("--" + boundary),
+      m_lf_delimiter("\n--" + boundary),
+      m_summary(summary),
+      m_depth(depth) {
     if (!zombie) {
         m_own_zombie = std::make_unique<zombie_state>();
         zombie = m_own_zombie.get();
@@ -432,18 +438,56 @@ bool multipart_body_handler::update(byte_string& data, unsigned* released, mail_
         if (released) *released = static_cast<unsigned>(data.size());
         return true;
     }
-    feed(data.data() + keep, data.size() - keep);
-    data.resize(keep);
-    if (m_out.empty() && m_own_zombie) {
+    byte_string in;
+    if (keep == 0) {
+        in.swap(data);
+    } else {
+        in.assign(data, keep, byte_string::npos);
+        data.resize(keep);
+    }
+    feed(in.data(), in.size());
+    if (m_out.empty() && m_out_list.empty() && m_own_zombie) {
         if (m_zombie->on)
             m_out = m_zombie->next_piece();
         else if (m_zombie->holder && m_zombie->holder->held_size() > zombie_threshold)
             m_out = m_zombie->holder->start_zombie();
     }
-    data += m_out;
-    m_out.clear();
+    flush_out(data, keep);
     if (released) *released = static_cast<unsigned>(data.size());
     return true;
+}
+
+void multipart_body_handler::emit_big(byte_string& piece) {
+    if (!m_out.empty()) {
+        m_out_list.emplace_back();
+        m_out_list.back().swap(m_out);
+    }
+    m_out_list.emplace_back();
+    m_out_list.back().swap(piece);
+}
+
+void multipart_body_handler::flush_out(byte_string& data, std::size_t keep) {
+    if (!m_out.empty()) {
+        m_out_list.emplace_back();
+        m_out_list.back().swap(m_out);
+    }
+    if (keep == 0 && data.empty() && m_out_list.size() == 1) {
+        data.swap(m_out_list.front());
+    } else {
+        std::size_t total = data.size();
+        for (const auto& p : m_out_list) total += p.size();
+        data.reserve(total);
+        for (const auto& p : m_out_list) data += p;
+    }
+    m_out_list.clear();
+}
+
+// Where the first line that starts with the delimiter begins, after a line
+// feed inside [from, n); npos when none does.
+std::size_t multipart_body_handler::find_delimiter_line(const char* p, std::size_t from, std::size_t n) const {
+    const std::string_view text(p + from, n - from);
+    const std::size_t hit = text.find(m_lf_delimiter);
+    return hit == std::string_view::npos ? byte_string::npos : from + hit + 1;
 }
 
 void multipart_body_handler::feed(const char* p, std::size_t n) {
@@ -454,6 +498,23 @@ void multipart_body_handler::feed(const char* p, std::size_t n) {
             // After the closing delimiter everything passes untouched.
             m_out.append(p + i, n - i);
             return;
+        }
+        if (m_state == state::section_body && m_mode == body_mode::held && m_line.empty() && !m_line_decided &&
+            n - i > d && std::memcmp(p + i, m_delimiter.data(), d) != 0) {
+            // Whole lines up to the next delimiter line go into the held
+            // body at once; the last line end waits as the pending one.
+            std::size_t j = find_delimiter_line(p, i, n);
+            if (j == byte_string::npos) {
+                const std::size_t last = std::string_view(p + i, n - i).rfind('\n');
+                j = last == std::string_view::npos ? i : i + last + 1;
+            }
+            if (j > i) {
+                const std::size_t eol = eol_length(p + i, j - i);
+                on_content(p + i, j - i - eol, true);
+                m_pending_eol.assign(p + j - eol, eol);
+                i = j;
+                continue;
+            }
         }
         const void* lf = std::memchr(p + i, '\n', n - i);
         const std::size_t end = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - p) + 1 : n;
@@ -549,7 +610,10 @@ void multipart_body_handler::sink(const char* p, std::size_t n) {
             byte_string piece(p, n);
             unsigned r = 0;
             m_handler->update(piece, &r, m_summary);
-            m_out += piece;
+            if (piece.size() > 4096)
+                emit_big(piece);
+            else
+                m_out += piece;
             return;
         }
         case body_mode::passing:
@@ -584,9 +648,8 @@ void multipart_body_handler::check_section_bound() {
     }
     release_opener();
     m_out += m_header;
-    m_out += m_body;
+    emit_big(m_body);
     m_header.clear();
-    byte_string().swap(m_body);
     m_mode = body_mode::passing;
 }
 
@@ -653,7 +716,7 @@ void multipart_body_handler::finish_section(bool closing_follows, bool& drop_nex
         case body_mode::streamed: {
             byte_string rest;
             m_handler->stop(rest);
-            m_out += rest;
+            emit_big(rest);
             break;
         }
         case body_mode::passing:
@@ -669,7 +732,7 @@ void multipart_body_handler::finish_section(bool closing_follows, bool& drop_nex
         case mail_action_leave:
             release_opener();
             m_out += m_header;
-            m_out += m_body;
+            emit_big(m_body);
             break;
         case mail_action_cut_whole_section:
             if (m_opener_released) {
@@ -746,8 +809,7 @@ std::int32_t multipart_body_handler::stop(byte_string& data) {
         m_pending_eol.clear();
         m_state = state::epilogue;
     }
-    data += m_out;
-    m_out.clear();
+    flush_out(data, data.size());
     return mail_action_leave;
 }
 

@@ -3,6 +3,7 @@
 // that asks the host for a verdict.
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "host/mail_handler.h"
 #include "mail/mail_filter.h"
@@ -42,7 +43,9 @@ protected:
     mail_entry_handler_base(std::int32_t code, mail_filter* parent);
     // Decodes, and encodes back in the body's layout.
     void decode(const byte_string& body, byte_string& out) const;
-    void encode_like(const byte_string& original, const byte_string& decoded, byte_string& body) const;
+    // 'name' heads a uuencoded body.
+    void encode_like(const byte_string& original, const byte_string& decoded, byte_string& body,
+                     const byte_string* name = nullptr) const;
 
     std::shared_ptr<i_mime_coder> m_coder;
     mail_filter* m_parent;
@@ -128,6 +131,7 @@ private:
     enum class body_mode { held, streamed, passing, discarding };
 
     void feed(const char* p, std::size_t n);
+    std::size_t find_delimiter_line(const char* p, std::size_t from, std::size_t n) const;
     void on_line(const char* p, std::size_t n, std::size_t eol_len);
     void on_content(const char* p, std::size_t n, bool first);
     void on_delimiter(const char* p, std::size_t n, bool closing);
@@ -140,6 +144,7 @@ private:
     mail_filter* m_parent;
     byte_string m_boundary;
     byte_string m_delimiter;
+    byte_string m_lf_delimiter;
     mail_info_summary* m_summary;
     unsigned m_depth;
     std::unique_ptr<zombie_state> m_own_zombie;
@@ -157,7 +162,12 @@ private:
     byte_string m_pending_eol;  // the line end that may belong to a delimiter
     bool m_zombie_mine = false;
     std::shared_ptr<i_mail_handler> m_handler;
+    // Output of the current call: small pieces gather in m_out, a released
+    // section body joins the list without a copy.
     byte_string m_out;
+    std::vector<byte_string> m_out_list;
+    void emit_big(byte_string& piece);
+    void flush_out(byte_string& data, std::size_t keep);
 };
 
 }  // namespace mail

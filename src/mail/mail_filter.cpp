@@ -220,7 +220,20 @@ std::int32_t transfer_encoding_code(const byte_string& value) {
     return 7;
 }
 
+namespace {
+void rewrite_fields(byte_string& header, const byte_string& name);
+}
+
 void rewrite_header_for_name(byte_string& header, const byte_string& name) {
+    try {
+        rewrite_fields(header, name);
+    } catch (...) {
+        ZEM_LOG_ERROR(ZEM_MAIL_SOURCE, "rewrite_header_for_name: header left as it was");
+    }
+}
+
+namespace {
+void rewrite_fields(byte_string& header, const byte_string& name) {
     bool has_disp = false, has_type = false;
     header_field disp{}, type{};
     scan_header_fields(header, [&](const header_field& f) {
@@ -260,8 +273,11 @@ void rewrite_header_for_name(byte_string& header, const byte_string& name) {
                          "Content-Type: application/octet-stream; name=" + quoted_name(name) + eol});
     }
     std::sort(edits.begin(), edits.end(), [](const edit& a, const edit& b) { return a.at > b.at; });
-    for (const edit& e : edits) header.replace(e.at, e.len, e.text);
+    byte_string out = header;
+    for (const edit& e : edits) out.replace(e.at, e.len, e.text);
+    header.swap(out);
 }
+}  // namespace
 
 void begin_object_check(mail_info_summary* summary) {
     if (!summary) return;
@@ -281,9 +297,31 @@ void start_message(mail_info_summary& summary) {
     zem_io_commands::http_notify_mail_message_start(summary.feedback, summary.message_id);
 }
 
+namespace {
+std::shared_ptr<i_mail_handler> choose_body_handler(const section_header& section, mail_filter* parent,
+                                                    mail_info_summary* summary, unsigned depth, handler_kind* kind,
+                                                    void* zombie);
+}
+
 std::shared_ptr<i_mail_handler> body_handlers_factory(const section_header& section, mail_filter* parent,
                                                       mail_info_summary* summary, unsigned depth, handler_kind* kind,
                                                       void* zombie) {
+    try {
+        return choose_body_handler(section, parent, summary, depth, kind, zombie);
+    } catch (const std::exception& ex) {
+        ZEM_LOG_ERROR(ZEM_FACTORY_SOURCE, "body_handlers_factory: " << ex.what());
+    } catch (...) {
+        ZEM_LOG_ERROR(ZEM_FACTORY_SOURCE, "body_handlers_factory: unknown exception");
+    }
+    // A header we could not read: the host still rules on the raw content.
+    if (kind) *kind = handler_kind::checked;
+    return std::make_shared<attachment_handler>(7, parent, "stub_file_name.stb", summary, entry_type::attachment);
+}
+
+namespace {
+std::shared_ptr<i_mail_handler> choose_body_handler(const section_header& section, mail_filter* parent,
+                                                    mail_info_summary* summary, unsigned depth, handler_kind* kind,
+                                                    void* zombie) {
     handler_kind dummy;
     if (!kind) kind = &dummy;
     *kind = handler_kind::passing;
@@ -344,6 +382,7 @@ std::shared_ptr<i_mail_handler> body_handlers_factory(const section_header& sect
     *kind = handler_kind::checked;
     return std::make_shared<attachment_handler>(code, parent, name, summary, entry_type::attachment);
 }
+}  // namespace
 
 // ------------------------------------------------------------- mail_filter
 
@@ -405,8 +444,12 @@ bool mail_filter::update(byte_string& data, unsigned* released, mail_info_summar
         m_cache.clear();
     } else {
         if (!m_body_handler) return false;
-        rest.assign(data, keep, byte_string::npos);
-        data.resize(keep);
+        if (keep == 0) {
+            rest.swap(data);
+        } else {
+            rest.assign(data, keep, byte_string::npos);
+            data.resize(keep);
+        }
     }
     unsigned r = 0;
     const bool ok = m_body_handler->update(rest, &r, m_pmi_summary);
@@ -414,7 +457,10 @@ bool mail_filter::update(byte_string& data, unsigned* released, mail_info_summar
         data += m_pending_header;
         m_pending_header.clear();
     }
-    data += rest;
+    if (data.empty())
+        data.swap(rest);
+    else
+        data += rest;
     if (released) *released = static_cast<unsigned>(data.size());
     return ok;
 }

@@ -122,6 +122,9 @@ TEST_F(mail_fixture, body_handler_choices) {
     ASSERT_EQ(attach_bodies().size(), 1u);
     EXPECT_EQ(attach_bodies()[0], "Cat");
     EXPECT_EQ(wide_at(attach_requests()[0], 60), kit::utf16le("c.txt"));
+    host.push_reply(zem::codes::mail_check_mail_attach, kit::attach_reply(2, kit::utf16le("d.txt"), "Dog"));
+    EXPECT_EQ(run_whole(uue), crlf("Content-Type: application/octet-stream; name=\"d.txt\"\n"
+                                   "Content-Transfer-Encoding: x-uuencode\n\nbegin 666 d.txt\n#1&]G\n`\nend\n"));
     // Disposition counts inside sections only.
     host.clear_records();
     const std::string top = crlf("Content-Type: text/plain\nContent-Disposition: inline\n\ntext\n");
