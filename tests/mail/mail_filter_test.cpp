@@ -67,6 +67,15 @@ TEST_F(mail_fixture, header_waits_for_the_first_released_body_bytes) {
 TEST_F(mail_fixture, summary_fields_and_the_message_notification) {
     summary.source_protocol = mail::source_imap;
     summary.outgoing = 0;
+    mail::start_message(summary);
+    const std::uint64_t id = summary.message_id;
+    mail::start_message(summary);
+    EXPECT_EQ(summary.message_id, id + 1);
+    const auto starts = host.notifications(zem::codes::http_notify_mail_message_start);
+    ASSERT_EQ(starts.size(), 2u);
+    EXPECT_EQ(starts[1].data.size(), 36u);
+    EXPECT_EQ(le64(starts[1].data, 28), id + 1);
+    summary.message_id = 0x0102030405060708ull;
     const std::string msg = crlf(
         "From: =?utf-8?B?0JDQu9C40YHQsA==?= <alice@example.org>\n"
         "To: bob@example.net\n"
