@@ -110,6 +110,16 @@ TEST_F(mail_fixture, corpus_messages_after_cut_and_replace_still_parse) {
     EXPECT_EQ(python_view(out),
               drop_line(drop_line(before, "application/pdf|report.pdf|5000"), "text/plain|notes.txt|1360",
                         "application/octet-stream|safe.txt|b'clean = ok\\n'\n"));
+    // The same with bare line feeds, the replacement written in kind.
+    const std::string lf = corpus("mixed_lf.eml");
+    host.push_reply(zem::codes::mail_check_mail_attach, kit::attach_reply(1));
+    host.push_reply(zem::codes::mail_check_mail_attach, kit::attach_reply(2, kit::utf16le("safe.txt"), "clean = ok\n"));
+    const std::string lf_out = run(kit::one_byte_chunks(lf));
+    EXPECT_NE(lf_out.find("Content-Type: application/octet-stream; name=\"safe.txt\"\nContent-Transfer-Encoding"),
+              std::string::npos);
+    EXPECT_EQ(python_view(lf_out),
+              drop_line(drop_line(python_view(lf), "application/pdf|report.pdf|5000"), "text/plain|notes.txt|1320",
+                        "application/octet-stream|safe.txt|b'clean = ok\\n'\n"));
     // A message that is one attachment: its own header is rewritten.
     host.set_reply(zem::codes::mail_check_mail_attach, kit::attach_reply(2, kit::utf16le("clean.txt"), "ok"));
     const std::string whole = run_whole(corpus("single_attachment.eml"));
