@@ -1,6 +1,7 @@
 // Verdicts of the host on attachments: leave, cut, replace; what the host is
 // sent; the messages that come out, checked byte by byte and by Python's
 // email package; the keep-alive field while a section is held.
+#include "host/permissions.h"
 #include "mail/mime_coders.h"
 #include "mail_kit.h"
 
@@ -202,4 +203,35 @@ TEST_F(mail_fixture, held_section_keeps_the_connection_alive) {
     const std::string view = python_view(all);
     EXPECT_NE(view.find("application/octet-stream|big.bin|"), std::string::npos) << view;
     EXPECT_NE(view.find("defects=0"), std::string::npos) << view;
+}
+
+TEST_F(mail_fixture, html_part_filtered_and_encoded_again) {
+    // The host's policy for "mail" blocks scripts.
+    std::string policy(104, '\0');
+    kit::put_le32(policy, 4 * idx_jscript, content_action_block);
+    host.set_reply(zem::codes::general_query_permission_array, policy);
+    std::string html = "<html><body><p>Hi</p><script>alert(1)</script><p>Bye</p></body></html>\n";
+    std::string b64;
+    mail::mime_base64_coder().coder(html, b64);
+    const std::string msg = crlf(
+                                "Content-Type: multipart/alternative; boundary=\"alt\"\n\n--alt\n"
+                                "Content-Type: text/plain\n\nHi Bye\n--alt\nContent-Type: text/html\n"
+                                "Content-Transfer-Encoding: base64\n\n") +
+                            b64 + "--alt--\r\n";
+    const std::string out = run(kit::random_chunks(msg, kit::test_seed(), 20));
+    const std::size_t body = out.find("base64\r\n\r\n") + 10;
+    std::string decoded;
+    mail::mime_base64_coder().decoder(out.substr(body, out.find("--alt--") - body), decoded);
+    EXPECT_EQ(decoded.find("<script"), std::string::npos) << decoded;
+    EXPECT_NE(decoded.find("<p>Hi</p>"), std::string::npos);
+    EXPECT_NE(decoded.find("<p>Bye</p>"), std::string::npos);
+    const auto asked = host.commands(zem::codes::general_query_permission_array);
+    ASSERT_FALSE(asked.empty());
+    EXPECT_EQ(wide_at(asked[0].data, 36), kit::utf16le("mail"));
+    EXPECT_EQ(host.command_count(zem::codes::mail_check_mail_attach), 0u);
+    // Nothing to block: the part keeps its bytes.
+    host.set_reply(zem::codes::general_query_permission_array, std::string(104, '\0'));
+    EXPECT_EQ(run_whole(msg), msg);
+    if (!have_python()) GTEST_SKIP() << "python3 absent";
+    EXPECT_NE(python_view(out).find("defects=0"), std::string::npos);
 }
