@@ -47,6 +47,11 @@ TEST_F(mail_fixture, unterminated_section_is_still_ruled_on) {
     EXPECT_EQ(attach_bodies().size(), 1u);
     host.set_reply(zem::codes::mail_check_mail_attach, kit::attach_reply(1));
     EXPECT_EQ(run_whole(msg), msg.substr(0, msg.find("\r\n--b\r\nContent-Type: application")));
+    // The line end before a protocol's terminator is not the message's: the
+    // closing delimiter may come without one.
+    const std::string closed = msg + "\r\n--b--";
+    EXPECT_EQ(run(kit::one_byte_chunks(closed)),
+              msg.substr(0, msg.find("\r\n--b\r\nContent-Type: application")) + "\r\n--b--");
 }
 
 TEST_F(mail_fixture, odd_bytes_and_broken_structure_pass_unchanged) {
