@@ -2,11 +2,7 @@
 // through the mail filter in 64 KB pieces, beside a plain Base64 decode of
 // the same attachment text and a memcpy of the message: the ratios are what
 // matter. The 1 / 10 / 16 MB sizes show the cost per byte; the decode
-// baseline runs at the same sizes. Past 10 MB glibc's allocator hands the
-// largest buffers fresh pages on every message (its mmap threshold), which
-// costs more than the filtering: run with
-// GLIBC_TUNABLES=glibc.malloc.mmap_threshold=4294967295 to see the filter
-// alone.
+// baseline runs at the same sizes. Figures: docs/mail.md.
 #include <benchmark/benchmark.h>
 
 #include <cstring>

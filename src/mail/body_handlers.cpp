@@ -471,7 +471,19 @@ void multipart_body_handler::flush_out(byte_string& data, std::size_t keep) {
         m_out_list.emplace_back();
         m_out_list.back().swap(m_out);
     }
-    if (keep == 0 && data.empty() && m_out_list.size() == 1) {
+    std::size_t big = 0;
+    for (std::size_t k = 1; k < m_out_list.size(); ++k)
+        if (m_out_list[k].size() > m_out_list[big].size()) big = k;
+    if (keep == 0 && data.empty() && !m_out_list.empty() && m_out_list[big].size() > 65536) {
+        // A released section: the small pieces around it join it in place,
+        // sparing a second buffer of its size.
+        byte_string before;
+        for (std::size_t k = 0; k < big; ++k) before += m_out_list[k];
+        byte_string& body = m_out_list[big];
+        body.insert(0, before);
+        for (std::size_t k = big + 1; k < m_out_list.size(); ++k) body += m_out_list[k];
+        data.swap(body);
+    } else if (keep == 0 && data.empty() && m_out_list.size() == 1) {
         data.swap(m_out_list.front());
     } else {
         std::size_t total = data.size();
