@@ -161,3 +161,13 @@ save('ssl', 'tls12', watch([(0, rec(22, hello)), (1, rec(22, server_hello) + rec
 save('ssl', 'tls13', watch([(0, rec(22, hello)), (1, rec(22, server_hello) + rec(20, b'\x01') + rec(23, b'x' * 40))]))
 v2 = b'\x80\x1d\x01\x03\x01' + struct.pack('>HHH', 6, 0, 16) + b'\x00\x00\x2f\x00\x00\x35' + b'C' * 16
 save('ssl', 'sslv2', watch([(0, v2), (1, rec(22, certificate))]))
+# mail: verdict byte, two seed bytes, then a message from the generated mail
+# corpus (tests/data/mail), once per verdict.
+MAIL = os.path.join(HERE, '..', 'tests', 'data', 'mail')
+for name in sorted(os.listdir(MAIL)):
+    if not name.endswith('.eml'):
+        continue
+    with open(os.path.join(MAIL, name), 'rb') as f:
+        message = f.read()
+    for verdict in range(3):
+        save('mail', '%s_%d' % (name[:-4], verdict), bytes([verdict, 7, verdict]) + message)

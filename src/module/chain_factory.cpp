@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "ftp/ftp_stream_filter.h"
+#include "html/html_mail_handler.h"
 #include "html/html_sub_handlers.h"
 #include "http/http_handler_factory.h"
 #include "http/http_stream_filter.h"
@@ -27,6 +28,12 @@ http_handler_hooks web_handler_hooks() {
     h.script = [](host_permission_qualifier* qualifier, i_connection_feedback* feedback) {
         return http_content_slot{std::make_shared<html::java_parser_sub_handler>(qualifier, feedback), {}, {}};
     };
+    return h;
+}
+
+mail::mail_handler_hooks mail_checker_hooks() {
+    mail::mail_handler_hooks h;
+    h.html = [](i_connection_feedback* feedback) { return html::make_mail_html_checker(feedback); };
     return h;
 }
 

@@ -42,7 +42,14 @@ int fake_host::invoke_command(const zem::GUID* channel, int code, zem::mem_slice
     int len = 0;
     const char* p = request ? request->data(&len) : nullptr;
     m_commands.push_back({code, p ? std::string(p, static_cast<std::size_t>(len)) : std::string(),
-                          channel && zem::same_guid(*channel, zem::channel_guid)});
+                          channel && zem::same_guid(*channel, zem::channel_guid), std::string()});
+    const std::string& req = m_commands.back().data;
+    const std::size_t addr_off = code == 1006 ? 44 : code == 1009 ? 36 : 0;
+    if (addr_off != 0 && req.size() >= addr_off + 16) {
+        const auto* at = reinterpret_cast<const char*>(static_cast<std::uintptr_t>(le64(req, addr_off)));
+        const std::uint64_t n = le64(req, addr_off + 8);
+        if (at && n) m_commands.back().referenced.assign(at, static_cast<std::size_t>(n));
+    }
     reply r;
     auto q = m_once.find(code);
     if (q != m_once.end() && !q->second.empty()) {
@@ -63,7 +70,7 @@ bool fake_host::notify_event(const zem::GUID* channel, int code, zem::mem_slice*
     int len = 0;
     const char* p = data ? data->data(&len) : nullptr;
     m_notifications.push_back({code, p ? std::string(p, static_cast<std::size_t>(len)) : std::string(),
-                               channel && zem::same_guid(*channel, zem::channel_guid)});
+                               channel && zem::same_guid(*channel, zem::channel_guid), std::string()});
     return m_accept;
 }
 
@@ -137,6 +144,23 @@ std::string utf16le(const std::string& ascii) {
         s += '\0';
     }
     return s;
+}
+
+std::string attach_reply(std::uint32_t action, const std::string& name_utf16le, const std::string& body) {
+    std::string r(28, '\0');
+    put_le32(r, 0, action);
+    if (!name_utf16le.empty()) {
+        put_le64(r, 4, 28 - 4);
+        put_le64(r, 12, name_utf16le.size());
+        r += name_utf16le;
+        r += std::string(2, '\0');
+    }
+    if (!body.empty()) {
+        put_le32(r, 20, static_cast<std::uint32_t>(r.size()));
+        put_le32(r, 24, static_cast<std::uint32_t>(body.size()));
+        r += body;
+    }
+    return r;
 }
 
 std::vector<std::string> one_byte_chunks(const std::string& s) {

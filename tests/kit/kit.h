@@ -46,6 +46,9 @@ public:
         int code;
         std::string data;
         bool guid_ok;
+        // The bytes a command hands over by address (the attachment of 1006,
+        // the script of 1009), read in place during the call.
+        std::string referenced;
     };
     struct reply {
         int rc = 0;
@@ -86,6 +89,11 @@ std::string le32_bytes(std::uint32_t v);
 std::string le64_bytes(std::uint64_t v);
 // UTF-16LE bytes of an ASCII text, without terminator.
 std::string utf16le(const std::string& ascii);
+
+// A reply to mail_check_mail_attach (1006): the action, the new file name
+// (UTF-16LE bytes; empty gives an empty reference) and the new body.
+std::string attach_reply(std::uint32_t action, const std::string& name_utf16le = std::string(),
+                         const std::string& body = std::string());
 
 // Chunkings of a byte string.
 std::vector<std::string> one_byte_chunks(const std::string& s);

@@ -12,6 +12,7 @@
 #include "../../fuzz/drivers.h"
 #include "../../fuzz/small_drivers.h"
 #include "../../fuzz/watch_drivers.h"
+#include "kit/mail_driver.h"
 
 namespace {
 
@@ -64,6 +65,13 @@ TEST(fuzz_replay, matcher) { EXPECT_GT(replay("matcher", &fuzz_drivers::run_matc
 TEST(fuzz_replay, registry) { EXPECT_GT(replay("registry", &fuzz_drivers::run_registry), 0u); }
 TEST(fuzz_replay, ftp) { EXPECT_GT(replay("ftp", &fuzz_drivers::run_ftp), 0u); }
 TEST(fuzz_replay, ssl) { EXPECT_GT(replay("ssl", &fuzz_drivers::run_ssl), 0u); }
+TEST(fuzz_replay, mail) {
+    EXPECT_GT(replay("mail",
+                     [](const std::uint8_t* p, std::size_t n) {
+                         return kit::run_mail_message(std::string(reinterpret_cast<const char*>(p), n));
+                     }),
+              0u);
+}
 
 // The drivers' checks must be able to fail: a decoder that loses its end,
 // a swapper that changes text and a filter point that drops client bytes are
