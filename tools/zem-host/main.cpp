@@ -20,6 +20,10 @@
 #include "proxy.h"
 #include "zem/zem.h"
 
+namespace zem_host {
+int cmd_replay(const std::vector<std::string>& args);
+}
+
 namespace {
 
 using namespace zem_host;
@@ -33,6 +37,7 @@ const char* const k_main_help =
     "  proxy         relay connections through the filter (port forwarding or transparent)\n"
     "  demo          serve a demo site on loopback with the filter in front of it\n"
     "  check-policy  validate a policy file and print what it means\n"
+    "  replay        run the TCP connections of a packet capture through the filter\n"
     "\n"
     "Run 'zem-host COMMAND --help' for the options of a command.\n";
 
@@ -381,6 +386,7 @@ int main(int argc, char** argv) {
         if (cmd == "proxy") return cmd_proxy(args);
         if (cmd == "demo") return cmd_demo(args);
         if (cmd == "check-policy") return cmd_check_policy(args);
+        if (cmd == "replay") return cmd_replay(args);
         return usage_error("unknown command " + cmd, k_main_help);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "zem-host: %s\n", e.what());
