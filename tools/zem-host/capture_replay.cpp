@@ -2,7 +2,10 @@
 
 #include <pcap/pcap.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace zem_host {
@@ -359,6 +362,55 @@ bool replay_capture(const std::string& path, zem::i_filt_point* (*create)(zem::i
     for (auto& e : open) finish(*e.second, summary);
     pcap_close(pc);
     if (progress) progress(1.0);
+    return true;
+}
+
+}  // namespace zem_host
+
+namespace zem_host {
+
+bool registry_with_dumps(const std::string& base, const std::string& folder, std::string& out, std::string& error) {
+    std::string text;
+    if (!base.empty()) {
+        std::FILE* f = std::fopen(base.c_str(), "rb");
+        if (!f) {
+            error = "cannot read " + base;
+            return false;
+        }
+        char buf[4096];
+        std::size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+        std::fclose(f);
+        if (text.size() >= 2 && static_cast<unsigned char>(text[0]) == 0xFF &&
+            static_cast<unsigned char>(text[1]) == 0xFE) {
+            error = base + " is UTF-16: set \"dumps_path\" in it instead of using --dumps";
+            return false;
+        }
+    } else {
+        text = "Windows Registry Editor Version 5.00\r\n";
+    }
+    ::mkdir(folder.c_str(), 0755);
+    std::string escaped;
+    for (char c : folder) {
+        if (c == '\\' || c == '"') escaped += '\\';
+        escaped += c;
+    }
+    text +=
+        "\r\n[HKEY_LOCAL_MACHINE\\Software\\MORVEX Software\\Morvex\\net]\r\n\"dumps_path\"=\"" + escaped + "\"\r\n";
+    const char* tmp = std::getenv("TMPDIR");
+    std::string path = std::string(tmp && *tmp ? tmp : "/tmp") + "/zem-host-dumps-XXXXXX";
+    const int fd = ::mkstemp(&path[0]);
+    if (fd < 0) {
+        error = "cannot create a temporary registry file";
+        return false;
+    }
+    const bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    ::close(fd);
+    if (!ok) {
+        error = "cannot write " + path;
+        return false;
+    }
+    out = path;
     return true;
 }
 

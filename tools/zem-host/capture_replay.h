@@ -67,3 +67,12 @@ bool replay_capture(const std::string& path, zem::i_filt_point* (*create)(zem::i
                     capture_summary& summary, std::string& error, const std::function<void(double)>& progress);
 
 }  // namespace zem_host
+
+namespace zem_host {
+
+// A registry file for the engine that is 'base' (may be empty: none) with
+// "dumps_path" set to 'folder', written to a new temporary file whose path
+// goes to 'out'. The folder is made when missing.
+bool registry_with_dumps(const std::string& base, const std::string& folder, std::string& out, std::string& error);
+
+}  // namespace zem_host
