@@ -169,7 +169,7 @@ def main():
         frames = in_order()
         write_pcap(p3, frames, cut=7)
         out3, err3, _ = replay(zem_host, p3, ev)
-        assert 'damaged capture, first bad record %d' % len(frames) in err3, err3
+        assert 'damaged input, first bad record %d' % len(frames) in err3, err3
         assert 'connections 2,' in out3, out3
         with open(p3, 'wb') as f:
             f.write(b'not a capture at all')

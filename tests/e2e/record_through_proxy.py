@@ -4,6 +4,7 @@ it arrived (BEFORE) and as it left (AFTER), byte for byte, and the packed
 files beside the readable ones carry the same pieces.
 
 usage: record_through_proxy.py ZEM_HOST"""
+import json
 import os
 import signal
 import socket
@@ -70,8 +71,10 @@ def main():
     threading.Thread(target=origin, args=(listener,), daemon=True).start()
     with tempfile.TemporaryDirectory() as tmp:
         dumps = os.path.join(tmp, 'dumps')
+        live_events = os.path.join(tmp, 'live.jsonl')
         proc = subprocess.Popen([zem_host, 'proxy', '--listen', '127.0.0.1:0', '--upstream',
-                                 '127.0.0.1:%d' % listener.getsockname()[1], '--dumps', dumps, '--threads', '1'],
+                                 '127.0.0.1:%d' % listener.getsockname()[1], '--dumps', dumps, '--threads', '1',
+                                 '--events', live_events],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         try:
             line = proc.stdout.readline().decode()
@@ -102,6 +105,23 @@ def main():
         assert b''.join(d for i, d in a if i) == received, a
         for packed, text in ((b, read(before)), (a, read(after))):
             assert b''.join((b'IN:' if i else b'OUT:') + d for i, d in packed) == text
+
+        # The recordings replayed offline: the same objects are blocked.
+        def blocked(path):
+            with open(path) as f:
+                recs = [json.loads(line) for line in f]
+            return [(e['index_name'], e['object'], e['keyword']) for e in recs
+                    if e.get('event') == 'general_notify_object_blocked']
+        replay_events = os.path.join(tmp, 'replay.jsonl')
+        r = subprocess.run([zem_host, 'replay', dumps, '--events', replay_events], capture_output=True, timeout=60)
+        assert r.returncode == 0, r
+        assert b'connections 1,' in r.stdout and b'connections changed 1' in r.stdout, r.stdout
+        assert blocked(live_events) and blocked(replay_events) == blocked(live_events), (r.stdout, live_events)
+        with open(os.path.join(dumps, 'broken.dump_bi'), 'wb') as f:
+            f.write(read(before + '_bi')[:-5])
+        r = subprocess.run([zem_host, 'replay', dumps], capture_output=True, timeout=60)
+        assert r.returncode == 0 and b'first bad dump' in r.stderr and b'broken.dump_bi' in r.stderr, r
+        assert b'connections 1,' in r.stdout, r.stdout
     print('recording through the proxy ok')
 
 

@@ -76,3 +76,21 @@ namespace zem_host {
 bool registry_with_dumps(const std::string& base, const std::string& folder, std::string& out, std::string& error);
 
 }  // namespace zem_host
+
+namespace zem_host {
+
+struct dump_piece {
+    std::string bytes;
+    bool in = false;
+};
+
+// The pieces of a packed dump file (as the engine's recorders write them);
+// false with 'error' for a file that is not one.
+bool read_dump(const std::string& packed, std::vector<dump_piece>& pieces, std::string& error);
+
+// Replays every packed dump under 'path' (a file, or a folder walked with its
+// sub-folders), each through a filter point of its own.
+bool replay_dumps(const std::string& path, zem::i_filt_point* (*create)(zem::i_provider*, int),
+                  capture_summary& summary, std::string& error);
+
+}  // namespace zem_host

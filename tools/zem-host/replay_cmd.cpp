@@ -1,6 +1,7 @@
 // zem-host replay: runs recorded traffic through the engine offline and says
 // what the policy would have done to it.
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -18,10 +19,12 @@ namespace zem_host {
 namespace {
 
 const char* const k_replay_help =
-    "usage: zem-host replay CAPTURE [--policy FILE] [--events FILE] [--registry FILE]\n"
+    "usage: zem-host replay PATH [--policy FILE] [--events FILE] [--registry FILE]\n"
     "\n"
-    "Reads a packet capture (pcap or pcapng), reassembles every TCP connection in it and\n"
-    "pushes each through a filter point of its own, then prints what the policy blocked.\n"
+    "PATH is a packet capture (pcap or pcapng), a packed dump (.dump_bi, as recorded by\n"
+    "'proxy --dumps') or a folder of dumps. Every TCP connection of a capture is\n"
+    "reassembled; each connection goes through a filter point of its own. Prints what\n"
+    "the policy blocked and a summary.\n"
     "\n"
     "  --policy FILE    policy file (JSON). Default: the policy embedded in the program\n"
     "  --events FILE    append one JSON line per command and notification ('-' = stdout)\n"
@@ -104,15 +107,19 @@ int cmd_replay(const std::vector<std::string>& args) {
 
     initialize(&channel);
     capture_summary s;
-    const bool ok = replay_capture(path, &create_filt_point, s, err,
-                                   tty ? std::function<void(double)>(progress) : std::function<void(double)>());
+    struct stat st {};
+    const bool dumps = (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) ||
+                       (path.size() > 8 && path.compare(path.size() - 8, 8, ".dump_bi") == 0);
+    const bool ok = dumps ? replay_dumps(path, &create_filt_point, s, err)
+                          : replay_capture(path, &create_filt_point, s, err,
+                                           tty ? std::function<void(double)>(progress) : std::function<void(double)>());
     deinitialize();
     if (!ok) {
         std::fprintf(stderr, "zem-host: cannot read %s: %s\n", path.c_str(), err.c_str());
         return 1;
     }
     if (!s.first_bad.empty())
-        std::fprintf(stderr, "zem-host: damaged capture, first bad %s (%llu bad in all)\n", s.first_bad.c_str(),
+        std::fprintf(stderr, "zem-host: damaged input, first bad %s (%llu bad in all)\n", s.first_bad.c_str(),
                      static_cast<unsigned long long>(s.bad_records));
     for (const auto& b : blocked) std::printf("blocked: %s\n", b.c_str());
     std::printf(
