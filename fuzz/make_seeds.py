@@ -171,3 +171,40 @@ for name in sorted(os.listdir(MAIL)):
         message = f.read()
     for verdict in range(3):
         save('mail', '%s_%d' % (name[:-4], verdict), bytes([verdict, 7, verdict]) + message)
+
+
+def size_code(v):
+    """storage: a count or length, its width in the two low bits."""
+    if v < 64:
+        return bytes([v << 2])
+    if v <= 0x3FFF:
+        return struct.pack('<H', (v << 2) | 1)
+    if v <= 0x3FFFFFFF:
+        return struct.pack('<I', (v << 2) | 2)
+    return struct.pack('<Q', (v << 2) | 3)
+
+
+def section(entries):
+    r = b'\x01' + size_code(len(entries))
+    for name in sorted(entries):
+        r += name + b'\0' + entries[name]
+    return r
+
+
+def value(kind, data):
+    return bytes([2, kind]) + size_code(len(data)) + data
+
+
+def dump(pieces):
+    items = [section({b'm_pice_of_transfer': value(2, data), b'm_dwrd_val': value(1, bytes([d]))})
+             for d, data in pieces]
+    body = section({b'storrage': b'\x03' + size_code(len(items)) + b''.join(items)})
+    return struct.pack('<II', 0xF34D49A2, 0x889F1ED9) + b'\x01' + body
+
+
+save('storage', 'empty', dump([]))
+save('storage', 'http', dump([(0, req), (1, resp_len[:70]), (1, resp_len[70:])]))
+save('storage', 'arrays', struct.pack('<II', 0xF34D49A2, 0x889F1ED9) + b'\x01' + section({
+    b'L': b'\x04\x02' + size_code(2) + size_code(2) + b'ab' + size_code(0),
+    b'N': b'\x03' + size_code(1) + section({b'v': value(1, b'\x07\x00\x00\x00\x01')}),
+    b'W': value(2, b'w' * 70)}))

@@ -22,6 +22,7 @@ mkdir -p build-fuzz/artifacts
 runs_for() {
   case "$1" in
     whole_chain) echo 4000 ;;
+    storage) echo 50000 ;;
     html | http_filter) echo 15000 ;;
     mail) echo 2000 ;;
     script_text) echo 100000 ;;

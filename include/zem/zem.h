@@ -7,4 +7,6 @@ extern "C" {
 unsigned char initialize(zem::i_external_iface* host);
 void deinitialize();
 zem::i_filt_point* create_filt_point(zem::i_provider* provider, int context);
+// Replays the recordings named by zem_dbg_task.ini beside the executable.
+bool execute_dbg_task();
 }

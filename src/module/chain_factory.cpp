@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "capture/path_through_stream_filter.h"
 #include "ftp/ftp_stream_filter.h"
 #include "html/html_mail_handler.h"
 #include "html/html_sub_handlers.h"
@@ -40,9 +41,12 @@ mail::mail_handler_hooks mail_checker_hooks() {
 void build_chain(const config::net_config& cfg, i_connection_feedback* feedback, filter_chain& chain) {
     // Fixed order: recorder before, mail protocols, http, ftp, ssl, recorder
     // after. Filters not built yet are simply absent.
+    const bool record = !cfg.dumps_path.empty();
+    if (record) chain.push_back(std::make_shared<capture::before_recorder>(feedback, cfg.dumps_path));
     if (cfg.enable_http) chain.push_back(std::make_shared<http_stream_filter>(feedback, web_handler_hooks()));
     if (cfg.enable_ftp) chain.push_back(std::make_shared<ftp_stream_filter>(feedback));
     if (cfg.enable_ssl) chain.push_back(std::make_shared<ssl_stream_filter>());
+    if (record) chain.push_back(std::make_shared<capture::after_recorder>(feedback, cfg.dumps_path));
 }
 
 void build_configured_chain(i_connection_feedback* feedback, filter_chain& chain) {

@@ -1,6 +1,7 @@
 // The exported C entry points and the library load hook.
 #include <new>
 
+#include "capture/replay.h"
 #include "core/bunch_filter.h"
 #include "host/host_link.h"
 #include "log/log.h"
@@ -22,5 +23,13 @@ ZEM_EXPORT zem::i_filt_point* create_filt_point(zem::i_provider* provider, int c
         return new bunch_filter(provider, context, &module::build_configured_chain);
     } catch (const std::bad_alloc&) {
         return nullptr;
+    }
+}
+
+ZEM_EXPORT bool execute_dbg_task() {
+    try {
+        return capture::run_dbg_task(&create_filt_point, capture::dbg_task_file());
+    } catch (...) {
+        return false;
     }
 }

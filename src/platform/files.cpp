@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <vector>
 
 namespace platform {
@@ -55,6 +56,40 @@ bool append_file(const std::string& path, const char* data, std::size_t len) {
     if (fd < 0) return false;
     const bool ok = write_all(fd, data, len);
     return ::close(fd) == 0 && ok;
+}
+
+bool replace_file(const std::string& path, const char* data, std::size_t len) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    const bool ok = write_all(fd, data, len);
+    if (::close(fd) == 0 && ok) return true;
+    ::unlink(path.c_str());
+    return false;
+}
+
+bool read_file(const std::string& path, std::string& out, std::size_t limit) {
+    out.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) <= limit;
+    if (ok) {
+        try {
+            out.resize(static_cast<std::size_t>(st.st_size));
+        } catch (...) {
+            ok = false;
+        }
+    }
+    std::size_t got = 0;
+    while (ok && got < out.size()) {
+        const ssize_t n = ::read(fd, &out[got], out.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    out.resize(ok ? got : 0);
+    return ok;
 }
 
 }  // namespace platform

@@ -24,4 +24,11 @@ bool write_new_file(const std::string& folder, const char* prefix, const char* d
 // Appends to 'path', creating it; a symbolic link in its place is refused.
 bool append_file(const std::string& path, const char* data, std::size_t len);
 
+// Creates or truncates 'path' and writes the bytes; a half-written file (a
+// full disk) is removed again. A symbolic link in its place is refused.
+bool replace_file(const std::string& path, const char* data, std::size_t len);
+
+// Reads a whole regular file of at most 'limit' bytes.
+bool read_file(const std::string& path, std::string& out, std::size_t limit);
+
 }  // namespace platform

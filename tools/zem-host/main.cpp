@@ -1,6 +1,7 @@
 // zem-host: runs the filtering engine in front of real TCP connections.
 #include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <asio.hpp>
 #include <chrono>
@@ -13,12 +14,17 @@
 #include <thread>
 #include <vector>
 
+#include "capture_replay.h"
 #include "demo_site.h"
 #include "event_log.h"
 #include "host_channel.h"
 #include "policy.h"
 #include "proxy.h"
 #include "zem/zem.h"
+
+namespace zem_host {
+int cmd_replay(const std::vector<std::string>& args);
+}
 
 namespace {
 
@@ -33,13 +39,14 @@ const char* const k_main_help =
     "  proxy         relay connections through the filter (port forwarding or transparent)\n"
     "  demo          serve a demo site on loopback with the filter in front of it\n"
     "  check-policy  validate a policy file and print what it means\n"
+    "  replay        run the TCP connections of a packet capture through the filter\n"
     "\n"
     "Run 'zem-host COMMAND --help' for the options of a command.\n";
 
 const char* const k_proxy_help =
     "usage: zem-host proxy --listen ADDR:PORT (--upstream HOST:PORT | --transparent)\n"
     "                      [--policy FILE] [--events FILE] [--registry FILE] [--threads N]\n"
-    "                      [--mark N] [--grace SECONDS] [--firewall-program FILE]\n"
+    "                      [--mark N] [--grace SECONDS] [--firewall-program FILE] [--dumps DIR]\n"
     "\n"
     "  --listen ADDR:PORT    address to accept connections on (port 0 picks a free one)\n"
     "  --upstream HOST:PORT  relay every connection to this address\n"
@@ -54,6 +61,8 @@ const char* const k_proxy_help =
     "  --grace SECONDS       on SIGINT/SIGTERM, how long open connections may finish (default 5)\n"
     "  --firewall-program FILE  run FILE ADDRESS PORT for every FTP data connection the engine\n"
     "                        announces; exit status 0 allows it (default: allow and record)\n"
+    "  --dumps DIR           record every connection before and after filtering into DIR\n"
+    "                        (readable .dump files and packed .dump_bi files for replay)\n"
     "\n"
     "Prints 'listening on ADDR:PORT' when ready. Exit status: 0 after a clean stop, 1 when it\n"
     "cannot start, 2 for bad arguments or an invalid policy.\n";
@@ -91,6 +100,7 @@ struct service {
     proxy_options opts;
     std::string events;
     std::string registry;
+    std::string dumps;
     std::string firewall_program;
     int threads = 0;
     int grace_seconds = 5;
@@ -121,6 +131,13 @@ std::string blocked_line(const nlohmann::json& e) {
 int run(service& svc, policy_store& store) {
     ::signal(SIGPIPE, SIG_IGN);
     raise_fd_limit();
+    if (!svc.dumps.empty()) {
+        std::string err;
+        if (!registry_with_dumps(svc.registry, svc.dumps, svc.registry, err)) {
+            std::fprintf(stderr, "zem-host: %s\n", err.c_str());
+            return 1;
+        }
+    }
     if (!svc.registry.empty()) ::setenv("ZEM_REGISTRY", svc.registry.c_str(), 1);
 
     event_log log;
@@ -237,6 +254,7 @@ int run(service& svc, policy_store& store) {
     io.run();
     for (auto& t : pool) t.join();
     deinitialize();
+    if (!svc.dumps.empty()) ::unlink(svc.registry.c_str());  // the temporary one made for --dumps
     nlohmann::json rec = {{"host", "stopped"},
                           {"connections", server.accepted()},
                           {"commands", channel.commands()},
@@ -276,6 +294,8 @@ int cmd_proxy(const std::vector<std::string>& args) {
             if (!value(svc.events)) return usage_error("--events needs a file or -", k_proxy_help);
         } else if (a == "--registry") {
             if (!value(svc.registry)) return usage_error("--registry needs a file", k_proxy_help);
+        } else if (a == "--dumps") {
+            if (!value(svc.dumps)) return usage_error("--dumps needs a folder", k_proxy_help);
         } else if (a == "--threads") {
             if (!value(v) || !parse_number(v, 1, 1024, n))
                 return usage_error("--threads needs 1 to 1024", k_proxy_help);
@@ -381,6 +401,7 @@ int main(int argc, char** argv) {
         if (cmd == "proxy") return cmd_proxy(args);
         if (cmd == "demo") return cmd_demo(args);
         if (cmd == "check-policy") return cmd_check_policy(args);
+        if (cmd == "replay") return cmd_replay(args);
         return usage_error("unknown command " + cmd, k_main_help);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "zem-host: %s\n", e.what());

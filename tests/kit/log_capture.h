@@ -1,0 +1,34 @@
+#pragma once
+// Collects every committed log line while it lives, at the level given.
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "log/log.h"
+
+namespace kit {
+
+class log_capture {
+public:
+    explicit log_capture(int level = 0);
+    ~log_capture();
+    log_capture(const log_capture&) = delete;
+    log_capture& operator=(const log_capture&) = delete;
+
+    std::vector<std::string> lines() const;
+    // Lines that contain 'text'.
+    int count(const std::string& text) const;
+
+    struct sink {
+        mutable std::mutex lock;
+        std::vector<std::string> lines;
+    };
+
+private:
+    std::shared_ptr<sink> m_sink;
+    log_space::ibase_log_stream* m_stream = nullptr;
+    int m_saved_level;
+};
+
+}  // namespace kit
