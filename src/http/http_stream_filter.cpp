@@ -657,7 +657,6 @@ bool http_stream_filter::update_in(byte_string& data) {
         return true;
     }
     if (m_state_in == http_state_body) {
-        m_bytes_in += data.size();
         std::uint32_t now = platform::tick_count();
         if (now - m_last_progress > 1000) {
             zem_io_commands::general_notify_transfer_progress(m_feedback, m_current_id, m_bytes_in);
@@ -718,6 +717,9 @@ bool http_stream_filter::handle_buff_in(byte_string& data) {
             case read_event::body:
             case read_event::chunk_framing:
             case read_event::message_done:
+                // The bytes of the response as the server sent them, whatever
+                // the chunking: header (counted at its analysis) and body.
+                m_bytes_in += used;
                 if (!handle_retriving_reply_body(ev)) return false;
                 continue;
             case read_event::error:
