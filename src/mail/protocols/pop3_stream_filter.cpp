@@ -5,7 +5,6 @@
 
 #include "host/zem_io_commands.h"
 #include "log/log.h"
-#include "platform/clock.h"
 
 #define ZEM_POP3_SOURCE "PLUGIN/POP3/pop3"
 
@@ -53,37 +52,10 @@ bool match_line(const char* p, std::size_t n, cmatch& m, const boost::regex& re)
     }
 }
 
-// Where the terminating ".\r\n" of a multi-line reply is. 'line_start' says
-// whether p[0] begins a line and is updated to the state at 'safe'.
-struct body_scan {
-    std::size_t safe;  // bytes that are surely body
-    bool found;        // the terminator begins at 'safe'
-};
-
-body_scan scan_body(const char* p, std::size_t n, bool& line_start) {
-    static const char term[] = ".\r\n";
-    std::size_t i = 0;
-    for (;;) {
-        if (line_start) {
-            const std::size_t avail = n - i;
-            const std::size_t k = avail < 3 ? avail : 3;
-            if (std::memcmp(p + i, term, k) == 0) {
-                if (k == 3) return {i, true};
-                return {i, false};  // may still become the terminator
-            }
-            line_start = false;
-        }
-        const void* lf = std::memchr(p + i, '\n', n - i);
-        if (!lf) return {n, false};
-        i = static_cast<std::size_t>(static_cast<const char*>(lf) - p) + 1;
-        line_start = true;
-    }
-}
-
 }  // namespace
 
 pop3_stream_filter::pop3_stream_filter(i_connection_feedback* feedback, const mail_handler_hooks& hooks)
-    : m_feedback(feedback), m_mail(std::make_shared<mail_filter>(feedback, hooks)) {
+    : m_feedback(feedback), m_mail(std::make_shared<mail_filter>(feedback, hooks)), m_message(m_mail, &m_summary) {
     m_summary.outgoing = 0;
     m_summary.source_protocol = source_pop3;
     m_summary.feedback = feedback;
@@ -185,10 +157,7 @@ void pop3_stream_filter::consume_client(std::size_t n) {
 }
 
 void pop3_stream_filter::give_up(byte_string& to_client) {
-    if (m_state == pop3_state::retr) {
-        byte_string piece;
-        finish_message(piece, to_client, false);
-    }
+    if (m_message.active()) m_message.finish(to_client, false);
     consume_server(m_server.size() - m_server_pos, &to_client);
     m_client.clear();
     m_client_pos = 0;
@@ -423,11 +392,7 @@ pop3_stream_filter::step pop3_stream_filter::handle_command_resp(byte_string& to
             break;
         case pop3_cmd::retr:
         case pop3_cmd::top:
-            m_body_line_start = true;
-            m_body_ends_line = true;
-            m_message_bytes = 0;
-            m_last_progress = platform::tick_count();
-            start_message(m_summary);
+            m_message.begin();
             m_state = pop3_state::retr;
             break;
         default:
@@ -448,49 +413,14 @@ pop3_stream_filter::step pop3_stream_filter::handle_listing(byte_string& to_clie
     return step::again;
 }
 
-void pop3_stream_filter::finish_message(byte_string& piece, byte_string& to_client, bool terminated) {
-    m_dots.flush_decoder(piece);
-    unsigned released = 0;
-    m_mail->update(piece, &released, &m_summary);
-    byte_string rest;
-    m_mail->stop(rest);
-    piece += rest;
-    m_dots.encode_piece(piece);
-    m_dots.flush_encoder(piece);
-    if (!piece.empty()) m_body_ends_line = piece.back() == '\n';
-    to_client += piece;
-    if (terminated) {
-        if (!m_body_ends_line) to_client += "\r\n";
-        to_client += ".\r\n";
-    }
-    zem_io_commands::general_notify_transfer_complete(m_feedback, m_summary.message_id, m_message_bytes, 3);
-    m_state = pop3_state::command;
-}
-
 pop3_stream_filter::step pop3_stream_filter::handle_retr(byte_string& to_client) {
     if (m_server.size() == m_server_pos) return step::wait;
-    const body_scan r = scan_body(m_server.data() + m_server_pos, m_server.size() - m_server_pos, m_body_line_start);
-    byte_string piece(m_server, m_server_pos, r.safe);
-    consume_server(r.found ? r.safe + 3 : r.safe, nullptr);
-    m_message_bytes += r.safe;
-    m_dots.decode_piece(piece);
-    if (r.found) {
-        finish_message(piece, to_client, true);
-        return step::again;
-    }
-    const std::uint32_t now = platform::tick_count();
-    if (now - m_last_progress > 1000) {
-        zem_io_commands::general_notify_transfer_progress(m_feedback, m_summary.message_id, m_message_bytes);
-        m_last_progress = now;
-    }
-    unsigned released = 0;
-    m_mail->update(piece, &released, &m_summary);
-    m_dots.encode_piece(piece);
-    if (!piece.empty()) {
-        m_body_ends_line = piece.back() == '\n';
-        to_client += piece;
-    }
-    return step::wait;
+    const dot_message::result r =
+        m_message.feed(m_server.data() + m_server_pos, m_server.size() - m_server_pos, to_client);
+    consume_server(r.consumed, nullptr);
+    if (!r.finished) return step::wait;
+    m_state = pop3_state::command;
+    return step::again;
 }
 
 }  // namespace mail

@@ -11,7 +11,7 @@
 #include "core/interfaces.h"
 #include "host/mail_commands.h"
 #include "mail/mail_filter.h"
-#include "mail/mime_coders.h"
+#include "mail/protocols/dot_message.h"
 
 namespace mail {
 
@@ -97,7 +97,6 @@ private:
     // Hands back everything held (a message in the mail filter first) and
     // leaves the session alone.
     void give_up(byte_string& to_client);
-    void finish_message(byte_string& piece, byte_string& to_client, bool terminated);
     void release_pending(byte_string& data);
 
     // Length of the complete line at the front of a buffer; 0 while the
@@ -117,14 +116,11 @@ private:
     std::size_t m_server_pos = 0;
     byte_string m_client;  // copy of client bytes not yet parsed
     std::size_t m_client_pos = 0;
-    byte_string m_pending_in;  // released while client data was handled
-    bool m_body_line_start = true;
-    bool m_body_ends_line = true;
-    mail_dots_coder m_dots;
-    std::uint64_t m_message_bytes = 0;
-    std::uint32_t m_last_progress = 0;
+    byte_string m_pending_in;       // released while client data was handled
+    bool m_body_line_start = true;  // of a listing
     mail_info_summary m_summary;
     std::shared_ptr<mail_filter> m_mail;
+    dot_message m_message;
 };
 
 }  // namespace mail
