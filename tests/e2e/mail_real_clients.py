@@ -151,7 +151,8 @@ def pop3_checks(binary, work):
             with open(os.path.join(work, how + '-pop3.jsonl')) as f:
                 log = f.read()
             check('mail_check_mail_attach' in log, how + ': the event log holds the attachment verdict')
-            check('http_notify_mail_message_start' in log, how + ': the event log holds the messages')
+            check('http_notify_mail_message_start' in log and 'http_notify_mail_message_info' in log,
+                  how + ': the event log holds the messages')
     finally:
         dovecot.terminate()
         dovecot.wait()
