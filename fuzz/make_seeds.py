@@ -136,6 +136,21 @@ save('ftp', 'local_server', watch([(0, b'220 ready\r\n'), (1, b'PORT 10,0,0,7,4,
                                    (1, b'PORT 999,0,0,7,999,1\r\n')]))
 
 
+# pop3 and smtp: the same records; the host cuts every attachment.
+MAIL_EXE = (b'Subject: x\r\nContent-Type: multipart/mixed; boundary="b"\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\n'
+            b'..hi\r\n--b\r\nContent-Disposition: attachment; filename="a.exe"\r\n\r\nMZ\r\n--b--\r\n')
+save('pop3', 'session', watch([(1, b'+OK ready\r\n'), (0, b'USER a\r\n'), (1, b'+OK\r\n'), (0, b'PASS b\r\n'),
+                               (1, b'+OK\r\n'), (0, b'LIST\r\nRETR 1\r\nQUIT\r\n'),
+                               (1, b'+OK\r\n1 9\r\n.\r\n+OK\r\n' + MAIL_EXE + b'.\r\n+OK bye\r\n')]))
+save('pop3', 'stls', watch([(1, b'+OK ready\r\n'), (0, b'STLS\r\n'), (1, b'+OK go\r\n\x16\x03\x01')]))
+save('smtp', 'session', watch([(1, b'220 mx ESMTP\r\n'), (0, b'EHLO x\r\n'),
+                               (1, b'250-mx\r\n250-PIPELINING\r\n250 CHUNKING\r\n'),
+                               (0, b'MAIL FROM:<a>\r\nRCPT TO:<b>\r\nDATA\r\n'), (1, b'250 ok\r\n250 ok\r\n354 go\r\n'),
+                               (0, MAIL_EXE + b'.\r\n'), (1, b'250 ok\r\n'), (0, b'TURN\r\n'), (1, b'250 ok\r\n'),
+                               (1, b'DATA\r\n'), (0, b'354 go\r\n'), (1, b'x\r\n.\r\n')]))
+save('smtp', 'bdat', watch([(1, b'220 mx\r\n'), (0, b'EHLO x\r\n'), (1, b'250 mx\r\n'), (0, b'BDAT 2 LAST\r\nhi')]))
+
+
 def rec(t, body):
     return bytes([t, 3, 3]) + struct.pack('>H', len(body)) + body
 

@@ -25,6 +25,7 @@ runs_for() {
     storage) echo 50000 ;;
     html | http_filter) echo 15000 ;;
     mail) echo 2000 ;;
+    pop3 | smtp) echo 20000 ;;
     script_text) echo 100000 ;;
     ftp | ssl) echo 70000 ;;
     decoders | matcher | host_replies) echo 150000 ;;

@@ -77,9 +77,11 @@ transcript load_transcript(const std::string& relative) {
     return t;
 }
 
-fed feed_steps(const std::vector<transcript::step>& steps,
-               const std::function<std::shared_ptr<i_stream_filter>(i_connection_feedback*)>& make, const chunker& cut,
-               const std::function<void()>& after) {
+namespace {
+
+fed feed(const std::vector<transcript::step>& steps,
+         const std::function<std::shared_ptr<i_stream_filter>(i_connection_feedback*)>& make, const chunker& cut,
+         const std::function<void()>& after, bool close) {
     capturing_provider p;
     auto* fp =
         new bunch_filter(&p, 1, [&](i_connection_feedback* fb, filter_chain& chain) { chain.push_back(make(fb)); });
@@ -93,10 +95,28 @@ fed feed_steps(const std::vector<transcript::step>& steps,
         }
     fed r;
     r.chain_empty = fp->chain().empty();
+    if (close) {
+        fp->stop_in();
+        fp->stop_out();
+    }
     fp->release();
     r.out = p.out;
     r.in = p.in;
     return r;
+}
+
+}  // namespace
+
+fed feed_steps(const std::vector<transcript::step>& steps,
+               const std::function<std::shared_ptr<i_stream_filter>(i_connection_feedback*)>& make, const chunker& cut,
+               const std::function<void()>& after) {
+    return feed(steps, make, cut, after, false);
+}
+
+fed feed_steps_and_close(const std::vector<transcript::step>& steps,
+                         const std::function<std::shared_ptr<i_stream_filter>(i_connection_feedback*)>& make,
+                         const chunker& cut) {
+    return feed(steps, make, cut, {}, true);
 }
 
 void save_got(const std::string& relative, const std::string& text) {

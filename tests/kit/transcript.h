@@ -46,6 +46,12 @@ fed feed_steps(const std::vector<transcript::step>& steps,
                const std::function<std::shared_ptr<i_stream_filter>(i_connection_feedback*)>& make, const chunker& cut,
                const std::function<void()>& after = {});
 
+// The same, then both sides close (stop_in, stop_out): what the filter
+// hands back at the close is part of what was handed on.
+fed feed_steps_and_close(const std::vector<transcript::step>& steps,
+                         const std::function<std::shared_ptr<i_stream_filter>(i_connection_feedback*)>& make,
+                         const chunker& cut);
+
 // Writes what a failing run produced next to the expected file, so it can
 // be compared (tests/data/<relative>.got).
 void save_got(const std::string& relative, const std::string& text);

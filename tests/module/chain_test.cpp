@@ -10,6 +10,9 @@
 #include "ftp/ftp_stream_filter.h"
 #include "http/http_stream_filter.h"
 #include "kit/kit.h"
+#include "kit/transcript.h"
+#include "mail/protocols/pop3_stream_filter.h"
+#include "mail/protocols/smtp_stream_filter.h"
 #include "module/chain_factory.h"
 #include "platform/registry.h"
 #include "ssl/ssl_stream_filter.h"
@@ -49,6 +52,31 @@ TEST_F(Chain, FtpComesBetweenWebAndTls) {
     EXPECT_NE(std::dynamic_pointer_cast<http_stream_filter>(chain[0]), nullptr);
     EXPECT_NE(std::dynamic_pointer_cast<ftp_stream_filter>(chain[1]), nullptr);
     EXPECT_NE(std::dynamic_pointer_cast<ssl_stream_filter>(chain[2]), nullptr);
+    fp->release();
+}
+
+TEST_F(Chain, MailSessionFiltersComeFirst) {
+    platform::reg_override_set_u32(config::net_key, "enable_mail", 1);
+    kit::capturing_provider p;
+    zem::i_filt_point* fp = create_filt_point(&p, 1);
+    std::vector<std::shared_ptr<i_stream_filter>> chain(as_bunch(fp)->chain().begin(), as_bunch(fp)->chain().end());
+    ASSERT_GE(chain.size(), 4u);
+    EXPECT_NE(std::dynamic_pointer_cast<mail::pop3_stream_filter>(chain[0]), nullptr);
+    EXPECT_NE(std::dynamic_pointer_cast<mail::smtp_stream_filter>(chain[1]), nullptr);
+    EXPECT_NE(std::dynamic_pointer_cast<http_stream_filter>(chain[chain.size() - 2]), nullptr);
+    EXPECT_NE(std::dynamic_pointer_cast<ssl_stream_filter>(chain.back()), nullptr);
+    // Sessions of each mail protocol cross the whole chain unchanged.
+    for (const char* name : {"pop3/session.txt", "smtp/pipelined.txt"}) {
+        const kit::transcript t = kit::load_transcript(name);
+        kit::capturing_provider q;
+        zem::i_filt_point* f = create_filt_point(&q, 2);
+        for (const auto& step : t.steps)
+            for (const std::string& c : kit::one_byte_chunks(step.bytes))
+                step.out ? f->update_out(c.data(), 1) : f->update_in(c.data(), 1);
+        EXPECT_EQ(q.in, t.all(false)) << name;
+        EXPECT_EQ(q.out, t.all(true)) << name;
+        f->release();
+    }
     fp->release();
 }
 

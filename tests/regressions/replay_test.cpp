@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../../fuzz/drivers.h"
+#include "../../fuzz/mail_session_drivers.h"
 #include "../../fuzz/small_drivers.h"
 #include "../../fuzz/watch_drivers.h"
 #include "kit/mail_driver.h"
@@ -64,6 +65,8 @@ TEST(fuzz_replay, host_replies) { EXPECT_GT(replay("host_replies", &fuzz_drivers
 TEST(fuzz_replay, matcher) { EXPECT_GT(replay("matcher", &fuzz_drivers::run_matcher), 0u); }
 TEST(fuzz_replay, registry) { EXPECT_GT(replay("registry", &fuzz_drivers::run_registry), 0u); }
 TEST(fuzz_replay, ftp) { EXPECT_GT(replay("ftp", &fuzz_drivers::run_ftp), 0u); }
+TEST(fuzz_replay, pop3) { EXPECT_GT(replay("pop3", &fuzz_drivers::run_pop3), 0u); }
+TEST(fuzz_replay, smtp) { EXPECT_GT(replay("smtp", &fuzz_drivers::run_smtp), 0u); }
 TEST(fuzz_replay, ssl) { EXPECT_GT(replay("ssl", &fuzz_drivers::run_ssl), 0u); }
 TEST(fuzz_replay, mail) {
     EXPECT_GT(replay("mail",
