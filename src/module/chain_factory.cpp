@@ -7,6 +7,8 @@
 #include "html/html_sub_handlers.h"
 #include "http/http_handler_factory.h"
 #include "http/http_stream_filter.h"
+#include "mail/protocols/imap_stream_filter.h"
+#include "mail/protocols/nntp_stream_filter.h"
 #include "ssl/ssl_stream_filter.h"
 
 namespace module {
@@ -40,6 +42,8 @@ mail::mail_handler_hooks mail_checker_hooks() {
 void build_chain(const config::net_config& cfg, i_connection_feedback* feedback, filter_chain& chain) {
     // Fixed order: recorder before, mail protocols, http, ftp, ssl, recorder
     // after. Filters not built yet are simply absent.
+    if (cfg.enable_mail) chain.push_back(std::make_shared<nntp_stream_filter>(feedback, mail_checker_hooks()));
+    if (cfg.enable_mail) chain.push_back(std::make_shared<imap_stream_filter>(feedback, mail_checker_hooks()));
     if (cfg.enable_http) chain.push_back(std::make_shared<http_stream_filter>(feedback, web_handler_hooks()));
     if (cfg.enable_ftp) chain.push_back(std::make_shared<ftp_stream_filter>(feedback));
     if (cfg.enable_ssl) chain.push_back(std::make_shared<ssl_stream_filter>());
