@@ -171,3 +171,23 @@ for name in sorted(os.listdir(MAIL)):
         message = f.read()
     for verdict in range(3):
         save('mail', '%s_%d' % (name[:-4], verdict), bytes([verdict, 7, verdict]) + message)
+
+
+# imap and nntp: the same records as ftp, from the session transcripts.
+def transcript_steps(path):
+    steps = []
+    for line in open(path, encoding='utf-8'):
+        line = line.rstrip('\n')
+        tag, _, text = line.partition(': ')
+        if tag not in ('in', 'out', 'in+', 'out+'):
+            continue
+        data = text.encode().decode('unicode_escape').encode('latin-1')
+        steps.append((1 if tag.startswith('in') else 0, data + (b'' if tag.endswith('+') else b'\r\n')))
+    return steps
+
+
+for proto in ('imap', 'nntp'):
+    folder = os.path.join(HERE, '..', 'tests', 'data', proto)
+    for name in sorted(os.listdir(folder)):
+        if name.endswith('.txt'):
+            save(proto, name[:-4], watch(transcript_steps(os.path.join(folder, name))))

@@ -7,7 +7,8 @@ libboost-regex-dev libboost-dev zlib1g-dev
 libgtest-dev libgmock-dev libbenchmark-dev
 nlohmann-json3-dev libasio-dev libpcap-dev
 clang libclang-rt-dev curl wrk nftables
-nginx-light python3 vsftpd openssl"
+nginx-light python3 vsftpd openssl
+dovecot-core dovecot-imapd"
 missing=""
 for p in $PKGS; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -58,7 +58,12 @@ TEST_F(Nntp, NoiseAndLongLinesLoseNoByte) {
     const auto make = [](i_connection_feedback* fb) { return std::make_shared<nntp_stream_filter>(fb); };
     for (int round = 0; round < 200; ++round) {
         std::string noise(1 + round * 7, '\0');
-        for (char& c : noise) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 16);
+        // No dots: a dot starting a line would be stuffed on the way (the
+        // replay test covers that).
+        for (char& c : noise) {
+            c = static_cast<char>((x = x * 1103515245u + 12345u) >> 16);
+            if (c == '.') c = ',';
+        }
         const std::string greeting = round % 2 ? "200 ready\r\n" : "";
         const std::string opening = round % 2 ? "220 1 <a@b>\r\n" : "";
         const std::vector<step> steps{

@@ -158,8 +158,8 @@ void imap_stream_filter::stop_in(byte_string& data) {
     if (m_state == imap_state::imap_state_caching) {
         held.swap(m_line);
         held.append(m_cache);
-    } else if (m_state != imap_state::imap_state_error) {
-        held.swap(m_line);
+    } else if (m_state != imap_state::imap_state_error && m_state != imap_state::imap_state_greeting) {
+        held.swap(m_line);  // the greeting's line is a copy: its bytes went on already
     }
     m_line.clear();
     m_cache.clear();
