@@ -95,8 +95,8 @@ void BM_mail_filter_alone(benchmark::State& state) {
     bench_host host;
     zem_io_commands::set_host_iface(&host);
     stub_connection_feedback fb;
-    mail::mail_filter filter(&fb);
     for (auto _ : state) {
+        mail::mail_filter filter(&fb);  // fresh, as for the IMAP filter
         mail::mail_info_summary summary;
         summary.feedback = &fb;
         byte_string d = m;

@@ -346,6 +346,8 @@ void imap_stream_filter::end_of_line() {
     m_length_at = at;
     m_length_len = len;
     m_cache.clear();
+    // The size is announced: grow once rather than by doubling.
+    m_cache.reserve(static_cast<std::size_t>(size < max_literal_reserve ? size : max_literal_reserve));
     m_cached_bytes = 0;
     m_last_tick = platform::tick_count();
     m_message_id = zem_io_commands::next_mail_message_id();

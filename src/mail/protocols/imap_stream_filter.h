@@ -31,6 +31,9 @@ public:
     // A message announced larger than this is passed on unfiltered rather
     // than held whole.
     static constexpr std::uint64_t max_cached_literal = 64ull * 1024 * 1024;
+    // Room taken at once for an announced message (address space only until
+    // the bytes come).
+    static constexpr std::uint64_t max_literal_reserve = max_cached_literal;
     static const char keep_alive_line[];
 
     explicit imap_stream_filter(i_connection_feedback* feedback,
