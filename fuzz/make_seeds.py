@@ -223,3 +223,21 @@ save('storage', 'arrays', struct.pack('<II', 0xF34D49A2, 0x889F1ED9) + b'\x01' +
     b'L': b'\x04\x02' + size_code(2) + size_code(2) + b'ab' + size_code(0),
     b'N': b'\x03' + size_code(1) + section({b'v': value(1, b'\x07\x00\x00\x00\x01')}),
     b'W': value(2, b'w' * 70)}))
+# imap and nntp: the same records as ftp, from the session transcripts.
+def transcript_steps(path):
+    steps = []
+    for line in open(path, encoding='utf-8'):
+        line = line.rstrip('\n')
+        tag, _, text = line.partition(': ')
+        if tag not in ('in', 'out', 'in+', 'out+'):
+            continue
+        data = text.encode().decode('unicode_escape').encode('latin-1')
+        steps.append((1 if tag.startswith('in') else 0, data + (b'' if tag.endswith('+') else b'\r\n')))
+    return steps
+
+
+for proto in ('imap', 'nntp'):
+    folder = os.path.join(HERE, '..', 'tests', 'data', proto)
+    for name in sorted(os.listdir(folder)):
+        if name.endswith('.txt'):
+            save(proto, name[:-4], watch(transcript_steps(os.path.join(folder, name))))

@@ -28,6 +28,7 @@ runs_for() {
     pop3 | smtp) echo 20000 ;;
     script_text) echo 100000 ;;
     ftp | ssl) echo 70000 ;;
+    imap | nntp) echo 20000 ;;
     decoders | matcher | host_replies) echo 150000 ;;
     *) echo 300000 ;;
   esac

@@ -10,6 +10,8 @@
 #include "http/http_stream_filter.h"
 #include "mail/protocols/pop3_stream_filter.h"
 #include "mail/protocols/smtp_stream_filter.h"
+#include "mail/protocols/imap_stream_filter.h"
+#include "mail/protocols/nntp_stream_filter.h"
 #include "ssl/ssl_stream_filter.h"
 
 namespace module {
@@ -47,6 +49,8 @@ void build_chain(const config::net_config& cfg, i_connection_feedback* feedback,
     if (record) chain.push_back(std::make_shared<capture::before_recorder>(feedback, cfg.dumps_path));
     if (cfg.enable_mail) chain.push_back(std::make_shared<mail::pop3_stream_filter>(feedback, mail_checker_hooks()));
     if (cfg.enable_mail) chain.push_back(std::make_shared<mail::smtp_stream_filter>(feedback, mail_checker_hooks()));
+    if (cfg.enable_mail) chain.push_back(std::make_shared<nntp_stream_filter>(feedback, mail_checker_hooks()));
+    if (cfg.enable_mail) chain.push_back(std::make_shared<imap_stream_filter>(feedback, mail_checker_hooks()));
     if (cfg.enable_http) chain.push_back(std::make_shared<http_stream_filter>(feedback, web_handler_hooks()));
     if (cfg.enable_ftp) chain.push_back(std::make_shared<ftp_stream_filter>(feedback));
     if (cfg.enable_ssl) chain.push_back(std::make_shared<ssl_stream_filter>());

@@ -109,14 +109,34 @@ fed feed(const std::vector<transcript::step>& steps,
 
 fed feed_steps(const std::vector<transcript::step>& steps,
                const std::function<std::shared_ptr<i_stream_filter>(i_connection_feedback*)>& make, const chunker& cut,
-               const std::function<void()>& after) {
-    return feed(steps, make, cut, after, false);
+               const std::function<void()>& after, bool end_streams) {
+    return feed(steps, make, cut, after, end_streams);
 }
 
 fed feed_steps_and_close(const std::vector<transcript::step>& steps,
                          const std::function<std::shared_ptr<i_stream_filter>(i_connection_feedback*)>& make,
                          const chunker& cut) {
     return feed(steps, make, cut, {}, true);
+}
+
+void for_every_chunking(
+    const transcript& t,
+    const std::function<void(const std::vector<transcript::step>&, const chunker&, const std::string& how)>& check) {
+    const chunker whole = [](const std::string& s) { return std::vector<std::string>{s}; };
+    check(t.steps, whole, "whole");
+    check(t.joined(), whole, "joined");
+    check(t.steps, one_byte_chunks, "one byte at a time");
+    const std::uint32_t seed = test_seed();
+    check(
+        t.joined(), [seed](const std::string& s) { return random_chunks(s, seed, 7); }, "random chunks");
+    for (std::size_t k = 0; k < t.steps.size(); ++k)
+        for (std::size_t at = 1; at < t.steps[k].bytes.size(); ++at) {
+            if (::testing::Test::HasFailure()) return;
+            std::size_t n = 0;
+            check(
+                t.steps, [&](const std::string& s) { return n++ == k ? split_at(s, at) : std::vector<std::string>{s}; },
+                "step " + std::to_string(k) + " split at " + std::to_string(at));
+        }
 }
 
 void save_got(const std::string& relative, const std::string& text) {

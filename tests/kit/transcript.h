@@ -42,9 +42,18 @@ struct fed {
 
 // Feeds the steps, each cut into chunks by 'cut', through a filter point
 // whose chain is the one filter 'make' builds; 'after' runs after every chunk.
+// With 'end_streams' both directions are ended afterwards, so that what the
+// filter still holds is handed on too.
 fed feed_steps(const std::vector<transcript::step>& steps,
                const std::function<std::shared_ptr<i_stream_filter>(i_connection_feedback*)>& make, const chunker& cut,
-               const std::function<void()>& after = {});
+               const std::function<void()>& after = {}, bool end_streams = false);
+
+// Runs 'check' over the steps fed whole, joined per direction, one byte at a
+// time, in random chunks and split at every offset of every step (one step
+// at a time); stops at the first failing chunking.
+void for_every_chunking(
+    const transcript& t,
+    const std::function<void(const std::vector<transcript::step>&, const chunker&, const std::string& how)>& check);
 
 // The same, then both sides close (stop_in, stop_out): what the filter
 // hands back at the close is part of what was handed on.
