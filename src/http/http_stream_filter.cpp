@@ -656,13 +656,6 @@ bool http_stream_filter::update_in(byte_string& data) {
         flush_ready(m_ready_in, data);
         return true;
     }
-    if (m_state_in == http_state_body) {
-        std::uint32_t now = platform::tick_count();
-        if (now - m_last_progress > 1000) {
-            zem_io_commands::general_notify_transfer_progress(m_feedback, m_current_id, m_bytes_in);
-            m_last_progress = now;
-        }
-    }
     if (m_state_in == http_state_path_through && avail_in() == 0) return true;
     bool ok = false;
     try {
@@ -678,6 +671,14 @@ bool http_stream_filter::update_in(byte_string& data) {
         if (!failed()) fail();
         drain_in(data);
         return holds_out();
+    }
+    // Reported after the chunk is read, so the count includes it.
+    if (m_state_in == http_state_body) {
+        std::uint32_t now = platform::tick_count();
+        if (now - m_last_progress > 1000) {
+            zem_io_commands::general_notify_transfer_progress(m_feedback, m_current_id, m_bytes_in);
+            m_last_progress = now;
+        }
     }
     flush_ready(m_ready_in, data);
     return true;
