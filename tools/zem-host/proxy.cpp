@@ -184,7 +184,7 @@ private:
         std::deque<std::string> queue;
         std::size_t front_sent = 0;  // of queue.front(), already written
         std::size_t bytes = 0;       // queued and not yet written
-        bool writing = false;  // waiting for the socket to take more
+        bool writing = false;        // waiting for the socket to take more
         bool close_requested = false;
         bool closed = false;
         void push(const char* p, std::size_t n) {
