@@ -15,7 +15,7 @@ gen=""
 command -v ninja >/dev/null 2>&1 && gen="-G Ninja"
 CXX=clang++ cmake -S . -B build-fuzz $gen -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEM_FUZZ=ON -DZEM_TOOLS=OFF \
   -DZEM_BENCH=OFF
-cmake --build build-fuzz --target fuzz_all --parallel "$(nproc)"
+cmake --build build-fuzz --parallel "$(nproc)"
 mkdir -p build-fuzz/artifacts
 
 # About ten seconds of each target on two shared cores.

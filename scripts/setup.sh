@@ -6,7 +6,7 @@ PKGS="build-essential cmake ninja-build pkg-config
 libboost-regex-dev libboost-dev zlib1g-dev
 libgtest-dev libgmock-dev libbenchmark-dev
 nlohmann-json3-dev libasio-dev libpcap-dev
-clang libclang-rt-dev curl wrk nftables
+clang libclang-rt-dev clang-format curl wrk nftables
 nginx-light python3 vsftpd openssl
 dovecot-core dovecot-pop3d dovecot-imapd python3-aiosmtpd"
 missing=""

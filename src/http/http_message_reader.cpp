@@ -90,45 +90,45 @@ bool content_length_value(const http_msg::http_header_info& h, std::int64_t& out
     return true;
 }
 
-framing_decision request_framing(const http_msg::http_header_info& h) {
+namespace {
+
+// Transfer-Encoding wins over Content-Length; 'otherwise' is what a message
+// with neither gets: no body for a request, the rest of the connection for a
+// response.
+framing_decision framing_from_fields(const http_msg::http_header_info& h, const char* length_error, framing otherwise) {
     framing_decision d;
     if (!h.transfer_encoding.empty()) {
         if (!http_msg::iequals(http_msg::trim(h.transfer_encoding), "chunked")) d.error = "Wrong Transfer-Encoding:";
         d.kind = framing::chunked;
         return d;
     }
-    if (!h.content_length_values.empty()) {
-        if (!content_length_value(h, d.length)) {
-            d.error =
-                "http_stream_filter::analize_cached_request_header_and_invoke_state(): Failed to "
-                "get_len_from_content_lenght();, m_query_info.m_content_length=";
-            return d;
-        }
-        d.kind = d.length > 0 ? framing::length : framing::none;
+    if (h.content_length_values.empty()) {
+        d.kind = otherwise;
+        return d;
     }
+    if (!content_length_value(h, d.length)) {
+        d.error = length_error;
+        return d;
+    }
+    d.kind = d.length > 0 ? framing::length : framing::none;
     return d;
 }
 
+}  // namespace
+
+framing_decision request_framing(const http_msg::http_header_info& h) {
+    return framing_from_fields(h,
+                               "http_stream_filter::analize_cached_request_header_and_invoke_state(): Failed to "
+                               "get_len_from_content_lenght();, m_query_info.m_content_length=",
+                               framing::none);
+}
+
 framing_decision response_framing(const http_msg::http_header_info& h, int status, bool head_request) {
-    framing_decision d;
-    if ((status >= 100 && status <= 199) || status == 204 || status == 304 || head_request) return d;
-    if (!h.transfer_encoding.empty()) {
-        if (!http_msg::iequals(http_msg::trim(h.transfer_encoding), "chunked")) d.error = "Wrong Transfer-Encoding:";
-        d.kind = framing::chunked;
-        return d;
-    }
-    if (!h.content_length_values.empty()) {
-        if (!content_length_value(h, d.length)) {
-            d.error =
-                "http_stream_filter::analize_cached_reply_header_and_invoke_state(): Failed to "
-                "get_len_from_content_lenght();, m_query_info.m_content_length=";
-            return d;
-        }
-        d.kind = d.length > 0 ? framing::length : framing::none;
-        return d;
-    }
-    d.kind = framing::until_close;
-    return d;
+    if ((status >= 100 && status <= 199) || status == 204 || status == 304 || head_request) return {};
+    return framing_from_fields(h,
+                               "http_stream_filter::analize_cached_reply_header_and_invoke_state(): Failed to "
+                               "get_len_from_content_lenght();, m_query_info.m_content_length=",
+                               framing::until_close);
 }
 
 void message_reader::reset() {

@@ -23,9 +23,11 @@ using asio::ip::tcp;
 constexpr int k_so_original_dst = 80;
 constexpr int k_ip6t_so_original_dst = 80;
 
-// One read per readiness event into a per-thread buffer: an idle connection
-// holds no read buffer at all.
+// Reads go into a per-thread buffer: an idle connection holds no read
+// buffer at all.
 constexpr std::size_t k_read_size = 64 * 1024;
+constexpr int k_reads_per_wakeup = 8;
+constexpr std::size_t k_pieces_per_write = 64;
 // Stop reading a side while this much is still queued toward the other.
 constexpr std::size_t k_high_water = 1024 * 1024;
 constexpr std::size_t k_low_water = 256 * 1024;
@@ -180,13 +182,14 @@ private:
     // (or has been) shut down.
     struct outbound {
         std::deque<std::string> queue;
-        std::size_t bytes = 0;
-        bool writing = false;
+        std::size_t front_sent = 0;  // of queue.front(), already written
+        std::size_t bytes = 0;       // queued and not yet written
+        bool writing = false;        // waiting for the socket to take more
         bool close_requested = false;
         bool closed = false;
         void push(const char* p, std::size_t n) {
             // Coalesce small pieces so a trickle of tiny sends stays one write.
-            if (!queue.empty() && queue.back().size() < 16 * 1024 && !(writing && queue.size() == 1))
+            if (!queue.empty() && queue.back().size() < 16 * 1024)
                 queue.back().append(p, n);
             else
                 queue.emplace_back(p, n);
@@ -236,35 +239,42 @@ private:
         thread_local std::vector<char> buffer(k_read_size);
         inbound& in = from_client ? m_client_in : m_server_in;
         tcp::socket& s = from_client ? m_client : m_upstream;
-        asio::error_code ec;
-        const std::size_t n = s.read_some(asio::buffer(buffer), ec);
-        if (ec == asio::error::would_block || ec == asio::error::try_again) return wait_read(from_client);
-        if (ec == asio::error::eof) {
-            in.eof = true;
-            if (m_draining) return maybe_finish();
-            // The end of a direction lets the engine flush what it holds; it
-            // then closes the direction through close_out/close_in.
-            bool ok = from_client ? m_fp->stop_out() : m_fp->stop_in();
-            if (!ok) {
-                // The engine failed before closing: close it ourselves.
-                (from_client ? m_to_server : m_to_client).close_requested = true;
-            }
-            pump();
-            return;
-        }
-        if (ec) return finish();
-        if (m_draining) return wait_read(from_client);  // discard
-        const int len = static_cast<int>(n);
-        if (from_client)
-            m_fp->update_out(buffer.data(), len);
-        else
-            m_fp->update_in(buffer.data(), len);
-        pump();
         outbound& dest = from_client ? m_to_server : m_to_client;
-        if (dest.bytes >= k_high_water)
-            in.paused = true;
-        else
-            wait_read(from_client);
+        // Read on while the socket has more, so a large body costs one
+        // reactor wake-up per several reads instead of one per read.
+        for (int round = 0; round < k_reads_per_wakeup; ++round) {
+            asio::error_code ec;
+            const std::size_t n = s.read_some(asio::buffer(buffer), ec);
+            if (ec == asio::error::would_block || ec == asio::error::try_again) break;
+            if (ec == asio::error::eof) {
+                in.eof = true;
+                if (m_draining) return maybe_finish();
+                // The end of a direction lets the engine flush what it holds; it
+                // then closes the direction through close_out/close_in.
+                bool ok = from_client ? m_fp->stop_out() : m_fp->stop_in();
+                if (!ok) {
+                    // The engine failed before closing: close it ourselves.
+                    (from_client ? m_to_server : m_to_client).close_requested = true;
+                }
+                pump();
+                return;
+            }
+            if (ec) return finish();
+            if (m_draining) continue;  // discard
+            const int len = static_cast<int>(n);
+            if (from_client)
+                m_fp->update_out(buffer.data(), len);
+            else
+                m_fp->update_in(buffer.data(), len);
+            pump();
+            if (m_done) return;
+            if (dest.bytes >= k_high_water) {
+                in.paused = true;
+                return;
+            }
+            if (n < buffer.size()) break;  // most likely all there was
+        }
+        wait_read(from_client);
     }
 
     // Starts writes and shutdowns for whatever the engine queued.
@@ -275,36 +285,57 @@ private:
         maybe_finish();
     }
 
+    // Writes at once what the socket takes, all queued pieces in one call;
+    // the reactor is asked only when the socket's buffer is full.
     void write_next(bool to_server) {
         outbound& o = to_server ? m_to_server : m_to_client;
         tcp::socket& s = to_server ? m_upstream : m_client;
-        if (o.writing || o.closed) return;
-        if (o.queue.empty()) {
-            if (o.close_requested) {
-                o.closed = true;
-                asio::error_code ignored;
-                s.shutdown(tcp::socket::shutdown_send, ignored);
+        if (m_done || o.writing || o.closed) return;
+        thread_local std::vector<asio::const_buffer> pieces;
+        while (!o.queue.empty()) {
+            pieces.clear();
+            for (const std::string& q : o.queue) {
+                const std::size_t skip = pieces.empty() ? o.front_sent : 0;
+                pieces.emplace_back(q.data() + skip, q.size() - skip);
+                if (pieces.size() == k_pieces_per_write) break;
             }
-            return;
+            asio::error_code ec;
+            std::size_t n = s.write_some(pieces, ec);
+            if (ec == asio::error::would_block || ec == asio::error::try_again) {
+                o.writing = true;
+                auto self = shared_from_this();
+                s.async_wait(tcp::socket::wait_write, [this, self, to_server](const asio::error_code& e) {
+                    (to_server ? m_to_server : m_to_client).writing = false;
+                    if (m_done) return;
+                    if (e) return finish();
+                    pump();
+                });
+                return;
+            }
+            if (ec) return finish();
+            o.bytes -= n;
+            while (n > 0) {
+                const std::size_t left = o.queue.front().size() - o.front_sent;
+                if (n < left) {
+                    o.front_sent += n;
+                    break;
+                }
+                n -= left;
+                o.queue.pop_front();
+                o.front_sent = 0;
+            }
+            // Resume the reader that feeds this direction.
+            inbound& src = to_server ? m_client_in : m_server_in;
+            if (src.paused && o.bytes <= k_low_water) {
+                src.paused = false;
+                wait_read(to_server);
+            }
         }
-        o.writing = true;
-        auto self = shared_from_this();
-        asio::async_write(s, asio::buffer(o.queue.front()),
-                          [this, self, to_server](const asio::error_code& ec, std::size_t) {
-                              outbound& ob = to_server ? m_to_server : m_to_client;
-                              ob.writing = false;
-                              if (m_done) return;
-                              if (ec) return finish();
-                              ob.bytes -= ob.queue.front().size();
-                              ob.queue.pop_front();
-                              // Resume the reader that feeds this direction.
-                              inbound& src = to_server ? m_client_in : m_server_in;
-                              if (src.paused && ob.bytes <= k_low_water) {
-                                  src.paused = false;
-                                  wait_read(to_server);
-                              }
-                              pump();
-                          });
+        if (o.close_requested) {
+            o.closed = true;
+            asio::error_code ignored;
+            s.shutdown(tcp::socket::shutdown_send, ignored);
+        }
     }
 
     void maybe_finish() {
