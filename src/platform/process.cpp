@@ -3,6 +3,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 
 namespace platform {
@@ -35,5 +36,12 @@ bool write_all(int fd, const char* p, std::size_t len) {
 void debug_output(const char* text, std::size_t len) { write_all(2, text, len); }
 
 bool console_write(const char* text, std::size_t len) { return write_all(1, text, len); }
+
+void wait_for_console_key() {
+    if (::isatty(0) != 1) return;
+    char c = 0;
+    while (::read(0, &c, 1) < 0 && errno == EINTR) {
+    }
+}
 
 }  // namespace platform
