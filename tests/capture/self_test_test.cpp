@@ -212,38 +212,4 @@ TEST_F(SelfTest, MailSamplesAreSessionsTheirOwnFilterFollowsToTheEnd) {
     }
 }
 
-TEST(SelfTestDriver, SingleFilterGivesBackAPieceForEveryPushAndStopsOnlyWhileFollowing) {
-    // A filter that holds the first out piece back and declines on the first
-    // in piece, handing back what it held.
-    class holder : public i_stream_filter {
-    public:
-        byte_string held;
-        int stops = 0;
-        bool update_out(byte_string& d) override {
-            held += d;
-            d.clear();
-            return true;
-        }
-        bool update_in(byte_string& d) override {
-            d = held + d;
-            held.clear();
-            return false;
-        }
-        void stop_in(byte_string&) override { ++stops; }
-        void stop_out(byte_string&) override { ++stops; }
-    } f;
-    bool declined = false;
-    const capture::piece_list out =
-        capture::run_single_filter(f, {{"a", false}, {"b", true}, {"c", false}, {"d", true}}, declined);
-    EXPECT_TRUE(declined);
-    EXPECT_EQ(f.stops, 0);
-    ASSERT_EQ(out.size(), 6u);
-    const std::vector<std::pair<std::string, bool>> want = {{"", false}, {"ab", true}, {"c", false},
-                                                            {"d", true}, {"", true},   {"", false}};
-    for (std::size_t i = 0; i < want.size(); ++i) {
-        EXPECT_EQ(out[i].bytes, want[i].first) << i;
-        EXPECT_EQ(out[i].in, want[i].second) << i;
-    }
-}
-
 }  // namespace
