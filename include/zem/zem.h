@@ -9,4 +9,8 @@ void deinitialize();
 zem::i_filt_point* create_filt_point(zem::i_provider* provider, int context);
 // Replays the recordings named by zem_dbg_task.ini beside the executable.
 bool execute_dbg_task();
+// Runs the built-in self-test over the sample folders (ZEM_SELFTEST_DIR, or
+// where they are installed); waits for a key when standard input is a
+// terminal. True when every check passed.
+bool execute_unit_test();
 }

@@ -2,10 +2,12 @@
 #include <new>
 
 #include "capture/replay.h"
+#include "capture/self_test.h"
 #include "core/bunch_filter.h"
 #include "host/host_link.h"
 #include "log/log.h"
 #include "module/chain_factory.h"
+#include "platform/process.h"
 #include "zem/zem.h"
 
 #define ZEM_EXPORT extern "C" __attribute__((visibility("default")))
@@ -32,4 +34,18 @@ ZEM_EXPORT bool execute_dbg_task() {
     } catch (...) {
         return false;
     }
+}
+
+ZEM_EXPORT bool execute_unit_test() {
+    bool ok = false;
+    try {
+        ok = capture::run_unit_test(capture::self_test_root(), capture::self_test_hooks{module::web_handler_hooks(),
+                                                                                        module::mail_checker_hooks()});
+    } catch (...) {
+        ok = false;
+    }
+    // Lets a person read the console before it goes; never blocks a run
+    // without a terminal.
+    platform::wait_for_console_key();
+    return ok;
 }

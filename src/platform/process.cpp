@@ -1,8 +1,10 @@
 #include "platform/process.h"
 
 #include <sys/syscall.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 
 namespace platform {
@@ -35,5 +37,24 @@ bool write_all(int fd, const char* p, std::size_t len) {
 void debug_output(const char* text, std::size_t len) { write_all(2, text, len); }
 
 bool console_write(const char* text, std::size_t len) { return write_all(1, text, len); }
+
+void wait_for_console_key() {
+    if (::isatty(0) != 1) return;
+    // One key, not one line: the terminal hands over each byte as typed for
+    // this one read, without echo, and gets its settings back afterwards.
+    termios saved{};
+    const bool raw = ::tcgetattr(0, &saved) == 0;
+    if (raw) {
+        termios one = saved;
+        one.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+        one.c_cc[VMIN] = 1;
+        one.c_cc[VTIME] = 0;
+        ::tcsetattr(0, TCSANOW, &one);
+    }
+    char c = 0;
+    while (::read(0, &c, 1) < 0 && errno == EINTR) {
+    }
+    if (raw) ::tcsetattr(0, TCSANOW, &saved);
+}
 
 }  // namespace platform

@@ -15,4 +15,9 @@ void debug_output(const char* text, std::size_t len);
 // The process console (standard output on POSIX). Returns false on failure.
 bool console_write(const char* text, std::size_t len);
 
+// Reads one character from standard input when it is a terminal, so that a
+// person can read the console first; returns at once otherwise (a pipe or a
+// file may never end, and nobody is there to press a key).
+void wait_for_console_key();
+
 }  // namespace platform

@@ -24,7 +24,8 @@
 
 namespace zem_host {
 int cmd_replay(const std::vector<std::string>& args);
-}
+int cmd_selftest(const std::vector<std::string>& args);
+}  // namespace zem_host
 
 namespace {
 
@@ -40,6 +41,7 @@ const char* const k_main_help =
     "  demo          serve a demo site on loopback with the filter in front of it\n"
     "  check-policy  validate a policy file and print what it means\n"
     "  replay        run the TCP connections of a packet capture through the filter\n"
+    "  selftest      run the engine's self-test over its sample folders\n"
     "\n"
     "Run 'zem-host COMMAND --help' for the options of a command.\n";
 
@@ -402,6 +404,7 @@ int main(int argc, char** argv) {
         if (cmd == "demo") return cmd_demo(args);
         if (cmd == "check-policy") return cmd_check_policy(args);
         if (cmd == "replay") return cmd_replay(args);
+        if (cmd == "selftest") return cmd_selftest(args);
         return usage_error("unknown command " + cmd, k_main_help);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "zem-host: %s\n", e.what());
