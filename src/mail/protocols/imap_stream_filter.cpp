@@ -7,6 +7,7 @@
 #include "host/mail_commands.h"
 #include "host/zem_io_commands.h"
 #include "log/log.h"
+#include "mail/protocols/session_notes.h"
 #include "platform/clock.h"
 
 const char imap_stream_filter::keep_alive_line[] = "* Ok Kestrin ZEM Filter. Caching message.\r\n";
@@ -132,7 +133,10 @@ void imap_stream_filter::watch_client_line() {
     const byte_string cmd = l.substr(sp + 1);
     const bool starttls = cmd.size() == 8 && iequal(cmd.data(), "STARTTLS", 8);
     const bool compress = cmd.size() >= 9 && iequal(cmd.data(), "COMPRESS ", 9);
-    if (starttls || compress) m_upgrade_tag = l.substr(0, sp);
+    if (starttls || compress) {
+        m_upgrade_tag = l.substr(0, sp);
+        m_upgrade_tls = starttls;
+    }
 }
 
 bool imap_stream_filter::update_in(byte_string& data) {
@@ -315,7 +319,10 @@ void imap_stream_filter::end_of_line() {
             const bool ok = iequal(m_line.data() + tl + 1, "OK", 2);
             m_upgrade_tag.clear();
             if (ok) {
-                ZEM_LOG(1, "IMAP: the session goes encrypted or compressed; no longer filtered.\n");
+                if (m_upgrade_tls)
+                    mail::note_session_encrypted(m_feedback, "IMAP", "STARTTLS");
+                else
+                    ZEM_LOG(1, "IMAP: the session goes compressed; no longer filtered.\n");
                 release_line();
                 m_state = imap_state::imap_state_error;
                 return;

@@ -82,4 +82,5 @@ private:
     byte_string m_client_line;
     bool m_client_line_long = false;
     byte_string m_upgrade_tag;
+    bool m_upgrade_tls = false;  // the tag is a STARTTLS (else COMPRESS)
 };
