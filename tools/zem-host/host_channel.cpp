@@ -264,7 +264,10 @@ bool host_channel::notify_event(const zem::GUID* channel, int code, zem::mem_sli
     if (ok && code == zem::codes::general_notify_log_line && rec.contains("line") && rec["line"].is_string()) {
         json tls = tls_record_of_log_line(rec["line"].get<std::string>());
         if (!tls.empty()) rec["tls"] = std::move(tls);
-        json encrypted = encrypted_record_of_log_line(rec["line"].get<std::string>());
+        // Only the line sent for the connection (its identity in the
+        // header); the engine log's own copy, at level 2 and above, has none.
+        const bool about_connection = rec.value("id0", 0u) != 0 || rec.value("id1", 0u) != 0;
+        json encrypted = about_connection ? encrypted_record_of_log_line(rec["line"].get<std::string>()) : json();
         if (!encrypted.empty()) rec["encrypted"] = std::move(encrypted);
     }
     record(rec);
