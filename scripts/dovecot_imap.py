@@ -27,7 +27,16 @@ def free_port():
 
 
 def start(folder, messages):
-    port = free_port()
+    """Dovecot serving IMAP on a free port; returns (process, port)."""
+    proc, ports = start_with(folder, messages)
+    return proc, ports['imap']
+
+
+def start_with(folder, messages, protocols=('imap',), tls=None):
+    """Dovecot serving each of protocols ('imap', 'pop3') on a free port,
+    with STARTTLS/STLS offered when tls is (certificate file, key file);
+    returns (process, {protocol: port})."""
+    ports = {p: free_port() for p in protocols}
     # The auth and mail processes run as other users: the folder (and the
     # folders above it) must let them through.
     os.makedirs(folder, exist_ok=True)
@@ -45,13 +54,24 @@ def start(folder, messages):
     with open(os.path.join(folder, 'passwd'), 'w') as f:
         f.write('test:{PLAIN}test::::::\n')
     conf = os.path.join(folder, 'dovecot.conf')
+    ssl = 'ssl = yes\nssl_cert = <{}\nssl_key = <{}'.format(*tls) if tls else 'ssl = no'
+    services = ''.join('''service {p}-login {{
+  inet_listener {p} {{
+    address = 127.0.0.1
+    port = {n}
+  }}
+  inet_listener {p}s {{
+    port = 0
+  }}
+}}
+'''.format(p=p, n=n) for p, n in ports.items())
     with open(conf, 'w') as f:
-        f.write('''protocols = imap
+        f.write('''protocols = {protocols}
 listen = 127.0.0.1
 base_dir = {d}/run
 state_dir = {d}/state
 log_path = {d}/dovecot.log
-ssl = no
+{ssl}
 disable_plaintext_auth = no
 auth_mechanisms = plain login
 first_valid_uid = 1
@@ -64,25 +84,21 @@ userdb {{
   args = uid=nobody gid=nogroup home={d}/home/%u
 }}
 mail_location = maildir:~/Maildir
-service imap-login {{
-  inet_listener imap {{
-    address = 127.0.0.1
-    port = {p}
-  }}
-  inet_listener imaps {{
-    port = 0
-  }}
-}}
-'''.format(d=folder, p=port))
+pop3_uidl_format = %08Xu%08Xv
+{services}'''.format(d=folder, protocols=' '.join(ports), ssl=ssl, services=services))
     proc = subprocess.Popen([DOVECOT, '-F', '-c', conf], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     deadline = time.time() + 15
     while time.time() < deadline:
         try:
-            with socket.create_connection(('127.0.0.1', port), timeout=1) as s:
-                if s.recv(100).startswith(b'* OK'):
-                    return proc, port
+            ready = 0
+            for p, n in ports.items():
+                with socket.create_connection(('127.0.0.1', n), timeout=1) as s:
+                    ready += s.recv(100).startswith(b'* OK' if p == 'imap' else b'+OK')
+            if ready == len(ports):
+                return proc, ports
         except OSError:
-            time.sleep(0.1)
+            pass
+        time.sleep(0.1)
     proc.kill()
     raise RuntimeError('dovecot did not start; see ' + os.path.join(folder, 'dovecot.log'))
 

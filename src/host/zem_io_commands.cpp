@@ -451,6 +451,18 @@ bool general_notify_log_line(const byte_string& text, const char* file_name) {
     }
 }
 
+bool general_notify_log_line(i_connection_feedback* feedback, const byte_string& text) {
+    try {
+        zem::i_external_iface* host = host_iface();
+        if (!host) return false;
+        message msg(60, feedback);
+        msg.put_narrow(28, byte_string(text.c_str()));
+        return send_notification(host, zem::codes::general_notify_log_line, msg);
+    } catch (...) {
+        return false;
+    }
+}
+
 namespace {
 bool deliver(zem::i_external_iface* host, int code, message& msg, const char* name) {
     if (send_notification(host, code, msg)) return true;

@@ -40,6 +40,9 @@ bool http_check_script(wide_string& script, i_connection_feedback* feedback, std
 bool general_query_config_cookie(config_cookie& cookie_out);
 
 bool general_notify_log_line(const byte_string& text, const char* file_name);
+// A log line about one connection: its header carries the connection's
+// identity words, so the host can tell which session the line is about.
+bool general_notify_log_line(i_connection_feedback* feedback, const byte_string& text);
 bool general_notify_transfer_progress(i_connection_feedback* feedback, std::uint64_t request_id,
                                       std::uint64_t transferred);
 bool general_notify_transfer_complete(i_connection_feedback* feedback, std::uint64_t request_id,
@@ -52,9 +55,8 @@ bool http_notify_response(i_connection_feedback* feedback, std::uint64_t request
 bool general_notify_object_blocked(i_connection_feedback* feedback, std::uint64_t request_id, std::uint64_t count,
                                    std::uint32_t index, const wide_string& text, const byte_string& keyword,
                                    const byte_string& address);
-bool general_notify_stopword_blocked(i_connection_feedback* feedback, std::uint64_t request_id,
-                                     const byte_string& host, const byte_string& address,
-                                     const wide_string& stop_word);
+bool general_notify_stopword_blocked(i_connection_feedback* feedback, std::uint64_t request_id, const byte_string& host,
+                                     const byte_string& address, const wide_string& stop_word);
 // The mail commands and notifications (mail_check_mail_attach,
 // http_notify_mail_message_start, http_notify_mail_message_info,
 // mail_notify_mail_attach, next_mail_message_id) are declared in

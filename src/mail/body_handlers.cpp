@@ -477,12 +477,24 @@ void multipart_body_handler::flush_out(byte_string& data, std::size_t keep) {
     if (keep == 0 && data.empty() && !m_out_list.empty() && m_out_list[big].size() > 65536) {
         // A released section: the small pieces around it join it in place,
         // sparing a second buffer of its size.
-        byte_string before;
-        for (std::size_t k = 0; k < big; ++k) before += m_out_list[k];
+        std::size_t total = 0;
+        for (const auto& p : m_out_list) total += p.size();
         byte_string& body = m_out_list[big];
-        body.insert(0, before);
-        for (std::size_t k = big + 1; k < m_out_list.size(); ++k) body += m_out_list[k];
-        data.swap(body);
+        if (body.capacity() >= total) {
+            byte_string before;
+            for (std::size_t k = 0; k < big; ++k) before += m_out_list[k];
+            body.insert(0, before);
+            for (std::size_t k = big + 1; k < m_out_list.size(); ++k) body += m_out_list[k];
+            data.swap(body);
+        } else {
+            // Growing the section in place would double its room (and a
+            // buffer of twice a large section is never reused by the
+            // allocator): one fresh buffer of the exact size instead.
+            byte_string out;
+            out.reserve(total);
+            for (const auto& p : m_out_list) out += p;
+            data.swap(out);
+        }
     } else if (keep == 0 && data.empty() && m_out_list.size() == 1) {
         data.swap(m_out_list.front());
     } else {

@@ -46,6 +46,18 @@ TEST_F(notifications, log_line_with_and_without_file_name) {
     EXPECT_EQ(m.substr(60), std::string("x\0", 2));
 }
 
+TEST_F(notifications, log_line_about_a_connection_carries_its_identity) {
+    std::uint64_t t0 = platform::filetime_now();
+    ASSERT_TRUE(io::general_notify_log_line(&feedback, "POP3: session went encrypted (STLS).\n"));
+    std::uint64_t t1 = platform::filetime_now();
+    std::string m = only_notification(zc::general_notify_log_line);
+    expect_header(m, 60 + 38, true, t0, t1);
+    EXPECT_EQ(le64(m, 28), 60u - 28u);
+    EXPECT_EQ(le64(m, 36), 37u);
+    EXPECT_EQ(m.substr(44, 16), zeros(16));  // no file name
+    EXPECT_EQ(m.substr(60), std::string("POP3: session went encrypted (STLS).\n\0", 38));
+}
+
 TEST_F(notifications, refused_log_line_is_not_logged) {
     host.set_accept_notifications(false);
     m_log->lines.clear();

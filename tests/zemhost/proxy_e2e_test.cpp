@@ -609,7 +609,7 @@ TEST(zemhost_cli, check_policy_and_invalid_policy_at_start) {
 TEST(zemhost_cli, demo_serves_both_addresses) {
     if (!curl_available()) GTEST_SKIP() << "curl is not installed";
     host_process host;
-    ASSERT_TRUE(host.start({"demo", "--port", "0", "--threads", "2"}));
+    ASSERT_TRUE(host.start({"demo", "--port", "0", "--mail-port", "0", "--threads", "2"}));
     const int port = host.wait_listening();
     ASSERT_GT(port, 0);
     std::string site, filtered;
@@ -629,6 +629,41 @@ TEST(zemhost_cli, demo_serves_both_addresses) {
     const curl_result gz = curl(filtered + "gzip.html", "--compressed");
     EXPECT_EQ(gz.exit_code, 0);
     EXPECT_NE(gz.body.find("Line 39 of a gzip-encoded page"), std::string::npos);
+    EXPECT_EQ(host.stop(SIGINT), 0);
+}
+
+// The demo's mailbox through curl: the message with tool.exe arrives without
+// it, the rest of the mailbox byte for byte, and the cut is announced.
+TEST(zemhost_cli, demo_mailbox_through_curl) {
+    if (!curl_available()) GTEST_SKIP() << "curl is not installed";
+    host_process host;
+    ASSERT_TRUE(host.start({"demo", "--port", "0", "--mail-port", "0", "--threads", "2"}));
+    ASSERT_GT(host.wait_listening(), 0);
+    std::string origin, filtered, l;
+    while (!(l = host.line()).empty() && l.rfind("Blocked objects", 0) != 0) {
+        if (l.rfind("demo mailbox (POP3): ", 0) == 0) origin = "pop3://" + l.substr(21, l.find(' ', 21) - 21) + "/";
+        if (l.rfind("mail through the filter: ", 0) == 0) filtered = l.substr(25);
+    }
+    ASSERT_FALSE(origin.empty());
+    ASSERT_EQ(filtered.rfind("pop3://127.0.0.1:", 0), 0u) << filtered;
+    const std::string login = "-u demo:demo";
+    const curl_result direct = curl(origin + "2", login), through = curl(filtered + "2", login);
+    ASSERT_EQ(direct.exit_code, 0);
+    ASSERT_EQ(through.exit_code, 0);
+    const std::size_t part = direct.body.find("--demo-boundary\r\nContent-Type: application/octet-stream");
+    const std::size_t end = direct.body.find("--demo-boundary--\r\n");
+    ASSERT_NE(part, std::string::npos);
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_NE(direct.body.find("TVqQAAMAAAAEAAAA"), std::string::npos);
+    // Cut: the section goes, the text part and the closing boundary stay.
+    EXPECT_EQ(through.body, direct.body.substr(0, part) + direct.body.substr(end));
+    for (const char* rest : {"1", ""}) {
+        const curl_result d = curl(origin + rest, login), t = curl(filtered + rest, login);
+        EXPECT_EQ(t.exit_code, 0) << rest;
+        EXPECT_FALSE(d.body.empty()) << rest;
+        EXPECT_EQ(t.body, d.body) << rest;
+    }
+    EXPECT_EQ(host.line(), "mail: attachment \"tool.exe\" cut (rule \"*.exe\") in \"A program for you\"");
     EXPECT_EQ(host.stop(SIGINT), 0);
 }
 

@@ -562,3 +562,20 @@ TEST(zemhost_channel_image, builtin_replacement_image_exists_while_the_host_runs
 }
 
 }  // namespace
+
+namespace {
+
+TEST(zemhost_channel_lines, encrypted_sessions_read_from_the_engine_line) {
+    using zem_host::encrypted_record_of_log_line;
+    EXPECT_EQ(encrypted_record_of_log_line("POP3: session went encrypted (STLS).\n"),
+              (nlohmann::json{{"protocol", "POP3"}, {"command", "STLS"}}));
+    // The log's own copy carries a prefix (process, thread) before the line.
+    EXPECT_EQ(encrypted_record_of_log_line("[12:34] 4242 7 IMAP: session went encrypted (STARTTLS).\n"),
+              (nlohmann::json{{"protocol", "IMAP"}, {"command", "STARTTLS"}}));
+    for (const char* other : {"", "session went encrypted (STLS).", ": session went encrypted (STLS).",
+                              "POP3: session went encrypted (", "POP3: session went encrypted ().",
+                              "SMTP: session went encrypted (STARTTLS", "IMAP: the session goes compressed"})
+        EXPECT_TRUE(encrypted_record_of_log_line(other).empty()) << other;
+}
+
+}  // namespace

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -224,6 +225,11 @@ int host_channel::invoke_command(const zem::GUID* channel, int code, zem::mem_sl
     }
     rec["rc"] = rc;
     record(rec);
+    // An attachment cut or replaced is, to the person watching, a blocked
+    // object like an advertisement.
+    if (rc == 0 && code == zem::codes::mail_check_mail_attach && m_on_blocked && rec.contains("answer") &&
+        rec["answer"]["action"] != "mail_action_leave")
+        m_on_blocked(rec);
     return rc;
 }
 
@@ -258,6 +264,11 @@ bool host_channel::notify_event(const zem::GUID* channel, int code, zem::mem_sli
     if (ok && code == zem::codes::general_notify_log_line && rec.contains("line") && rec["line"].is_string()) {
         json tls = tls_record_of_log_line(rec["line"].get<std::string>());
         if (!tls.empty()) rec["tls"] = std::move(tls);
+        // Only the line sent for the connection (its identity in the
+        // header); the engine log's own copy, at level 2 and above, has none.
+        const bool about_connection = rec.value("id0", 0u) != 0 || rec.value("id1", 0u) != 0;
+        json encrypted = about_connection ? encrypted_record_of_log_line(rec["line"].get<std::string>()) : json();
+        if (!encrypted.empty()) rec["encrypted"] = std::move(encrypted);
     }
     record(rec);
     if (ok &&
@@ -315,6 +326,22 @@ json tls_record_of_log_line(const std::string& line) {
         return json{{"server_name", line.substr(name_at, t - name_at)}, {f.key, path}};
     }
     return json();
+}
+
+json encrypted_record_of_log_line(const std::string& line) {
+    // The engine's line names the protocol (letters and digits) and the
+    // command that was accepted; it comes with the connection's identity
+    // words in the notification's header.
+    static const std::string k_middle = ": session went encrypted (";
+    const std::size_t m = line.find(k_middle);
+    if (m == std::string::npos || m == 0) return json();
+    std::size_t p = m;
+    while (p > 0 && std::isalnum(static_cast<unsigned char>(line[p - 1]))) --p;
+    if (p == m) return json();
+    const std::size_t c = m + k_middle.size();
+    const std::size_t close = line.find(')', c);
+    if (close == std::string::npos || close == c) return json();
+    return json{{"protocol", line.substr(p, m - p)}, {"command", line.substr(c, close - c)}};
 }
 
 }  // namespace zem_host

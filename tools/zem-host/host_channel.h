@@ -32,6 +32,8 @@ public:
 
     // Called (from the engine's thread) for every blocked object or stop word,
     // with the decoded notification.
+    // Called with the record of every object blocked (notifications) and of
+    // every mail attachment the policy cuts or replaces (the command).
     void on_blocked(std::function<void(const nlohmann::json&)> f) { m_on_blocked = std::move(f); }
 
     // A program run for every data connection the engine announces, with the
@@ -68,6 +70,11 @@ int run_program(const std::string& program, const std::vector<std::string>& args
 // What the engine's log line tells about a TLS connection (the server name
 // and the certificate or host-name file written for it); empty otherwise.
 nlohmann::json tls_record_of_log_line(const std::string& line);
+
+// What the engine's log line tells about a mail session that went over to
+// TLS ("POP3: session went encrypted (STLS).": {"protocol":"POP3",
+// "command":"STLS"}); empty for any other line.
+nlohmann::json encrypted_record_of_log_line(const std::string& line);
 
 // The bytes of a transparent 1x1 GIF.
 const std::string& transparent_gif_bytes();

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "capture_replay.h"
+#include "demo_mail.h"
 #include "demo_site.h"
 #include "event_log.h"
 #include "host_channel.h"
@@ -70,12 +71,14 @@ const char* const k_proxy_help =
     "cannot start, 2 for bad arguments or an invalid policy.\n";
 
 const char* const k_demo_help =
-    "usage: zem-host demo [--port PORT] [--events FILE] [--threads N]\n"
+    "usage: zem-host demo [--port PORT] [--mail-port PORT] [--events FILE] [--threads N]\n"
     "\n"
-    "Serves a small demo site on 127.0.0.1 and the filter in front of it with the embedded\n"
-    "default policy, prints both addresses, and prints every object the filter blocks.\n"
+    "Serves a small demo site and a small POP3 mailbox on 127.0.0.1, the filter in front of\n"
+    "each with the embedded default policy (mail filtering on), prints the addresses, and\n"
+    "prints every object the filter blocks and every attachment it cuts or replaces.\n"
     "\n"
     "  --port PORT     port of the filtering proxy (default 8080; 0 picks a free one)\n"
+    "  --mail-port PORT  port of the filter in front of the mailbox (default 8110; 0 picks one)\n"
     "  --events FILE   also write the event log ('-' = stdout)\n"
     "  --threads N     worker threads (default: number of processors)\n";
 
@@ -107,7 +110,31 @@ struct service {
     int threads = 0;
     int grace_seconds = 5;
     bool demo = false;
+    proxy_options mail_opts;  // the demo's filter in front of its mailbox
 };
+
+// A registry file for the demo: mail filtering on. The engine reads it at
+// initialisation; removed when the demo stops.
+bool demo_registry(std::string& path, std::string& error) {
+    static const char text[] =
+        "Windows Registry Editor Version 5.00\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\MORVEX Software\\Morvex\\net]\r\n\"enable_mail\"=dword:00000001\r\n";
+    const char* tmp = std::getenv("TMPDIR");
+    path = std::string(tmp && *tmp ? tmp : "/tmp") + "/zem-host-demo-XXXXXX";
+    const int fd = ::mkstemp(&path[0]);
+    if (fd < 0) {
+        error = "cannot create a temporary registry file";
+        return false;
+    }
+    const bool ok = ::write(fd, text, sizeof text - 1) == static_cast<ssize_t>(sizeof text - 1);
+    ::close(fd);
+    if (!ok) {
+        ::unlink(path.c_str());
+        error = "cannot write " + path;
+        return false;
+    }
+    return true;
+}
 
 std::string endpoint_text(const asio::ip::tcp::endpoint& ep) {
     if (ep.address().is_v6()) return "[" + ep.address().to_string() + "]:" + std::to_string(ep.port());
@@ -117,7 +144,16 @@ std::string endpoint_text(const asio::ip::tcp::endpoint& ep) {
 std::string blocked_line(const nlohmann::json& e) {
     auto str = [&e](const char* k) { return e.contains(k) && e[k].is_string() ? e[k].get<std::string>() : ""; };
     std::string line;
-    if (e["event"] == "general_notify_stopword_blocked") {
+    if (e.contains("command")) {  // mail_check_mail_attach
+        const nlohmann::json& q = e["request"];
+        const nlohmann::json& a = e["answer"];
+        auto text = [](const nlohmann::json& j, const char* k) {
+            return j.contains(k) && j[k].is_string() ? j[k].get<std::string>() : std::string();
+        };
+        line = std::string("mail: attachment \"") + text(q, "name") + "\" " +
+               (a["action"] == "mail_action_replace" ? "replaced by \"" + text(a, "name") + "\"" : "cut") +
+               (a.contains("rule") ? " (rule \"" + text(a, "rule") + "\")" : "") + " in \"" + text(q, "subject") + "\"";
+    } else if (e["event"] == "general_notify_stopword_blocked") {
         line = "blocked: page " + str("address") + " (stop word \"" + str("stop_word") + "\")";
     } else {
         line = "blocked: " + str("index_name") + " " + str("object");
@@ -140,7 +176,22 @@ int run(service& svc, policy_store& store) {
             return 1;
         }
     }
+    std::string demo_reg;
+    if (svc.demo) {
+        std::string err;
+        if (!demo_registry(demo_reg, err)) {
+            std::fprintf(stderr, "zem-host: %s\n", err.c_str());
+            return 1;
+        }
+        svc.registry = demo_reg;
+    }
     if (!svc.registry.empty()) ::setenv("ZEM_REGISTRY", svc.registry.c_str(), 1);
+    struct remove_file {
+        std::string path;
+        ~remove_file() {
+            if (!path.empty()) ::unlink(path.c_str());
+        }
+    } demo_reg_cleanup{demo_reg};
 
     event_log log;
     if (!svc.events.empty()) {
@@ -162,6 +213,24 @@ int run(service& svc, policy_store& store) {
     asio::io_context io;
     auto work = asio::make_work_guard(io);
     std::unique_ptr<demo_site> site;
+    std::unique_ptr<demo_mailbox> mailbox;
+    std::unique_ptr<proxy_server> mail_server;
+    if (svc.demo) {
+        mailbox.reset(new demo_mailbox(io));
+        std::string err;
+        if (!mailbox->start("127.0.0.1", 0, err)) {
+            std::fprintf(stderr, "zem-host: %s\n", err.c_str());
+            return 1;
+        }
+        svc.mail_opts.listen_host = "127.0.0.1";
+        svc.mail_opts.upstream_host = "127.0.0.1";
+        svc.mail_opts.upstream_port = mailbox->local_endpoint().port();
+        mail_server.reset(new proxy_server(io, svc.mail_opts));
+        if (!mail_server->start(err)) {
+            std::fprintf(stderr, "zem-host: %s\n", err.c_str());
+            return 1;
+        }
+    }
     if (svc.demo) {
         site.reset(new demo_site(io));
         std::string err;
@@ -187,6 +256,14 @@ int run(service& svc, policy_store& store) {
         std::printf("through the filter: http://%s/\n", endpoint_text(here).c_str());
         std::printf("Compare them, e.g.  curl -s http://%s/ads.html  and  curl -s http://%s/ads.html\n",
                     endpoint_text(site->local_endpoint()).c_str(), endpoint_text(here).c_str());
+        const std::string mail = endpoint_text(mail_server->local_endpoint());
+        std::printf("demo mailbox (POP3): %s (any user name and password)\n",
+                    endpoint_text(mailbox->local_endpoint()).c_str());
+        std::printf("mail through the filter: pop3://%s/\n", mail.c_str());
+        std::printf(
+            "Message 2 carries tool.exe, which the policy cuts; compare\n"
+            "  curl -s pop3://%s/2 -u demo:demo  and  curl -s pop3://%s/2 -u demo:demo\n",
+            endpoint_text(mailbox->local_endpoint()).c_str(), mail.c_str());
         std::printf("Blocked objects are listed below as they happen. Ctrl-C stops.\n");
     }
     std::fflush(stdout);
@@ -226,8 +303,10 @@ int run(service& svc, policy_store& store) {
     asio::steady_timer stop_timer(io);
     std::chrono::steady_clock::time_point deadline;
     std::function<void()> check_stop = [&] {
-        if (server.open_connections() == 0 || std::chrono::steady_clock::now() >= deadline) {
+        const std::size_t open = server.open_connections() + (mail_server ? mail_server->open_connections() : 0);
+        if (open == 0 || std::chrono::steady_clock::now() >= deadline) {
             server.abort_all();
+            if (mail_server) mail_server->abort_all();
             reload_timer.cancel();
             work.reset();
             // Give aborted connections a moment to run their last handlers.
@@ -245,6 +324,8 @@ int run(service& svc, policy_store& store) {
         std::fprintf(stderr, "zem-host: %s, stopping\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
         server.stop_accepting();
         if (site) site->stop();
+        if (mail_server) mail_server->stop_accepting();
+        if (mailbox) mailbox->stop();
         deadline = std::chrono::steady_clock::now() + std::chrono::seconds(svc.grace_seconds);
         check_stop();
     });
@@ -258,7 +339,7 @@ int run(service& svc, policy_store& store) {
     deinitialize();
     if (!svc.dumps.empty()) ::unlink(svc.registry.c_str());  // the temporary one made for --dumps
     nlohmann::json rec = {{"host", "stopped"},
-                          {"connections", server.accepted()},
+                          {"connections", server.accepted() + (mail_server ? mail_server->accepted() : 0)},
                           {"commands", channel.commands()},
                           {"notifications", channel.notifications()},
                           {"malformed", channel.malformed()}};
@@ -340,6 +421,7 @@ int cmd_demo(const std::vector<std::string>& args) {
     svc.demo = true;
     svc.opts.listen_host = "127.0.0.1";
     svc.opts.listen_port = 8080;
+    svc.mail_opts.listen_port = 8110;
     for (std::size_t k = 0; k < args.size(); ++k) {
         const std::string& a = args[k];
         long n = 0;
@@ -350,6 +432,11 @@ int cmd_demo(const std::vector<std::string>& args) {
             if (k + 1 >= args.size() || !parse_number(args[k + 1], 0, 65535, n))
                 return usage_error("--port needs a port number", k_demo_help);
             svc.opts.listen_port = static_cast<std::uint16_t>(n);
+            ++k;
+        } else if (a == "--mail-port") {
+            if (k + 1 >= args.size() || !parse_number(args[k + 1], 0, 65535, n))
+                return usage_error("--mail-port needs a port number", k_demo_help);
+            svc.mail_opts.listen_port = static_cast<std::uint16_t>(n);
             ++k;
         } else if (a == "--events") {
             if (k + 1 >= args.size()) return usage_error("--events needs a file or -", k_demo_help);

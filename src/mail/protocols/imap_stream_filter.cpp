@@ -7,6 +7,7 @@
 #include "host/mail_commands.h"
 #include "host/zem_io_commands.h"
 #include "log/log.h"
+#include "mail/protocols/session_notes.h"
 #include "platform/clock.h"
 
 const char imap_stream_filter::keep_alive_line[] = "* Ok Kestrin ZEM Filter. Caching message.\r\n";
@@ -132,7 +133,10 @@ void imap_stream_filter::watch_client_line() {
     const byte_string cmd = l.substr(sp + 1);
     const bool starttls = cmd.size() == 8 && iequal(cmd.data(), "STARTTLS", 8);
     const bool compress = cmd.size() >= 9 && iequal(cmd.data(), "COMPRESS ", 9);
-    if (starttls || compress) m_upgrade_tag = l.substr(0, sp);
+    if (starttls || compress) {
+        m_upgrade_tag = l.substr(0, sp);
+        m_upgrade_tls = starttls;
+    }
 }
 
 bool imap_stream_filter::update_in(byte_string& data) {
@@ -220,7 +224,7 @@ void imap_stream_filter::step(const byte_string& data, std::size_t& pos) {
             pos += n;
             m_literal_remaining -= n;
             if (m_literal_remaining == 0) {
-                if (m_state == imap_state::imap_state_caching) finish_message();
+                if (m_state == imap_state::imap_state_caching) finish_message(data.size() - pos);
                 m_state = m_after_literal;
                 m_continued = true;
             }
@@ -315,7 +319,10 @@ void imap_stream_filter::end_of_line() {
             const bool ok = iequal(m_line.data() + tl + 1, "OK", 2);
             m_upgrade_tag.clear();
             if (ok) {
-                ZEM_LOG(1, "IMAP: the session goes encrypted or compressed; no longer filtered.\n");
+                if (m_upgrade_tls)
+                    mail::note_session_encrypted(m_feedback, "IMAP", "STARTTLS");
+                else
+                    ZEM_LOG(1, "IMAP: the session goes compressed; no longer filtered.\n");
                 release_line();
                 m_state = imap_state::imap_state_error;
                 return;
@@ -355,7 +362,7 @@ void imap_stream_filter::end_of_line() {
     m_state = imap_state::imap_state_caching;
 }
 
-void imap_stream_filter::finish_message() {
+void imap_stream_filter::finish_message(std::size_t tail) {
     mail::mail_info_summary summary;
     summary.outgoing = 0;
     summary.source_protocol = mail::source_imap;
@@ -374,10 +381,22 @@ void imap_stream_filter::finish_message() {
     const std::uint64_t after = filtered.size();
     if (after != before) m_line.replace(m_length_at, m_length_len, std::to_string(after));
     release_line();
-    if (m_output.empty())
+    // What goes on is the FETCH line (and what came before it), the message
+    // and the rest of this chunk, at most 'tail' bytes: one buffer of that
+    // size, taken once. Appending the closing ")" to a buffer that holds the
+    // message exactly would double it, and a buffer of twice a large message
+    // (32 MB and more) is handed back to the system when freed, so every
+    // such message would pay for fresh pages again.
+    const std::size_t need = m_output.size() + filtered.size() + tail;
+    if (m_output.empty() && filtered.capacity() >= need) {
         m_output.swap(filtered);
-    else
-        m_output.append(filtered);
+    } else {
+        byte_string out;
+        out.reserve(need);
+        out.append(m_output);
+        out.append(filtered);
+        m_output.swap(out);
+    }
     zem_io_commands::general_notify_transfer_complete(m_feedback, m_message_id, after, after == before ? 1 : 3);
     m_cache.clear();
     m_cached_bytes = 0;

@@ -56,7 +56,8 @@ private:
     bool cacheable_item(std::size_t brace_at) const;
     bool valid_untagged() const;
     bool is_fetch_line() const;
-    void finish_message();
+    // 'tail': how many bytes of the current chunk follow the message.
+    void finish_message(std::size_t tail);
     void release_line();
     void fail(const char* why);
     void watch_client_line();
@@ -82,4 +83,5 @@ private:
     byte_string m_client_line;
     bool m_client_line_long = false;
     byte_string m_upgrade_tag;
+    bool m_upgrade_tls = false;  // the tag is a STARTTLS (else COMPRESS)
 };

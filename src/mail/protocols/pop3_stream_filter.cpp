@@ -5,6 +5,7 @@
 
 #include "host/zem_io_commands.h"
 #include "log/log.h"
+#include "mail/protocols/session_notes.h"
 
 #define ZEM_POP3_SOURCE "PLUGIN/POP3/pop3"
 
@@ -306,7 +307,7 @@ pop3_stream_filter::step pop3_stream_filter::handle_auth_resp(byte_string& to_cl
         case pop3_cmd::stls:
             // Nothing after the upgrade can be read.
             m_encrypted = true;
-            ZEM_LOG(2, "POP3: session went encrypted (STLS).\n");
+            note_session_encrypted(m_feedback, "POP3", "STLS");
             m_state = pop3_state::done;
             break;
         case pop3_cmd::auth_capa:

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "log/log.h"
+#include "mail/protocols/session_notes.h"
 
 #define ZEM_SMTP_SOURCE "PLUGIN/SMTP/smtp"
 
@@ -239,7 +240,7 @@ smtp_stream_filter::step smtp_stream_filter::handle_reply_line(const char* line,
             if (code == "220") {
                 // Nothing after the upgrade can be read.
                 m_encrypted = true;
-                ZEM_LOG(2, "SMTP: session went encrypted (STARTTLS).\n");
+                note_session_encrypted(m_feedback, "SMTP", "STARTTLS");
             }
             break;
         default:

@@ -1,0 +1,34 @@
+#pragma once
+// A tiny POP3 mailbox of our own, served on loopback for the demo: any user
+// name and password log in and find two messages, an ordinary one and one
+// carrying a Windows program as an attachment, which the default policy
+// cuts. Enough of POP3 for curl, Python's poplib and mail programs: CAPA,
+// USER, PASS, STAT, LIST, UIDL, RETR, TOP, DELE (pretended), NOOP, RSET,
+// QUIT.
+#include <asio.hpp>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zem_host {
+
+class demo_mailbox {
+public:
+    explicit demo_mailbox(asio::io_context& io) : m_io(io), m_acceptor(asio::make_strand(io)) {}
+    bool start(const std::string& host, std::uint16_t port, std::string& error);
+    asio::ip::tcp::endpoint local_endpoint() const;
+    void stop();
+
+    // The messages, numbered from 1, as stored (CRLF line ends).
+    static const std::vector<std::string>& messages();
+    // The server's replies to one command line (without its line end); sets
+    // quit when the session ends.
+    static std::string reply(const std::string& line, bool& logged_in, bool& quit);
+
+private:
+    void accept_next();
+    asio::io_context& m_io;
+    asio::ip::tcp::acceptor m_acceptor;
+};
+
+}  // namespace zem_host
