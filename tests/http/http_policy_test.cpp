@@ -309,8 +309,8 @@ TEST(http_policy, the_first_request_of_a_process_has_id_one) {
             t.open();
             t.out("GET /a HTTP/1.1\r\nHost: one\r\n\r\nGET /b HTTP/1.1\r\nHost: one\r\n\r\n");
             auto reqs = t.host.notifications(200);
-            const bool ok = reqs.size() == 2 && kit::le64(reqs[0].data, 28) == 1 &&
-                            kit::le64(reqs[1].data, 28) == 2 && t.qual->requests.at(0).second == 1;
+            const bool ok = reqs.size() == 2 && kit::le64(reqs[0].data, 28) == 1 && kit::le64(reqs[1].data, 28) == 2 &&
+                            t.qual->requests.at(0).second == 1;
             std::_Exit(ok ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
