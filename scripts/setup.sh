@@ -8,7 +8,8 @@ libgtest-dev libgmock-dev libbenchmark-dev
 nlohmann-json3-dev libasio-dev libpcap-dev
 clang libclang-rt-dev clang-format curl wrk nftables
 nginx-light python3 vsftpd openssl
-dovecot-core dovecot-pop3d dovecot-imapd python3-aiosmtpd inn2"
+dovecot-core dovecot-pop3d dovecot-imapd python3-aiosmtpd inn2
+chromium python3-pil"
 missing=""
 for p in $PKGS; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

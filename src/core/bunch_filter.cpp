@@ -28,46 +28,106 @@ bunch_filter::bunch_filter(zem::i_provider* provider, int context, const chain_b
 
 bunch_filter::~bunch_filter() = default;
 
+// Counts the passes under way on this filter point. Only the lock's owner
+// touches the count, so it needs no lock of its own.
+class bunch_filter::pass_scope {
+public:
+    explicit pass_scope(bunch_filter& b) : m_b(b) { ++m_b.m_depth; }
+    ~pass_scope() {
+        if (--m_b.m_depth == 0 && m_b.m_has_empty_slots) {
+            m_b.m_filters.remove(nullptr);
+            m_b.m_has_empty_slots = false;
+        }
+    }
+    pass_scope(const pass_scope&) = delete;
+    pass_scope& operator=(const pass_scope&) = delete;
+
+private:
+    bunch_filter& m_b;
+};
+
+filter_chain::iterator bunch_filter::detach(filter_chain::iterator it) {
+    if (m_depth <= 1) return m_filters.erase(it);
+    it->reset();
+    m_has_empty_slots = true;
+    return ++it;
+}
+
+void bunch_filter::detach_all() {
+    if (m_depth <= 1) {
+        m_filters.clear();
+        return;
+    }
+    for (auto& f : m_filters) f.reset();
+    m_has_empty_slots = true;
+}
+
+bool bunch_filter::attached() const {
+    for (const auto& f : m_filters)
+        if (f) return true;
+    return false;
+}
+
+std::size_t bunch_filter::chain_size() const {
+    std::size_t n = 0;
+    for (const auto& f : m_filters)
+        if (f) ++n;
+    return n;
+}
+
 bool bunch_filter::update_out(const char* data, int len) {
     platform::section_guard guard(m_lock);
+    pass_scope scope(*this);
     byte_string s = make_chunk(data, len);
     const char* stage = "(*it)->update_out : ";
     try {
         for (auto it = m_filters.begin(); it != m_filters.end();) {
+            if (!*it) {
+                ++it;
+                continue;
+            }
+            // Our own reference: a provider that calls back in may detach
+            // this filter while it is still being served here.
+            const std::shared_ptr<i_stream_filter> f = *it;
             m_stop_requested = false;
             stage = "(*it)->update_out : ";
-            bool keep = (*it)->update_out(s);
-            if (m_fake_in_requested) {
+            bool keep = f->update_out(s);
+            byte_string reply;
+            const bool fake = m_fake_in_requested;
+            if (fake) {
                 m_fake_in_requested = false;
                 stage = "(*it)->update_in(fake) : ";
-                byte_string t;
-                (*it)->update_in(t);
-                if (!t.empty()) m_provider->send_in(t.data(), static_cast<int>(t.size()));
+                f->update_in(reply);
             }
-            if (m_stop_requested) {
+            // Taken before the provider runs: a pass it makes on this
+            // filter point clears the flag for its own filters.
+            const bool stop = m_stop_requested;
+            if (fake && !reply.empty()) m_provider->send_in(reply.data(), static_cast<int>(reply.size()));
+            if (stop) {
                 m_provider->close_in();
                 m_provider->close_out();
             }
-            if (!keep)
-                it = m_filters.erase(it);
+            if (!keep && *it)
+                it = detach(it);
             else
                 ++it;
         }
     } catch (const std::exception& e) {
         ZEM_LOG_ERROR(k_source, "!!!EXCEPRION RAISED!!! " << stage << e.what());
-        m_filters.clear();
+        detach_all();
         return false;
     } catch (...) {
         ZEM_LOG_ERROR(k_source, "!!!EXCEPRION RAISED!!! " << stage << "(unkonown exception)");
-        m_filters.clear();
+        detach_all();
         return false;
     }
     if (!s.empty()) m_provider->send_out(s.data(), static_cast<int>(s.size()));
-    return !m_filters.empty();
+    return attached();
 }
 
 bool bunch_filter::update_in(const char* data, int len) {
     platform::section_guard guard(m_lock);
+    pass_scope scope(*this);
     byte_string s = make_chunk(data, len);
     // A filter may ask for the close while it handles server data (a body
     // that ends at the close for its client): the close follows the bytes.
@@ -75,21 +135,26 @@ bool bunch_filter::update_in(const char* data, int len) {
     bool stop = false;
     try {
         for (auto it = m_filters.begin(); it != m_filters.end();) {
-            bool keep = (*it)->update_in(s);
+            if (!*it) {
+                ++it;
+                continue;
+            }
+            const std::shared_ptr<i_stream_filter> f = *it;
+            bool keep = f->update_in(s);
             stop = stop || m_stop_requested;
             m_stop_requested = false;
-            if (!keep)
-                it = m_filters.erase(it);
+            if (!keep && *it)
+                it = detach(it);
             else
                 ++it;
         }
     } catch (const std::exception& e) {
         ZEM_LOG_ERROR(k_source, "!!!EXCEPRION RAISED!!! (*it)->update_in : " << e.what());
-        m_filters.clear();
+        detach_all();
         return false;
     } catch (...) {
         ZEM_LOG_ERROR(k_source, "!!!EXCEPRION RAISED!!! (*it)->update_in : (unkonown exception)");
-        m_filters.clear();
+        detach_all();
         return false;
     }
     if (!s.empty()) m_provider->send_in(s.data(), static_cast<int>(s.size()));
@@ -97,21 +162,26 @@ bool bunch_filter::update_in(const char* data, int len) {
         m_provider->close_in();
         m_provider->close_out();
     }
-    return !m_filters.empty();
+    return attached();
 }
 
 bool bunch_filter::stop_out() {
     platform::section_guard guard(m_lock);
+    pass_scope scope(*this);
     byte_string s;
     try {
-        for (auto& f : m_filters) f->stop_out(s);
+        for (auto it = m_filters.begin(); it != m_filters.end(); ++it) {
+            if (!*it) continue;
+            const std::shared_ptr<i_stream_filter> f = *it;
+            f->stop_out(s);
+        }
     } catch (const std::exception& e) {
         ZEM_LOG_ERROR(k_source, "!!!EXCEPRION RAISED!!! (*it)->stop_out : " << e.what());
-        m_filters.clear();
+        detach_all();
         return false;
     } catch (...) {
         ZEM_LOG_ERROR(k_source, "!!!EXCEPRION RAISED!!! (*it)->stop_out : (unkonown exception)");
-        m_filters.clear();
+        detach_all();
         return false;
     }
     if (!s.empty()) m_provider->send_out(s.data(), static_cast<int>(s.size()));
@@ -121,16 +191,21 @@ bool bunch_filter::stop_out() {
 
 bool bunch_filter::stop_in() {
     platform::section_guard guard(m_lock);
+    pass_scope scope(*this);
     byte_string s;
     try {
-        for (auto& f : m_filters) f->stop_in(s);
+        for (auto it = m_filters.begin(); it != m_filters.end(); ++it) {
+            if (!*it) continue;
+            const std::shared_ptr<i_stream_filter> f = *it;
+            f->stop_in(s);
+        }
     } catch (const std::exception& e) {
         ZEM_LOG_ERROR(k_source, "!!!EXCEPRION RAISED!!! (*it)->stop_in : " << e.what());
-        m_filters.clear();
+        detach_all();
         return false;
     } catch (...) {
         ZEM_LOG_ERROR(k_source, "!!!EXCEPRION RAISED!!! (*it)->stop_in : (unkonown exception)");
-        m_filters.clear();
+        detach_all();
         return false;
     }
     if (!s.empty()) m_provider->send_in(s.data(), static_cast<int>(s.size()));

@@ -32,11 +32,22 @@ public:
     bool request_stop() override;
     bool get_connection_info(zem::connection_info* info) override;
 
-    std::size_t chain_size() const { return m_filters.size(); }
+    // Between calls the chain holds only attached filters.
+    std::size_t chain_size() const;
     const filter_chain& chain() const { return m_filters; }
 
 private:
+    class pass_scope;
+    // Detaching while an outer pass of the same thread (a provider that
+    // called back in) still walks the chain leaves an empty slot instead of
+    // erasing under its iterator; the outermost pass sweeps the slots.
+    filter_chain::iterator detach(filter_chain::iterator it);
+    void detach_all();
+    bool attached() const;
+
     filter_chain m_filters;
+    int m_depth = 0;  // passes of this thread under way, nested ones included
+    bool m_has_empty_slots = false;
     zem::i_provider* m_provider;
     int m_context;
     platform::critical_section m_lock;

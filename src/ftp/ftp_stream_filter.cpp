@@ -11,12 +11,15 @@
 namespace {
 
 const boost::regex& reply_re() {
-    static const boost::regex re("(\\d\\d\\d)(((-)|( )).*)\\r\\n", boost::regex::perl | boost::regex::icase);
+    // Never destroyed, like every compiled expression of the engine: a
+    // connection thread may still be filtering while the process exits.
+    static const boost::regex& re =
+        *new boost::regex("(\\d\\d\\d)(((-)|( )).*)\\r\\n", boost::regex::perl | boost::regex::icase);
     return re;
 }
 
 const boost::regex& command_re() {
-    static const boost::regex re(
+    static const boost::regex& re = *new boost::regex(
         "((PORT)|RETR|STOR|APPE|STOU|LIST|NLST|USER|AUTH|QUIT|ABOR|ACCT|ADAT|ALLO|CCC|CDUP|CONF|CWD|DELE|ENC|HELP|"
         "MIC|MKD|MODE|NOOP|PASS|PASV|PBSZ|PROT|PWD|REIN|REST|RMD|RNFR|RNTO|SITE|SMNT|STAT|STOR|STOU|STRU|SYST|TYPE|"
         "FEAT|OPTS|MDTM|SIZE|MLST|MLSD|XCWD|XPWD|XMKD|XRMD|XCUP|LPRT|LPSV|EPRT|EPSV|CLNT)( (.*))?\\r\\n",
@@ -25,8 +28,8 @@ const boost::regex& command_re() {
 }
 
 const boost::regex& address_re() {
-    static const boost::regex re("(\\d{1,3}),(\\d{1,3}),(\\d{1,3}),(\\d{1,3}),(\\d{1,3}),(\\d{1,3})",
-                                 boost::regex::perl | boost::regex::icase);
+    static const boost::regex& re = *new boost::regex(
+        "(\\d{1,3}),(\\d{1,3}),(\\d{1,3}),(\\d{1,3}),(\\d{1,3}),(\\d{1,3})", boost::regex::perl | boost::regex::icase);
     return re;
 }
 

@@ -1,7 +1,8 @@
 #include "host/ipc_permission_qualifier.h"
 
+#include "core/ascii.h"
+#include "host/ad_link_checker.h"
 #include "log/log.h"
-#include "match/ads_matcher.h"
 #include "platform/codepage.h"
 
 // The qualifier shares its source path with the command wrappers it is built on.
@@ -10,8 +11,6 @@
 namespace zem_io_commands {
 
 namespace {
-char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool same_ignoring_case(const byte_string& a, const byte_string& b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
@@ -149,7 +148,8 @@ bool ipc_permission_qualifier_t<C, B>::get_permission_by_index(int index) {
 template <class C, class B>
 bool ipc_permission_qualifier_t<C, B>::check_ad_link(const wide_string& url, byte_string& keyword) {
     try {
-        return !ads_matcher::is_ad_link(url, keyword);
+        i_ad_link_checker* checker = ad_link_checker();
+        return !(checker && checker->is_ad_link(url, keyword));
     } catch (...) {
         return true;  // a matcher that cannot answer blocks nothing
     }
@@ -158,7 +158,8 @@ bool ipc_permission_qualifier_t<C, B>::check_ad_link(const wide_string& url, byt
 template <class C, class B>
 bool ipc_permission_qualifier_t<C, B>::check_ad_link(const byte_string& url, byte_string& keyword) {
     try {
-        return !ads_matcher::is_ad_link(url, keyword);
+        i_ad_link_checker* checker = ad_link_checker();
+        return !(checker && checker->is_ad_link(url, keyword));
     } catch (...) {
         return true;  // a matcher that cannot answer blocks nothing
     }

@@ -33,7 +33,8 @@ bool mail_check_mail_attach(i_connection_feedback* feedback, byte_string& body, 
                             std::int32_t& action_out) {
     action_out = mail_action_leave;
     try {
-        zem::i_external_iface* host = host_iface();
+        const host_call call;
+        zem::i_external_iface* host = call.host();
         if (!host) return false;
         message msg(132, feedback);
         msg.put_u64(28, summary.object_id);
@@ -89,7 +90,8 @@ bool mail_check_mail_attach(i_connection_feedback* feedback, byte_string& body, 
 
 bool http_notify_mail_message_start(i_connection_feedback* feedback, std::uint64_t message_id) {
     try {
-        zem::i_external_iface* host = host_iface();
+        const host_call call;
+        zem::i_external_iface* host = call.host();
         if (!host) return false;
         message msg(36, feedback);
         msg.put_u64(28, message_id);
@@ -101,7 +103,8 @@ bool http_notify_mail_message_start(i_connection_feedback* feedback, std::uint64
 
 bool http_notify_mail_message_info(i_connection_feedback* feedback, const mail::mail_info_summary& summary) {
     try {
-        zem::i_external_iface* host = host_iface();
+        const host_call call;
+        zem::i_external_iface* host = call.host();
         if (!host) return false;
         message msg(124, feedback);
         msg.put_u64(28, summary.message_id);
@@ -121,7 +124,8 @@ bool http_notify_mail_message_info(i_connection_feedback* feedback, const mail::
 bool mail_notify_mail_attach(i_connection_feedback* feedback, std::uint64_t object_id, std::uint64_t message_id,
                              const wide_string& object_name) {
     try {
-        zem::i_external_iface* host = host_iface();
+        const host_call call;
+        zem::i_external_iface* host = call.host();
         if (!host) return false;
         message msg(60, feedback);
         msg.put_u64(28, object_id);

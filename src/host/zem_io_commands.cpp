@@ -1,5 +1,6 @@
 #include "host/zem_io_commands.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <new>
@@ -18,6 +19,8 @@ using wire::message;
 using wire::reply_view;
 
 namespace {
+// The first HTTP request of the process has id 1: 0 stays "no request"
+// (see docs/host_calls.md).
 std::atomic<std::uint64_t> g_request_sequence{1};
 
 constexpr std::size_t permission_reply_min = 104;
@@ -47,22 +50,24 @@ bool send_notification(zem::i_external_iface* host, int code, message& msg) {
 // Decodes a list of string_ref entries (offsets relative to each entry).
 // skip_empty drops entries of length 0. False when any entry or string lies
 // outside the reply; the count is checked against the room before anything
-// is allocated.
+// is allocated. Entries may share their text (a host may point every entry
+// at one string), so what a list decodes to is bounded on its own: words by
+// the entries the reply has room for, bytes by word_list_max_bytes or the
+// reply's size, whichever is larger. A list past the bound counts as short.
 bool read_word_list(const reply_view& r, std::uint64_t count, std::size_t first, bool skip_empty, wide_list& out) {
     if (first > r.size()) return false;
     if (count > (r.size() - first) / wire::string_ref_size) return false;
-    // Entries may point at the same bytes; a list whose words add up to more
-    // than the reply holds could only come from overlapping references and
-    // would let a small reply expand quadratically, so it counts as short.
+    const std::size_t byte_bound = std::max(word_list_max_bytes, r.size());
     std::size_t total_bytes = 0;
     for (std::uint64_t i = 0; i < count; ++i) {
         std::size_t entry = first + static_cast<std::size_t>(i) * wire::string_ref_size;
         std::uint64_t len = r.u64(entry + 8);
         if (skip_empty && len == 0) continue;
+        if (r.u64(entry) != 0 && len > byte_bound - total_bytes) return false;
         wide_string w;
         if (!r.wide_ref(entry, entry, w)) return false;
         total_bytes += w.size() * 2;
-        if (total_bytes > r.size()) return false;
+        if (total_bytes > byte_bound) return false;
         out.push_back(std::move(w));
     }
     return true;
@@ -71,7 +76,8 @@ bool read_word_list(const reply_view& r, std::uint64_t count, std::size_t first,
 // The narrow text of 1005/1007: from the referenced position up to the
 // first NUL (the last reply byte is zeroed first, so there always is one).
 bool query_narrow_text(int code, const char* failed_line, const char* short_line, byte_string& text_out) {
-    zem::i_external_iface* host = host_iface();
+    const host_call call;
+    zem::i_external_iface* host = call.host();
     if (!host) return false;
     zem::mem_slice reply;
     int rc = send_command(host, code, nullptr, reply);
@@ -115,7 +121,8 @@ bool general_query_permission_array(const byte_string& host_name, const byte_str
     if (permissions)
         for (int i = 0; i < idx_count; ++i) permissions[i] = content_action_allow;
     try {
-        zem::i_external_iface* host = host_iface();
+        const host_call call;
+        zem::i_external_iface* host = call.host();
         if (!host) {
             ZEM_LOG(2, "ipc_permission_qualifier_t::general_query_permission_array: Failed to get from \""
                            << "zem_server"
@@ -168,7 +175,8 @@ bool general_query_permission_array(const byte_string& host_name, const byte_str
 bool do_learn_for_index(const byte_string& host_name, bool& current_allow_out, i_connection_feedback* feedback,
                         std::int32_t index, std::uint64_t request_id, std::int32_t& action_next_out) {
     try {
-        zem::i_external_iface* host = host_iface();
+        const host_call call;
+        zem::i_external_iface* host = call.host();
         if (!host) return false;
         message msg(64, feedback);
         msg.put_u64(28, request_id);
@@ -202,7 +210,8 @@ bool do_learn_for_index(const byte_string& host_name, bool& current_allow_out, i
 
 bool http_query_stop_words(wide_list& words_out) {
     try {
-        zem::i_external_iface* host = host_iface();
+        const host_call call;
+        zem::i_external_iface* host = call.host();
         if (!host) return false;
         zem::mem_slice reply;
         int rc = send_command(host, zem::codes::http_query_stop_words, nullptr, reply);
@@ -226,7 +235,8 @@ bool http_query_stop_words(wide_list& words_out) {
 
 bool http_query_ads_block_words(wide_list& words_out, std::uint8_t& list_flag_out) {
     try {
-        zem::i_external_iface* host = host_iface();
+        const host_call call;
+        zem::i_external_iface* host = call.host();
         if (!host) return false;
         zem::mem_slice reply;
         int rc = send_command(host, zem::codes::http_query_ads_block_words, nullptr, reply);
@@ -259,7 +269,8 @@ bool http_query_ads_block_words(wide_list& words_out, std::uint8_t& list_flag_ou
 bool http_query_ads_block_sizes(size_list& sizes_out) {
     sizes_out.clear();
     try {
-        zem::i_external_iface* host = host_iface();
+        const host_call call;
+        zem::i_external_iface* host = call.host();
         if (!host) return false;
         zem::mem_slice reply;
         int rc = send_command(host, zem::codes::http_query_ads_block_sizes, nullptr, reply);
@@ -334,7 +345,8 @@ bool http_query_transparent_gif(byte_string& text_out) {
 
 bool firewall_allow_connection(i_connection_feedback* feedback, std::uint32_t address, std::uint32_t port) {
     try {
-        zem::i_external_iface* host = host_iface();
+        const host_call call;
+        zem::i_external_iface* host = call.host();
         if (!host) return false;
         message msg(36, feedback);
         msg.put_u32(28, address);
@@ -356,7 +368,8 @@ bool firewall_allow_connection(i_connection_feedback* feedback, std::uint32_t ad
 
 bool http_check_script(byte_string& script, i_connection_feedback* feedback, std::uint64_t request_id) {
     try {
-        zem::i_external_iface* host = host_iface();
+        const host_call call;
+        zem::i_external_iface* host = call.host();
         if (!host) return false;
         message msg(52, feedback);
         msg.put_u64(28, request_id);
@@ -404,7 +417,8 @@ bool http_check_script(wide_string& script, i_connection_feedback* feedback, std
 
 bool general_query_config_cookie(config_cookie& cookie_out) {
     try {
-        zem::i_external_iface* host = host_iface();
+        const host_call call;
+        zem::i_external_iface* host = call.host();
         if (!host) {
             ZEM_LOG(2, "ipc_permission_qualifier_t::general_query_config_cookie: Failed to get from \""
                            << "zem_server"
@@ -440,7 +454,8 @@ bool general_query_config_cookie(config_cookie& cookie_out) {
 
 bool general_notify_log_line(const byte_string& text, const char* file_name) {
     try {
-        zem::i_external_iface* host = host_iface();
+        const host_call call;
+        zem::i_external_iface* host = call.host();
         if (!host) return false;
         message msg(60, nullptr);
         msg.put_narrow(28, byte_string(text.c_str()));
@@ -474,7 +489,8 @@ bool deliver(zem::i_external_iface* host, int code, message& msg, const char* na
 bool general_notify_transfer_progress(i_connection_feedback* feedback, std::uint64_t request_id,
                                       std::uint64_t transferred) {
     try {
-        zem::i_external_iface* host = host_iface();
+        const host_call call;
+        zem::i_external_iface* host = call.host();
         if (!host) return false;
         message msg(44, feedback);
         msg.put_u64(28, request_id);
@@ -488,7 +504,8 @@ bool general_notify_transfer_progress(i_connection_feedback* feedback, std::uint
 bool general_notify_transfer_complete(i_connection_feedback* feedback, std::uint64_t request_id,
                                       std::uint64_t transferred, std::uint32_t status) {
     try {
-        zem::i_external_iface* host = host_iface();
+        const host_call call;
+        zem::i_external_iface* host = call.host();
         if (!host) return false;
         message msg(48, feedback);
         msg.put_u64(28, request_id);
@@ -503,7 +520,8 @@ bool general_notify_transfer_complete(i_connection_feedback* feedback, std::uint
 bool http_notify_request(i_connection_feedback* feedback, std::uint64_t request_id, std::uint32_t version,
                          const wide_string& host_name, const wide_string& uri) {
     try {
-        zem::i_external_iface* host = host_iface();
+        const host_call call;
+        zem::i_external_iface* host = call.host();
         if (!host) return false;
         message msg(72, feedback);
         msg.put_u64(28, request_id);
@@ -520,7 +538,8 @@ bool http_notify_response(i_connection_feedback* feedback, std::uint64_t request
                           const byte_string& content_type, std::uint64_t content_length, std::int64_t status,
                           const byte_string& content_encoding, const byte_string& transfer_encoding) {
     try {
-        zem::i_external_iface* host = host_iface();
+        const host_call call;
+        zem::i_external_iface* host = call.host();
         if (!host) return false;
         message msg(104, feedback);
         msg.put_u64(28, request_id);
@@ -540,7 +559,8 @@ bool general_notify_object_blocked(i_connection_feedback* feedback, std::uint64_
                                    std::uint32_t index, const wide_string& text, const byte_string& keyword,
                                    const byte_string& address) {
     try {
-        zem::i_external_iface* host = host_iface();
+        const host_call call;
+        zem::i_external_iface* host = call.host();
         if (!host) return false;
         message msg(100, feedback);
         msg.put_u64(28, request_id);
@@ -560,7 +580,8 @@ bool general_notify_stopword_blocked(i_connection_feedback* feedback, std::uint6
                                      const byte_string& host_name, const byte_string& address,
                                      const wide_string& stop_word) {
     try {
-        zem::i_external_iface* host = host_iface();
+        const host_call call;
+        zem::i_external_iface* host = call.host();
         if (!host) return false;
         message msg(84, feedback);
         msg.put_u64(28, request_id);

@@ -3,6 +3,7 @@
 // message in a mem_slice, sends it through the host interface on the channel
 // GUID, decodes the reply with bounds checks, and never throws. Commands
 // return true on success; notifications return true when delivered.
+#include <cstddef>
 #include <cstdint>
 #include <list>
 #include <utility>
@@ -14,6 +15,11 @@ namespace zem_io_commands {
 
 using size_list = std::list<std::pair<std::uint32_t, std::uint32_t>>;
 using wide_list = std::list<wide_string>;
+// The text a word list reply (stop words, advertisement words) may decode
+// to, in UTF-16 bytes, when the reply itself is smaller: entries may share
+// one string, so a small reply could otherwise expand without bound.
+constexpr std::size_t word_list_max_bytes = std::size_t(8) << 20;
+
 struct config_cookie {
     unsigned char bytes[16] = {};
 };

@@ -5,6 +5,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "core/ascii.h"
 #include "core/configuration.h"
 #include "html/name_chars.h"
 #include "log/log.h"
@@ -15,11 +16,6 @@ namespace html {
 namespace {
 
 enum scan_state { st_code, st_single_quote, st_double_quote, st_tag, st_line_remark, st_slash, st_block_comment };
-
-template <class C>
-C ascii_lower(C c) {
-    return (c >= C('A') && c <= C('Z')) ? static_cast<C>(c + ('a' - 'A')) : c;
-}
 
 template <class C>
 std::basic_string<C> fold(const std::basic_string<C>& s) {
@@ -297,111 +293,111 @@ bool html_stream_filter<C>::find_script_end(bool& found, bool& pending, std::siz
     for (std::size_t i = sc.pos; i < n; ++i) {
         const C ch = s[i];
         switch (sc.state) {
-        case st_code:
-            if (ch == C('<')) {
-                sc.pending = true;
-                sc.released = false;
-                sc.mark = i;
-                sc.state = st_tag;
-            } else if (ch == C('"') && !sc.line_comment) {
-                sc.pending = true;
-                sc.released = false;
-                sc.mark = i;
-                sc.state = st_double_quote;
-            } else if (ch == C('\'') && !sc.line_comment) {
-                sc.pending = true;
-                sc.released = false;
-                sc.mark = i;
-                sc.state = (vb && m_line_start) ? st_line_remark : st_single_quote;
-            } else if (ch == C('/') && !sc.line_comment) {
-                sc.pending = true;
-                sc.released = false;
-                sc.mark = i;
-                sc.state = st_slash;
-            } else if (ch == C('\n')) {
-                m_line_start = true;
-                sc.line_comment = false;
-            } else if (ch == C('\r') || ch == C(' ') || ch == C('\t')) {
-            } else {
-                m_line_start = false;
-            }
-            break;
-        case st_single_quote:
-            if (ch == C('\'') && sc.prev != C('\\')) {
-                sc.pending = false;
-                sc.mark = 0;
-                sc.state = st_code;
-            }
-            break;
-        case st_double_quote:
-            if (ch == C('"') && !(!vb && sc.prev == C('\\'))) {
-                sc.pending = false;
-                sc.mark = 0;
-                sc.state = st_code;
-            }
-            break;
-        case st_tag:
-            if (ch == C('"')) {
-                sc.pending = true;
-                sc.mark = i;
-                sc.state = st_double_quote;
-            } else if (ch == C('\'')) {
-                sc.pending = true;
-                sc.mark = i;
-                sc.state = st_single_quote;
-            } else if (ch == C('>')) {
-                if (i - sc.mark == 8 && sc.mark + 9 <= n) {
-                    bool same = true;
-                    for (std::size_t k = 0; k < 9 && same; ++k)
-                        same = ascii_lower(s[sc.mark + k]) == closing_tag[k];
-                    if (same) {
-                        found = true;
-                        pending = true;
-                        mark = sc.mark;
-                        next = i + 1;
-                        sc = script_scan();
-                        sc.pos = next;
-                        return true;
-                    }
+            case st_code:
+                if (ch == C('<')) {
+                    sc.pending = true;
+                    sc.released = false;
+                    sc.mark = i;
+                    sc.state = st_tag;
+                } else if (ch == C('"') && !sc.line_comment) {
+                    sc.pending = true;
+                    sc.released = false;
+                    sc.mark = i;
+                    sc.state = st_double_quote;
+                } else if (ch == C('\'') && !sc.line_comment) {
+                    sc.pending = true;
+                    sc.released = false;
+                    sc.mark = i;
+                    sc.state = (vb && m_line_start) ? st_line_remark : st_single_quote;
+                } else if (ch == C('/') && !sc.line_comment) {
+                    sc.pending = true;
+                    sc.released = false;
+                    sc.mark = i;
+                    sc.state = st_slash;
+                } else if (ch == C('\n')) {
+                    m_line_start = true;
+                    sc.line_comment = false;
+                } else if (ch == C('\r') || ch == C(' ') || ch == C('\t')) {
+                } else {
+                    m_line_start = false;
                 }
-            } else if (ch == C('<')) {
-                sc.mark = i;
-            } else if (ch == C('-') && i - sc.mark == 3 && s[i - 2] == C('!') && s[i - 1] == C('-')) {
-                sc.pending = false;
-                sc.mark = 0;
-                sc.state = st_code;
-            } else if (i - sc.mark >= 9) {
-                sc.pending = false;
-                sc.mark = 0;
-                sc.state = st_code;
-            }
-            break;
-        case st_line_remark:
-            if (ch == C('\n')) {
-                sc.pending = false;
-                sc.mark = 0;
-                sc.state = st_code;
-            }
-            break;
-        case st_slash:
-            if (ch == C('/')) {
-                sc.line_comment = true;
-                sc.state = st_code;
-            } else if (ch == C('*')) {
-                sc.state = st_block_comment;
-            } else {
-                sc.pending = false;
-                sc.mark = 0;
-                sc.state = st_code;
-            }
-            break;
-        case st_block_comment:
-            if (ch == C('/') && sc.prev == C('*')) {
-                sc.pending = false;
-                sc.mark = 0;
-                sc.state = st_code;
-            }
-            break;
+                break;
+            case st_single_quote:
+                if (ch == C('\'') && sc.prev != C('\\')) {
+                    sc.pending = false;
+                    sc.mark = 0;
+                    sc.state = st_code;
+                }
+                break;
+            case st_double_quote:
+                if (ch == C('"') && !(!vb && sc.prev == C('\\'))) {
+                    sc.pending = false;
+                    sc.mark = 0;
+                    sc.state = st_code;
+                }
+                break;
+            case st_tag:
+                if (ch == C('"')) {
+                    sc.pending = true;
+                    sc.mark = i;
+                    sc.state = st_double_quote;
+                } else if (ch == C('\'')) {
+                    sc.pending = true;
+                    sc.mark = i;
+                    sc.state = st_single_quote;
+                } else if (ch == C('>')) {
+                    if (i - sc.mark == 8 && sc.mark + 9 <= n) {
+                        bool same = true;
+                        for (std::size_t k = 0; k < 9 && same; ++k)
+                            same = ascii_lower(s[sc.mark + k]) == closing_tag[k];
+                        if (same) {
+                            found = true;
+                            pending = true;
+                            mark = sc.mark;
+                            next = i + 1;
+                            sc = script_scan();
+                            sc.pos = next;
+                            return true;
+                        }
+                    }
+                } else if (ch == C('<')) {
+                    sc.mark = i;
+                } else if (ch == C('-') && i - sc.mark == 3 && s[i - 2] == C('!') && s[i - 1] == C('-')) {
+                    sc.pending = false;
+                    sc.mark = 0;
+                    sc.state = st_code;
+                } else if (i - sc.mark >= 9) {
+                    sc.pending = false;
+                    sc.mark = 0;
+                    sc.state = st_code;
+                }
+                break;
+            case st_line_remark:
+                if (ch == C('\n')) {
+                    sc.pending = false;
+                    sc.mark = 0;
+                    sc.state = st_code;
+                }
+                break;
+            case st_slash:
+                if (ch == C('/')) {
+                    sc.line_comment = true;
+                    sc.state = st_code;
+                } else if (ch == C('*')) {
+                    sc.state = st_block_comment;
+                } else {
+                    sc.pending = false;
+                    sc.mark = 0;
+                    sc.state = st_code;
+                }
+                break;
+            case st_block_comment:
+                if (ch == C('/') && sc.prev == C('*')) {
+                    sc.pending = false;
+                    sc.mark = 0;
+                    sc.state = st_code;
+                }
+                break;
         }
         sc.prev = ch;
     }
@@ -573,7 +569,7 @@ void html_stream_filter<C>::handle_close_tag(string_t& name, std::size_t start, 
     if (found == npos) {
         m_output.append(m_input, start, end - start);
         ZEM_LOG(2, "HTML: Can't find opening tag for closing tag = " << printable(m_input.substr(start, end - start))
-                                                                       << "\n");
+                                                                     << "\n");
         return;
     }
     const std::size_t index = found;
@@ -627,10 +623,10 @@ std::int32_t html_stream_filter<C>::classify_tag(const string_t& name) {
         std::size_t length;
         std::int32_t type;
     };
-    static const known names[] = {{"a", 1, tag_a},           {"script", 6, tag_script}, {"noscript", 8, tag_noscript},
-                                  {"object", 6, tag_object}, {"embed", 5, tag_embed},   {"applet", 6, tag_applet},
-                                  {"iframe", 6, tag_iframe}, {"frame", 5, tag_frame},   {"body", 4, tag_body},
-                                  {"img", 3, tag_img},       {"frameset", 8, tag_frameset}};
+    static const known names[] = {
+        {"a", 1, tag_a},         {"script", 6, tag_script}, {"noscript", 8, tag_noscript}, {"object", 6, tag_object},
+        {"embed", 5, tag_embed}, {"applet", 6, tag_applet}, {"iframe", 6, tag_iframe},     {"frame", 5, tag_frame},
+        {"body", 4, tag_body},   {"img", 3, tag_img},       {"frameset", 8, tag_frameset}};
     if (name.empty()) return tag_undefined;
     if (name.size() <= 8) {
         for (const known& k : names) {

@@ -4,6 +4,7 @@
 #include <exception>
 #include <vector>
 
+#include "core/ascii.h"
 #include "host/zem_io_commands.h"
 #include "html/name_chars.h"
 #include "log/log.h"
@@ -15,7 +16,9 @@ namespace {
 
 template <class C>
 const boost::basic_regex<C>& script_expression() {
-    static const boost::basic_regex<C> rx(
+    // Never destroyed, like every compiled expression of the engine: a
+    // connection thread may still be filtering while the process exits.
+    static const boost::basic_regex<C>& rx = *new boost::basic_regex<C>(
         lit<C>(R"re(((((\w+\.)|(\s+))open\(.*?\))|((\w+\.)?SetCLSID(\(\w+\))?)|(new\s+ActiveXObject)))re"),
         boost::regex_constants::perl | boost::regex_constants::icase);
     return rx;
@@ -24,7 +27,8 @@ const boost::basic_regex<C>& script_expression() {
 // What follows a "SetCLSID" without its "(word)" could still become that.
 template <class C, class It>
 bool may_continue_clsid(It b, It e) {
-    static const boost::basic_regex<C> rx(lit<C>(R"re(\(\w*)re"), boost::regex_constants::perl);
+    static const boost::basic_regex<C>& rx =
+        *new boost::basic_regex<C>(lit<C>(R"re(\(\w*)re"), boost::regex_constants::perl);
     return b == e || boost::regex_match(b, e, rx);
 }
 
@@ -34,34 +38,23 @@ bool may_continue_clsid(It b, It e) {
 // first of the words; without any of them only a trailing stretch can hold
 // the beginning of a construct.
 template <class C>
-bool folded_at(const std::basic_string<C>& s, std::size_t i, const char* word) {
-    for (std::size_t k = 0; word[k]; ++k, ++i) {
-        if (i >= s.size()) return false;
-        C c = s[i];
-        if (c >= C('A') && c <= C('Z')) c = static_cast<C>(c + ('a' - 'A'));
-        if (c != C(word[k])) return false;
-    }
-    return true;
-}
-
-template <class C>
 std::size_t find_construct_word(const std::basic_string<C>& s, std::size_t from) {
     for (std::size_t i = from; i < s.size(); ++i) {
         switch (s[i]) {
-        case C('o'):
-        case C('O'):
-            if (folded_at(s, i, "open(")) return i;
-            break;
-        case C('s'):
-        case C('S'):
-            if (folded_at(s, i, "setclsid")) return i;
-            break;
-        case C('a'):
-        case C('A'):
-            if (folded_at(s, i, "activexobject")) return i;
-            break;
-        default:
-            break;
+            case C('o'):
+            case C('O'):
+                if (ascii_folded_at(s, i, "open(")) return i;
+                break;
+            case C('s'):
+            case C('S'):
+                if (ascii_folded_at(s, i, "setclsid")) return i;
+                break;
+            case C('a'):
+            case C('A'):
+                if (ascii_folded_at(s, i, "activexobject")) return i;
+                break;
+            default:
+                break;
         }
     }
     return std::basic_string<C>::npos;
@@ -81,8 +74,9 @@ std::size_t stretch_start(const std::basic_string<C>& s, std::size_t pos, std::s
 // a construct with an object in front, starting at the same place.
 template <class C, class It>
 bool may_grow_prefixed(It b, It e) {
-    static const boost::basic_regex<C> rx(lit<C>(R"re((\w+\.)(open\(.*?\)|SetCLSID(\(\w+\))?))re"),
-                                          boost::regex_constants::perl | boost::regex_constants::icase);
+    static const boost::basic_regex<C>& rx =
+        *new boost::basic_regex<C>(lit<C>(R"re((\w+\.)(open\(.*?\)|SetCLSID(\(\w+\))?))re"),
+                                   boost::regex_constants::perl | boost::regex_constants::icase);
     boost::match_results<It> m;
     return boost::regex_search(b, e, m, rx, boost::match_partial | boost::match_continuous) && !m[0].matched;
 }
@@ -116,8 +110,8 @@ bool hyper_text_java_handler<C>::whole_script_mode() {
 template <class C>
 void hyper_text_java_handler<C>::notify(const string_t& matched, int index) {
     zem_io_commands::general_notify_object_blocked(m_feedback, m_qualifier->get_request_id(), matched.size(),
-                                                   static_cast<std::uint32_t>(index), to_wide(matched),
-                                                   byte_string(), m_page_address);
+                                                   static_cast<std::uint32_t>(index), to_wide(matched), byte_string(),
+                                                   m_page_address);
 }
 
 template <class C>
@@ -173,7 +167,7 @@ void hyper_text_java_handler<C>::filter_held(string_t& text, bool final) {
             } else {
                 start = stretch_start(held, word_at, from);
             }
-            auto flags = final ? boost::match_default : boost::match_default | boost::match_partial;
+            auto flags = boost::match_default | boost::match_partial;
             if (start > 0) flags |= boost::match_prev_avail;
             if (!boost::regex_search(held.begin() + start, held.end(), m, rx, flags)) break;
             std::size_t b = static_cast<std::size_t>(m[0].first - held.begin());
@@ -214,9 +208,9 @@ void hyper_text_java_handler<C>::filter_held(string_t& text, bool final) {
                                               << ex.what() << "\r\n BUFFER:" << describe(held));
         keep_from = held.size();
     } catch (...) {
-        ZEM_LOG_ERROR("Plugin/HTML/html",
-                      "!!!EXCEPRION RAISED!!! in hyper_text_java_handler:(unkonown exception) BUFFER:"
-                          << describe(held));
+        ZEM_LOG_ERROR(
+            "Plugin/HTML/html",
+            "!!!EXCEPRION RAISED!!! in hyper_text_java_handler:(unkonown exception) BUFFER:" << describe(held));
         keep_from = held.size();
     }
     string_t out;
@@ -244,17 +238,17 @@ void hyper_text_java_handler<C>::stop(string_t& text) {
         text += checked;
     }
     if (!m_held.empty()) {
-        // The end of the script: what was held for a continuation gets the
-        // rules once more without waiting.
+        // The end of the script. A construct held back only in case it went
+        // on is complete now and goes as it would have in one piece; what is
+        // still only the beginning of a construct goes out unchanged.
         string_t rest;
         std::int32_t* permissions = m_qualifier->get_permissions();
         if (permissions[idx_popups] != content_action_allow ||
             permissions[idx_ax_from_script] != content_action_allow) {
             filter_held(rest, true);
-        } else {
-            rest.swap(m_held);
         }
         text += rest;
+        text += m_held;
         m_held.clear();
     }
     m_overflow = false;

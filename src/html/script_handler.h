@@ -6,8 +6,8 @@
 #include <string>
 
 #include "core/interfaces.h"
-#include "host/permission_qualifier.h"
 #include "host/ipc_permission_qualifier.h"
+#include "host/permission_qualifier.h"
 #include "html/hyper_text.h"
 
 namespace html {
@@ -40,7 +40,9 @@ public:
 
 private:
     bool whole_script_mode();
-    // final: the end of the script, nothing is held back any more.
+    // final: the end of the script: nothing more can follow, so a complete
+    // construct is not held back in case it went on; the beginning of one
+    // stays in m_held.
     void filter_held(string_t& text, bool final);
     void notify(const string_t& matched, int index);
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "core/ascii.h"
 #include "host/zem_io_commands.h"
 
 namespace html {
@@ -71,13 +72,15 @@ const boost::basic_regex<C>& attr_expression(int id) {
         R"re((TYPE="application/(x-java-applet|java-archive|x-jar)"))re",
         R"re(\.(JAR|CLASS)")re",
     };
-    static const std::vector<boost::basic_regex<C>> compiled = [] {
+    // Never destroyed, like every compiled expression of the engine: a
+    // connection thread may still be filtering while the process exits.
+    static const std::vector<boost::basic_regex<C>>& compiled = *new std::vector<boost::basic_regex<C>>([] {
         std::vector<boost::basic_regex<C>> v;
         v.reserve(rx_count);
         for (const char* l : literals)
             v.emplace_back(lit<C>(l), boost::regex_constants::perl | boost::regex_constants::icase);
         return v;
-    }();
+    }());
     return compiled[id];
 }
 
@@ -119,26 +122,26 @@ template <class C>
 bool detect(const std::basic_string<C>& text, int id) {
     match_t<C> m;
     switch (id) {
-    case rx_hidden_iframe:
-        if (find_attr(text, rx_tiny_object, m)) return true;
-        if (!find_attr(text, rx_style_open, m)) return false;
-        {
-            match_t<C> h;
-            try {
-                if (!boost::regex_search(m[0].second, text.end(), h, attr_expression<C>(rx_hidden_style),
-                                         boost::match_default | boost::match_prev_avail))
+        case rx_hidden_iframe:
+            if (find_attr(text, rx_tiny_object, m)) return true;
+            if (!find_attr(text, rx_style_open, m)) return false;
+            {
+                match_t<C> h;
+                try {
+                    if (!boost::regex_search(m[0].second, text.end(), h, attr_expression<C>(rx_hidden_style),
+                                             boost::match_default | boost::match_prev_avail))
+                        return false;
+                } catch (...) {
                     return false;
-            } catch (...) {
-                return false;
+                }
+                return std::find(h[0].second, text.end(), C('"')) != text.end();
             }
-            return std::find(h[0].second, text.end(), C('"')) != text.end();
-        }
-    case rx_flash:
-        return find_attr(text, rx_flash_type, m) || followed_by(text, rx_reference_open, rx_flash_file);
-    case rx_java:
-        return find_attr(text, rx_java_type, m) || followed_by(text, rx_reference_open, rx_java_file);
-    default:
-        return find_attr(text, id, m);
+        case rx_flash:
+            return find_attr(text, rx_flash_type, m) || followed_by(text, rx_reference_open, rx_flash_file);
+        case rx_java:
+            return find_attr(text, rx_java_type, m) || followed_by(text, rx_reference_open, rx_java_file);
+        default:
+            return find_attr(text, id, m);
     }
 }
 
@@ -165,12 +168,12 @@ bool parse_number(It b, It e, int& out) {
     return true;
 }
 
+// An address the replacement image can be given as it is: browsers refuse
+// file: images on http: pages, so a host that answers with a data: or web
+// address means that address; anything else is a local path.
 template <class C>
-int hex_value(C c) {
-    if (c >= C('0') && c <= C('9')) return c - C('0');
-    if (c >= C('a') && c <= C('f')) return c - C('a') + 10;
-    if (c >= C('A') && c <= C('F')) return c - C('A') + 10;
-    return -1;
+bool has_image_scheme(const std::basic_string<C>& s) {
+    return ascii_folded_at(s, 0, "data:") || ascii_folded_at(s, 0, "http:") || ascii_folded_at(s, 0, "https:");
 }
 
 // A class identifier in its 36-character text form, braces allowed around.
@@ -185,7 +188,7 @@ bool parse_uuid(std::basic_string<C> text, unsigned char (&out)[16]) {
             ++i;
             continue;
         }
-        int hi = hex_value(text[i]), lo = hex_value(text[i + 1]);
+        int hi = ::hex_value(text[i]), lo = ::hex_value(text[i + 1]);
         if (hi < 0 || lo < 0) return false;
         out[byte++] = static_cast<unsigned char>(hi * 16 + lo);
         i += 2;
@@ -201,47 +204,47 @@ inline const wide_string& as_wide(const wide_string& s) { return s; }
 template <class C>
 bool html_stream_filter<C>::handle_open_tag(tag_entry& e) {
     switch (e.tag_type) {
-    case tag_other:
-        pass(e);
-        break;
-    case tag_a:
-        rule_a(e);
-        break;
-    case tag_script:
-        rule_script(e);
-        break;
-    case tag_noscript:
-        rule_noscript(e);
-        break;
-    case tag_object:
-        rule_object(e);
-        break;
-    case tag_embed:
-        rule_embed(e);
-        break;
-    case tag_applet:
-        rule_applet(e);
-        break;
-    case tag_iframe:
-        rule_iframe(e);
-        break;
-    case tag_frame:
-        rule_frame(e);
-        break;
-    case tag_frameset:
-        rule_frameset(e);
-        break;
-    case tag_body:
-        rule_body(e);
-        break;
-    case tag_img:
-        rule_img(e);
-        break;
-    default:
-        ZEM_LOG(2, "HTML: Undefined tag_type=" << e.tag_type << "\n");
-        e.handler = &m_stub;
-        m_output += e.text;
-        break;
+        case tag_other:
+            pass(e);
+            break;
+        case tag_a:
+            rule_a(e);
+            break;
+        case tag_script:
+            rule_script(e);
+            break;
+        case tag_noscript:
+            rule_noscript(e);
+            break;
+        case tag_object:
+            rule_object(e);
+            break;
+        case tag_embed:
+            rule_embed(e);
+            break;
+        case tag_applet:
+            rule_applet(e);
+            break;
+        case tag_iframe:
+            rule_iframe(e);
+            break;
+        case tag_frame:
+            rule_frame(e);
+            break;
+        case tag_frameset:
+            rule_frameset(e);
+            break;
+        case tag_body:
+            rule_body(e);
+            break;
+        case tag_img:
+            rule_img(e);
+            break;
+        default:
+            ZEM_LOG(2, "HTML: Undefined tag_type=" << e.tag_type << "\n");
+            e.handler = &m_stub;
+            m_output += e.text;
+            break;
     }
     return true;
 }
@@ -295,8 +298,10 @@ typename html_stream_filter<C>::string_t html_stream_filter<C>::blocked_replacem
         r += lit<C>("<FONT size=\"1\">[AD]</FONT>");
         return r;
     }
-    r += lit<C>("<img src=\"file://");
-    r += m_qualifier->get_transparent_gif(string_t());
+    const string_t image = m_qualifier->get_transparent_gif(string_t());
+    r += lit<C>("<img src=\"");
+    if (!rules::has_image_scheme(image)) r += lit<C>("file://");
+    r += image;
     r += C('"');
     rules::match_t<C> mh, mw;
     const bool has_height = rules::find_attr(e.text, rules::rx_height, mh);
@@ -372,8 +377,8 @@ void html_stream_filter<C>::rule_a(tag_entry& e) {
     if (!set(idx_ads_by_link)) return pass(e);
     rules::match_t<C> m;
     if (rules::find_attr(e.text, rules::rx_a_link, m)) {
-        string_t link = m[2].matched ? string_t(m[1].first, m[1].second)
-                                     : m_base_address + string_t(m[1].first, m[1].second);
+        string_t link =
+            m[2].matched ? string_t(m[1].first, m[1].second) : m_base_address + string_t(m[1].first, m[1].second);
         byte_string keyword;
         if (!allowed(idx_ads_by_link) && !m_qualifier->check_ad_link(link, keyword)) {
             m_in_ad_link = true;
@@ -388,8 +393,7 @@ void html_stream_filter<C>::rule_script(tag_entry& e) {
     rules::match_t<C> m;
     const bool vb = rules::find_attr(e.text, rules::rx_language, m) && m[2].matched;
     m_script_language = vb ? 1 : 2;
-    if ((set(idx_jscript) || set(idx_vbscript)) &&
-        ((vb && !allowed(idx_vbscript)) || (!vb && !allowed(idx_jscript)))) {
+    if ((set(idx_jscript) || set(idx_vbscript)) && ((vb && !allowed(idx_vbscript)) || (!vb && !allowed(idx_jscript)))) {
         return block_element(e, vb ? idx_vbscript : idx_jscript, byte_string());
     }
     e.saved_handler = m_current;
@@ -421,7 +425,6 @@ void html_stream_filter<C>::rule_flash_object(tag_entry& e) {
 template <class C>
 void html_stream_filter<C>::rule_object(tag_entry& e) {
     if (m_in_ad_link) return block_tag(e, idx_ads_by_link, byte_string());
-    bool activex_asked = false;
     if (set(idx_activex) || set(idx_flash)) {
         rules::match_t<C> m;
         if (rules::find_attr(e.text, rules::rx_clsid, m)) {
@@ -434,10 +437,11 @@ void html_stream_filter<C>::rule_object(tag_entry& e) {
             }
             if (std::equal(uuid, uuid + 16, flash_class)) return rule_flash_object(e);
             if (blocked_by(idx_activex)) return block_element(e, idx_activex, byte_string());
-            activex_asked = true;
         }
     }
-    if (!activex_asked && blocked_by(idx_activex)) return block_element(e, idx_activex, byte_string());
+    // Asked again for an object with a class: when the first question was a
+    // learn question, this one reads what the host's answer stored.
+    if (blocked_by(idx_activex)) return block_element(e, idx_activex, byte_string());
     rules::match_t<C> m;
     if (set(idx_java_applets) && rules::detect(e.text, rules::rx_java) && !allowed(idx_java_applets))
         return block_element(e, idx_java_applets, byte_string());
@@ -479,8 +483,7 @@ void html_stream_filter<C>::rule_applet(tag_entry& e) {
 template <class C>
 void html_stream_filter<C>::rule_iframe(tag_entry& e) {
     rules::match_t<C> m;
-    if (set(idx_hidden_frames) && rules::detect(e.text, rules::rx_hidden_iframe) &&
-        !allowed(idx_hidden_frames))
+    if (set(idx_hidden_frames) && rules::detect(e.text, rules::rx_hidden_iframe) && !allowed(idx_hidden_frames))
         return block_element(e, idx_hidden_frames, byte_string());
     if (set(idx_flash) && rules::detect(e.text, rules::rx_flash) && !allowed(idx_flash))
         return block_element(e, idx_flash, byte_string());
@@ -507,6 +510,12 @@ void html_stream_filter<C>::parse_sizes(string_t& text, int which, std::list<boo
     if (!rules::find_attr(text, which, mv)) return;
     const std::size_t value_at = static_cast<std::size_t>(mv[1].first - text.cbegin());
     const string_t value(mv[1].first, mv[1].second);
+    if (value.empty()) {
+        // ROWS="" is one row with all the room, as a browser lays it out;
+        // it hides nothing.
+        flags.push_back(false);
+        return;
+    }
     struct size_item {
         std::size_t begin, end;  // of the match, in value
         bool star;
@@ -547,8 +556,10 @@ void html_stream_filter<C>::parse_sizes(string_t& text, int which, std::list<boo
             } else {
                 hidden = true;
             }
-        } else if (has_number && n < 2) {
-            hidden = true;
+        } else if (!it.star || has_number) {
+            // A size without a number counts as 0; only "*" alone keeps
+            // its room.
+            hidden = n < 2;
         }
         if (hidden) blank(it);
         items.push_back(it);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "core/ascii.h"
 #include "host/permissions.h"
 #include "host/zem_io_commands.h"
 #include "log/log.h"
@@ -16,9 +17,7 @@ bool iequals(const byte_string& a, const char* b) {
     std::size_t n = std::strlen(b);
     if (a.size() != n) return false;
     for (std::size_t i = 0; i < n; ++i) {
-        char c = a[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != b[i]) return false;
+        if (ascii_lower(a[i]) != b[i]) return false;
     }
     return true;
 }

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstring>
 
+#include "core/ascii.h"
 #include "log/log.h"
 
 namespace {
@@ -15,12 +16,10 @@ bool is_word(unsigned char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
 }
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool iequals_n(const char* a, std::size_t n, const char* b) {
     if (std::strlen(b) != n) return false;
     for (std::size_t i = 0; i < n; ++i)
-        if (lower(a[i]) != lower(b[i])) return false;
+        if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
     return true;
 }
 

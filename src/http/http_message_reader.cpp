@@ -4,6 +4,8 @@
 #include <climits>
 #include <cstring>
 
+#include "core/ascii.h"
+
 namespace http_reader {
 
 namespace {
@@ -17,15 +19,17 @@ constexpr std::size_t k_max_block = 100000;
 constexpr std::size_t k_max_chunk_line = 4096;
 
 const boost::regex& request_line_re() {
-    static const boost::regex re(
-        "^(((OPTIONS)|(GET)|(HEAD)|(POST)|(PUT)|(DELETE)|(TRACE)) (\\S+) HTTP/(\\d+).(\\d+))\\r?\\n",
-        boost::regex::perl | boost::regex::icase);
+    // Never destroyed, like every compiled expression of the engine: a
+    // connection thread may still be filtering while the process exits.
+    static const boost::regex& re =
+        *new boost::regex("^(((OPTIONS)|(GET)|(HEAD)|(POST)|(PUT)|(DELETE)|(TRACE)) (\\S+) HTTP/(\\d+).(\\d+))\\r?\\n",
+                          boost::regex::perl | boost::regex::icase);
     return re;
 }
 
 const boost::regex& status_line_re() {
-    static const boost::regex re("^HTTP/(\\d+).(\\d+) ((\\d)\\d{2})( [^\\n]*)?\\r?\\n",
-                                 boost::regex::perl | boost::regex::icase);
+    static const boost::regex& re = *new boost::regex("^HTTP/(\\d+).(\\d+) ((\\d)\\d{2})( [^\\n]*)?\\r?\\n",
+                                                      boost::regex::perl | boost::regex::icase);
     return re;
 }
 
@@ -38,14 +42,6 @@ int to_int(const boost::csub_match& m) {
         if (v > 1000000) return 1000000;
     }
     return static_cast<int>(v);
-}
-
-bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return c - 'A' + 10;
 }
 
 bool blank(char c) { return c == ' ' || c == '\t'; }
@@ -384,7 +380,7 @@ read_event message_reader::read_chunk_size(const char* p, std::size_t n) {
     while (i < nl && blank(p[i])) ++i;
     std::size_t digits_b = i;
     std::uint64_t size = 0;
-    while (i < nl && is_hex(p[i])) {
+    while (i < nl && hex_value(p[i]) >= 0) {
         size = size * 16 + static_cast<std::uint64_t>(hex_value(p[i]));
         if (size > INT32_MAX) return fail(k_bad);
         ++i;

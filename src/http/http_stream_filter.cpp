@@ -37,7 +37,9 @@ constexpr std::size_t k_max_queued_requests = 1000;
 constexpr std::size_t k_min_piece = 1200;
 
 const boost::regex& recognition_re() {
-    static const boost::regex re(
+    // Never destroyed, like every compiled expression of the engine: a
+    // connection thread may still be filtering while the process exits.
+    static const boost::regex& re = *new boost::regex(
         "\\A(\\r?\\n)*(((OPTIONS)|(GET)|(HEAD)|(POST)|(PUT)|(DELETE)|(TRACE)) \\S+ HTTP/(\\d+).(\\d+))\\r?\\n",
         boost::regex::perl | boost::regex::icase);
     return re;
@@ -70,7 +72,8 @@ private:
 // A charset named in the first bytes of a page ("charset=" of a meta tag or
 // an XML declaration's "encoding=").
 bool declares_charset(const char* p, std::size_t n) {
-    static const boost::regex re("(charset|encoding)\\s*=", boost::regex::perl | boost::regex::icase);
+    static const boost::regex& re =
+        *new boost::regex("(charset|encoding)\\s*=", boost::regex::perl | boost::regex::icase);
     return boost::regex_search(p, p + n, re);
 }
 
@@ -854,7 +857,8 @@ bool http_stream_filter::analize_cached_reply_header_and_invoke_state(std::size_
             m_held_header.swap(block);
             break;
         default: {
-            static const boost::regex close_re("^\\s*close", boost::regex::perl | boost::regex::icase);
+            static const boost::regex& close_re =
+                *new boost::regex("^\\s*close", boost::regex::perl | boost::regex::icase);
             if (!r.header.connection.empty() && boost::regex_search(r.header.connection, close_re)) {
                 m_body_reply_type = http_body_transfer_connection_close;
             } else {
@@ -870,8 +874,9 @@ bool http_stream_filter::analize_cached_reply_header_and_invoke_state(std::size_
 }
 
 bool http_stream_filter::is_multipart() const {
-    static const boost::regex re("^\\s*multipart/([\\w\\-]+); boundary=((\"(.*?)\")|(\\\\\"(.*?)\\\\\")|([^\\s;]*))",
-                                 boost::regex::perl | boost::regex::icase);
+    static const boost::regex& re =
+        *new boost::regex("^\\s*multipart/([\\w\\-]+); boundary=((\"(.*?)\")|(\\\\\"(.*?)\\\\\")|([^\\s;]*))",
+                          boost::regex::perl | boost::regex::icase);
     return boost::regex_search(m_reply_info.header.content_type, re);
 }
 
@@ -886,7 +891,8 @@ void http_stream_filter::prepare_response(byte_string& block, bool decode) {
     }
     m_swapper.reset();
 
-    static const boost::regex enc_re("^.*?((gzip)|(deflate))", boost::regex::perl | boost::regex::icase);
+    static const boost::regex& enc_re =
+        *new boost::regex("^.*?((gzip)|(deflate))", boost::regex::perl | boost::regex::icase);
     boost::smatch em;
     m_decoder_chosen = false;
     m_decoded_sent = false;
@@ -902,10 +908,11 @@ void http_stream_filter::prepare_response(byte_string& block, bool decode) {
         }
     }
 
-    static const boost::regex type_re("^\\s*((text/((html)|(javascript)))|(image/gif))(;\\s*(charset=([\\w\\-]+)))?",
-                                      boost::regex::perl | boost::regex::icase);
-    static const boost::regex charset_re("((utf-7)|(utf-8)|(utf-16)|([\\w-]+))",
-                                         boost::regex::perl | boost::regex::icase);
+    static const boost::regex& type_re =
+        *new boost::regex("^\\s*((text/((html)|(javascript)))|(image/gif))(;\\s*(charset=([\\w\\-]+)))?",
+                          boost::regex::perl | boost::regex::icase);
+    static const boost::regex& charset_re =
+        *new boost::regex("((utf-7)|(utf-8)|(utf-16)|([\\w-]+))", boost::regex::perl | boost::regex::icase);
     r.content_kind = 3;
     boost::smatch tm;
     bool typed = boost::regex_search(r.header.content_type, tm, type_re);
@@ -980,7 +987,8 @@ void http_stream_filter::decide_encoding() {
     // A charset the server declared wins over a guess: UTF-7 is looked for
     // only in text that names no charset, and a run of digits ("+420-", a
     // phone number) is not taken for a shifted UTF-7 sequence.
-    static const boost::regex utf7_re("(.*\\+([a-z0-9]{3})\\-){2,}", boost::regex::perl | boost::regex::icase);
+    static const boost::regex& utf7_re =
+        *new boost::regex("(.*\\+([a-z0-9]{3})\\-){2,}", boost::regex::perl | boost::regex::icase);
     bool mark = false;
     if (m_reply_info.charset_kind == 0 && !declares_charset(m_sniff_buffer.data(), n)) {
         const char* b = m_sniff_buffer.data();

@@ -1,6 +1,8 @@
 #include "match/ads_matcher.h"
 
+#include <atomic>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "host/zem_io_commands.h"
@@ -9,6 +11,7 @@
 #include "platform/clock.h"
 #include "platform/codepage.h"
 #include "platform/lock.h"
+#include "platform/never_destroyed.h"
 
 namespace ads_matcher {
 namespace {
@@ -25,9 +28,35 @@ struct ads_state {
     tick_source ticks = nullptr;
 };
 
+// Set when the process exits or the library unloads: from then on every
+// question gets the permissive answer at once, without the host.
+std::atomic<bool> g_ending{false};
+
+// Runs at exit or unload. A caller inside a check keeps the words it is
+// using (the state itself is never destroyed); otherwise they are freed.
+struct exit_guard {
+    exit_guard() = default;
+    exit_guard(const exit_guard&) = delete;
+    exit_guard& operator=(const exit_guard&) = delete;
+    ~exit_guard();
+};
+
 ads_state& state() {
-    static ads_state s;
-    return s;
+    static platform::never_destroyed<ads_state> s;
+    // Made after the state, so that it runs first at exit.
+    static exit_guard guard;
+    return s.get();
+}
+
+exit_guard::~exit_guard() {
+    g_ending = true;
+    ads_state& s = state();
+    std::unique_lock<platform::critical_section> held(s.lock, std::try_to_lock);
+    if (!held.owns_lock()) return;
+    try {
+        s.matcher.assign(std::vector<byte_string>());
+    } catch (...) {
+    }
 }
 
 std::uint32_t now(const ads_state& s) { return s.ticks ? s.ticks() : platform::tick_count(); }
@@ -57,8 +86,10 @@ void refresh(ads_state& s) {
 }
 
 bool check(const byte_string& url, byte_string& keyword) {
+    if (g_ending) return false;
     ads_state& s = state();
     platform::section_guard guard(s.lock);
+    if (g_ending) return false;
     refresh(s);
     byte_string found;
     std::size_t start = 0, end = 0;
@@ -90,6 +121,19 @@ bool is_ad_link(const wide_string& url, byte_string& keyword) {
     } catch (...) {
         return false;
     }
+}
+
+zem_io_commands::i_ad_link_checker& checker() {
+    struct process_checker final : zem_io_commands::i_ad_link_checker {
+        bool is_ad_link(const byte_string& url, byte_string& keyword) override {
+            return ads_matcher::is_ad_link(url, keyword);
+        }
+        bool is_ad_link(const wide_string& url, byte_string& keyword) override {
+            return ads_matcher::is_ad_link(url, keyword);
+        }
+    };
+    static process_checker c;  // no state: nothing to destroy
+    return c;
 }
 
 void reset() {

@@ -5,11 +5,15 @@
 #include <cstdint>
 
 #include "core/strings.h"
+#include "host/ad_link_checker.h"
 
 namespace ads_matcher {
 // true = the link is an advertisement; keyword receives the matched word.
 bool is_ad_link(const byte_string& url, byte_string& keyword);
 bool is_ad_link(const wide_string& url, byte_string& keyword);
+// The matcher as the qualifiers reach it: the module installs it with
+// zem_io_commands::set_ad_link_checker. Lives for the rest of the process.
+zem_io_commands::i_ad_link_checker& checker();
 // Forgets words, cookie and check time (module load state); for tests.
 void reset();
 // Replaces the millisecond tick source used to pace the cookie checks

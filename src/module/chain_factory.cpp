@@ -8,10 +8,11 @@
 #include "html/html_sub_handlers.h"
 #include "http/http_handler_factory.h"
 #include "http/http_stream_filter.h"
-#include "mail/protocols/pop3_stream_filter.h"
-#include "mail/protocols/smtp_stream_filter.h"
 #include "mail/protocols/imap_stream_filter.h"
 #include "mail/protocols/nntp_stream_filter.h"
+#include "mail/protocols/pop3_stream_filter.h"
+#include "mail/protocols/smtp_stream_filter.h"
+#include "match/ads_matcher.h"
 #include "ssl/ssl_stream_filter.h"
 
 namespace module {
@@ -43,6 +44,8 @@ mail::mail_handler_hooks mail_checker_hooks() {
 }
 
 void build_chain(const config::net_config& cfg, i_connection_feedback* feedback, filter_chain& chain) {
+    // The qualifiers of this connection ask the process-wide matcher.
+    zem_io_commands::set_ad_link_checker(&ads_matcher::checker());
     // Fixed order: recorder before, mail protocols, http, ftp, ssl, recorder
     // after. Filters not built yet are simply absent.
     const bool record = !cfg.dumps_path.empty();

@@ -17,7 +17,9 @@ ZEM_EXPORT unsigned char initialize(zem::i_external_iface* host) {
     return 1;
 }
 
-ZEM_EXPORT void deinitialize() { zem_io_commands::set_host_iface(nullptr); }
+// Returns once no host call of another thread is under way, so that the host
+// may let its interface go as soon as this returns.
+ZEM_EXPORT void deinitialize() { zem_io_commands::withdraw_host_iface(); }
 
 ZEM_EXPORT zem::i_filt_point* create_filt_point(zem::i_provider* provider, int context) {
     if (!provider) return nullptr;

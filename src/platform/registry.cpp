@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "platform/codepage.h"
+#include "platform/never_destroyed.h"
 
 namespace platform {
 namespace {
@@ -262,9 +263,11 @@ struct registry_state {
     bool isolate = false;
 };
 
+// Never destroyed: a connection made while the process exits still reads
+// its configuration.
 registry_state& state() {
-    static registry_state s;
-    return s;
+    static never_destroyed<registry_state> s;
+    return s.get();
 }
 
 // Caller holds the lock.

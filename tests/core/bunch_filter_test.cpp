@@ -395,6 +395,101 @@ TEST_F(BunchFilter, ProviderMayCallBackIntoTheSameFilterPoint) {
     b->release();
 }
 
+// A provider that calls back into its filter point from the fake reply (the
+// re-entry the recursive lock allows), and what the nested pass does to the
+// chain the outer pass is still walking: the requester or the filter after
+// it declines, or a filter throws and the chain is emptied.
+TEST_F(BunchFilter, ReentryFromTheProviderMayDetachFiltersTheOuterPassStillWalks) {
+    enum class nested_effect { requester_declines, next_declines, next_throws };
+    for (nested_effect effect :
+         {nested_effect::requester_declines, nested_effect::next_declines, nested_effect::next_throws}) {
+        SCOPED_TRACE(static_cast<int>(effect));
+        filters.clear();
+        trace.clear();
+        struct reentrant_provider : kit::capturing_provider {
+            zem::i_filt_point* fp = nullptr;
+            bool nested_result = true;
+            bool send_in(const char* d, int n) override {
+                capturing_provider::send_in(d, n);
+                nested_result = fp->update_out("nested", 6);
+                return true;
+            }
+        } rp;
+        auto requester = add("req");
+        scripted_filter* req = requester.get();  // the chain alone keeps it
+        requester->on_out = [req, effect](byte_string& d) {
+            if (d == "nested") return effect != nested_effect::requester_declines;
+            req->feedback->request_fake_in();
+            req->feedback->request_stop();
+            return true;
+        };
+        requester->on_in = [](byte_string& d) {
+            if (d.empty()) d = "canned";
+            return true;
+        };
+        auto next = add("next");
+        next->on_out = [effect](byte_string& d) -> bool {
+            if (d != "nested") return true;
+            if (effect == nested_effect::next_throws) throw std::runtime_error("nested boom");
+            return effect != nested_effect::next_declines;
+        };
+        auto* b = new bunch_filter(&rp, 0, [fs = filters](i_connection_feedback* fb, filter_chain& chain) {
+            for (auto& f : fs) {
+                f->feedback = fb;
+                chain.push_back(f);
+            }
+        });
+        rp.fp = b;
+        std::weak_ptr<scripted_filter> req_alive = requester, next_alive = next;
+        requester.reset();
+        next.reset();
+        filters.clear();
+
+        const bool outer = b->update_out("outer", 5);
+        EXPECT_EQ(rp.in, "canned");
+        // The stop the requester asked for survives the nested pass.
+        EXPECT_EQ(rp.close_in_count, 1);
+        EXPECT_EQ(rp.close_out_count, 1);
+        switch (effect) {
+            case nested_effect::requester_declines:
+                // The requester left during the nested pass; the outer chunk
+                // still goes through the filter after it.
+                EXPECT_EQ(trace, (std::vector<std::string>{"req.out(outer)", "req.in()", "req.out(nested)",
+                                                           "next.out(nested)", "next.out(outer)"}));
+                EXPECT_EQ(rp.out, "nestedouter");
+                EXPECT_TRUE(outer);
+                EXPECT_EQ(b->chain_size(), 1u);
+                EXPECT_TRUE(req_alive.expired());
+                break;
+            case nested_effect::next_declines:
+                // A filter that declined sees nothing more, not even the chunk
+                // of the outer pass that was under way.
+                EXPECT_EQ(trace, (std::vector<std::string>{"req.out(outer)", "req.in()", "req.out(nested)",
+                                                           "next.out(nested)"}));
+                EXPECT_EQ(rp.out, "nestedouter");
+                EXPECT_TRUE(outer);
+                EXPECT_EQ(b->chain_size(), 1u);
+                EXPECT_TRUE(next_alive.expired());
+                break;
+            case nested_effect::next_throws:
+                EXPECT_FALSE(rp.nested_result);
+                EXPECT_TRUE(logged("!!!EXCEPRION RAISED!!! (*it)->update_out : nested boom\n"));
+                // The nested chunk is lost; the outer one goes on unfiltered.
+                EXPECT_EQ(rp.out, "outer");
+                EXPECT_FALSE(outer);
+                EXPECT_EQ(b->chain_size(), 0u);
+                EXPECT_TRUE(req_alive.expired());
+                EXPECT_TRUE(next_alive.expired());
+                break;
+        }
+        // The filter point keeps working afterwards.
+        trace.clear();
+        b->update_in("later", 5);
+        EXPECT_EQ(rp.in, "cannedlater");
+        b->release();
+    }
+}
+
 TEST(StubFeedback, AnswersTrueAndZeroesIdentity) {
     stub_connection_feedback fb;
     EXPECT_TRUE(fb.get_connection_info(nullptr));

@@ -234,32 +234,43 @@ TEST_F(commands, stop_words_empty_list_and_short_replies) {
               1);
 }
 
-// Entries that all point at the same text would let a small reply expand
-// quadratically; a list whose words add up to more than the reply is short.
-TEST_F(commands, word_lists_with_overlapping_references_are_short) {
+// Entries may share their text: such a list loads. What it decodes to is
+// bounded (word_list_max_bytes, or the reply's size when that is larger), so
+// a small reply cannot expand without limit; past the bound it is short.
+TEST_F(commands, word_lists_whose_entries_share_one_string_load_up_to_the_bound) {
     const std::string word = "abcdefghijklmnopqrstuvwxyz012345";
     const std::string text = kit::utf16le(word.c_str());
+    const wide_string wide_word(word.begin(), word.end());
     // Two entries, both pointing at the same 64 bytes after the table.
-    const std::string twice = le64_bytes(2) + ref(32, 64) + ref(16, 64) + text;
+    const std::string twice = le64_bytes(2) + ref(32, 64) + ref(16, 64) + text + zeros(2);
     host.push_reply(zc::http_query_stop_words, twice);
     io::wide_list words{L"keep"};
-    EXPECT_FALSE(io::http_query_stop_words(words));
-    EXPECT_EQ(words, io::wide_list{L"keep"});
-
-    // The same shape with room for both words is accepted.
-    const std::string apart =
-        le64_bytes(2) + ref(32, 64) + ref(16 + 66, 64) + text + zeros(2) + text + zeros(2);
-    host.push_reply(zc::http_query_stop_words, apart);
     ASSERT_TRUE(io::http_query_stop_words(words));
-    const wide_string wide_word(word.begin(), word.end());
     EXPECT_EQ(words, (io::wide_list{wide_word, wide_word}));
 
     std::uint8_t flag = 0;
     std::string many = le64_bytes(40) + "\x01";
     for (int i = 0; i < 40; ++i) many += ref((40 - i) * 16, 64);
-    host.push_reply(zc::http_query_ads_block_words, many + text);
+    host.push_reply(zc::http_query_ads_block_words, many + text + zeros(2));
+    ASSERT_TRUE(io::http_query_ads_block_words(words, flag));
+    EXPECT_EQ(words, io::wide_list(40, wide_word));
+
+    // One 4 KiB word shared by exactly as many entries as the bound holds,
+    // then by one more.
+    const std::string big = kit::utf16le(std::string(2048, 'w').c_str());
+    const std::size_t fit = io::word_list_max_bytes / big.size();
+    auto shared = [&](std::size_t n) {
+        std::string r = le64_bytes(n) + "\x01";
+        for (std::size_t i = 0; i < n; ++i) r += ref((n - i) * 16, big.size());
+        return r + big + zeros(2);
+    };
+    host.push_reply(zc::http_query_ads_block_words, shared(fit));
+    ASSERT_TRUE(io::http_query_ads_block_words(words, flag));
+    EXPECT_EQ(words.size(), fit);
+    host.push_reply(zc::http_query_ads_block_words, shared(fit + 1));
     EXPECT_FALSE(io::http_query_ads_block_words(words, flag));
-    EXPECT_EQ(words, (io::wide_list{wide_word, wide_word}));
+    EXPECT_EQ(words.size(), fit);  // left as it was
+    EXPECT_EQ(count_lines("http_query_ads_block_words: Wrong return data, size="), 1);
 }
 
 TEST_F(commands, ads_words_skip_empty_entries_and_carry_the_flag) {

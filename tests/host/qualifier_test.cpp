@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "host/ad_link_checker.h"
 #include "host/ipc_permission_qualifier.h"
 #include "host_fixture.h"
 #include "match/ads_matcher.h"
@@ -225,6 +226,12 @@ TEST_F(qualifier, redirect_round_trip) {
 }
 
 TEST_F(qualifier, check_ad_link_inverts_the_matcher) {
+    // Without a checker installed no link is an advertisement.
+    zem_io_commands::set_ad_link_checker(nullptr);
+    byte_string none;
+    EXPECT_TRUE(q->check_ad_link(byte_string("http://x.com/banner/1.gif"), none));
+    EXPECT_EQ(host.command_count(), 0u);
+    zem_io_commands::set_ad_link_checker(&ads_matcher::checker());
     ads_matcher::reset();
     std::string words = le64_bytes(1) + std::string(1, '\0') + ref(16, 12) + kit::utf16le("banner") + zeros(2);
     host.set_reply(zc::http_query_ads_block_words, words);

@@ -96,6 +96,29 @@ TEST(html_rules, the_documented_example_replacement_is_byte_exact) {
     EXPECT_EQ(notes[0].keyword, "b.gif");
 }
 
+// Browsers refuse file: images on http: pages: a replacement image the host
+// gives as an address with a scheme is used as it is; a path stays file:.
+TEST(html_rules, a_replacement_image_with_a_scheme_is_used_as_given) {
+    scripted_qualifier q;
+    q.block(idx_ads_by_link);
+    q.ad_words = {"ads.test"};
+    host_scope hs;
+    const std::string page = "<img src=\"http://ads.test/b.gif\" width=\"10\" height=\"20\">";
+    for (const char* image : {"data:image/gif;base64,R0lGODlhAQABAIAAAAAAAP///yH5BAEAAAAALAAAAAABAAEAAAICRAEAOw==",
+                              "http://img.test/t.gif", "HTTPS://img.test/t.gif"}) {
+        q.gif = image;
+        EXPECT_EQ(run_narrow(q, page), std::string("<img src=\"") + image + "\" width=10 height=20 >");
+        stub_connection_feedback fb;
+        html::wide_html_sub_handler wide(&q, &fb);
+        EXPECT_EQ(feed(wide, {kit::utf16le(page)}),
+                  kit::utf16le(std::string("<img src=\"") + image + "\" width=10 height=20 >"));
+    }
+    for (const char* path : {"/usr/share/t.gif", "C:\\t.gif", "data.gif", "httpd/t.gif"}) {
+        q.gif = path;
+        EXPECT_EQ(run_narrow(q, page), std::string("<img src=\"file://") + path + "\" width=10 height=20 >");
+    }
+}
+
 TEST(html_rules, relative_links_are_completed_with_the_base_address_before_the_check) {
     scripted_qualifier q;
     q.block(idx_ads_by_link);
@@ -110,12 +133,13 @@ TEST(html_rules, banner_sized_images_are_replaced_unless_a_size_is_a_percentage)
     q.block(idx_ads_by_size);
     q.ad_sizes = {{468, 60}};
     const std::string img = "<IMG SRC=\"x.gif\" WIDTH=\"468\" HEIGHT=\"60\">";
-    rules_case c{img + "<img src=\"y.gif\" width=\"468%\" height=\"60\"><img src=\"z.gif\" width=\"60\" height=\"468\">",
-                 "<img src=\"file://C:\\t.gif\" width=468 height=60 >"
-                 "<img src=\"y.gif\" width=\"468%\" height=\"60\"><img src=\"z.gif\" width=\"60\" height=\"468\">",
-                 comment_of(img, "idx_ads_by_size") +
-                     "<img src=\"file://C:\\t.gif\" width=468 height=60 >"
-                     "<img src=\"y.gif\" width=\"468%\" height=\"60\"><img src=\"z.gif\" width=\"60\" height=\"468\">"};
+    rules_case c{
+        img + "<img src=\"y.gif\" width=\"468%\" height=\"60\"><img src=\"z.gif\" width=\"60\" height=\"468\">",
+        "<img src=\"file://C:\\t.gif\" width=468 height=60 >"
+        "<img src=\"y.gif\" width=\"468%\" height=\"60\"><img src=\"z.gif\" width=\"60\" height=\"468\">",
+        comment_of(img, "idx_ads_by_size") +
+            "<img src=\"file://C:\\t.gif\" width=468 height=60 >"
+            "<img src=\"y.gif\" width=\"468%\" height=\"60\"><img src=\"z.gif\" width=\"60\" height=\"468\">"};
     check_both(q, c);
     q.block(idx_ads_by_size_replace_gif);
     host_scope hs;
@@ -142,8 +166,9 @@ TEST(html_rules, sizes_too_long_for_32_bits_do_not_end_the_filtering) {
     q.ad_words = {"ads.test"};
     q.ad_sizes = {{2147483647, 60}};
     host_scope hs;
-    EXPECT_EQ(run_narrow(q, "<img src=\"a.gif\" width=\"99999999999999999999\" height=\"60\">"
-                            "<img src=\"http://ads.test/1\"><frameset rows=\"99999999999999999999,0\"><frame>"),
+    EXPECT_EQ(run_narrow(q,
+                         "<img src=\"a.gif\" width=\"99999999999999999999\" height=\"60\">"
+                         "<img src=\"http://ads.test/1\"><frameset rows=\"99999999999999999999,0\"><frame>"),
               "<img src=\"file://C:\\t.gif\" width=99999999999999999999 height=60 >"
               "<img src=\"file://C:\\t.gif\" ><frameset rows=\"99999999999999999999,0\"><frame>");
 }
@@ -152,18 +177,37 @@ TEST(html_rules, frameset_rows_hide_a_zero_row_and_the_matching_frame_goes) {
     scripted_qualifier q;
     q.block(idx_hidden_frames);
     const std::string frame = "<frame src=\"a.html\">";
-    rules_case c{"<frameset rows=\"0,*\">" + frame + "<frame src=\"b.html\"></frameset>",
-                 "<frameset rows=\"  *\"><frame src=\"b.html\"></frameset>",
-                 "<frameset rows=\"  *\">" + comment_of(frame, "idx_hidden_frames") + "<frame src=\"b.html\"></frameset>"};
+    rules_case c{
+        "<frameset rows=\"0,*\">" + frame + "<frame src=\"b.html\"></frameset>",
+        "<frameset rows=\"  *\"><frame src=\"b.html\"></frameset>",
+        "<frameset rows=\"  *\">" + comment_of(frame, "idx_hidden_frames") + "<frame src=\"b.html\"></frameset>"};
     check_both(q, c);
+}
+
+// A size that carries no number counts as 0 pixels and is hidden; "*" alone
+// is not, nor is an empty list.
+TEST(html_rules, frameset_sizes_without_a_number_are_hidden_but_a_lone_star_is_not) {
+    scripted_qualifier q;
+    q.block(idx_hidden_frames);
+    host_scope hs;
+    EXPECT_EQ(run_narrow(q, "<frameset rows=\",*\"><frame src=\"a\"><frame src=\"b\"></frameset>"),
+              "<frameset rows=\" *\"><frame src=\"b\"></frameset>");
+    EXPECT_EQ(run_narrow(q, "<frameset cols=\"40%, ,*\"><frame src=\"a\"><frame src=\"b\"><frame src=\"c\">"),
+              "<frameset cols=\"40%   *\"><frame src=\"a\"><frame src=\"c\">");
+    EXPECT_EQ(run_narrow(q, "<frameset rows=\"*\"><frame src=\"a\"></frameset>"),
+              "<frameset rows=\"*\"><frame src=\"a\"></frameset>");
+    EXPECT_EQ(run_narrow(q, "<frameset rows=\"\"><frame src=\"a\"></frameset>"),
+              "<frameset rows=\"\"><frame src=\"a\"></frameset>");
+    EXPECT_EQ(blocked_notes(hs.host).size(), 2u);
 }
 
 TEST(html_rules, frameset_columns_full_of_percentages_hide_the_star_column) {
     scripted_qualifier q;
     q.block(idx_hidden_frames);
     host_scope hs;
-    EXPECT_EQ(run_narrow(q, "<FRAMESET COLS=\"50%,50%,*\"><FRAME SRC=\"1\"><FRAME SRC=\"2\"><FRAME SRC=\"3\"></FRAMESET>"),
-              "<FRAMESET COLS=\"50%,50%  \"><FRAME SRC=\"1\"><FRAME SRC=\"2\"></FRAMESET>");
+    EXPECT_EQ(
+        run_narrow(q, "<FRAMESET COLS=\"50%,50%,*\"><FRAME SRC=\"1\"><FRAME SRC=\"2\"><FRAME SRC=\"3\"></FRAMESET>"),
+        "<FRAMESET COLS=\"50%,50%  \"><FRAME SRC=\"1\"><FRAME SRC=\"2\"></FRAMESET>");
     auto notes = blocked_notes(hs.host);
     ASSERT_EQ(notes.size(), 1u);
     EXPECT_EQ(notes[0].index, static_cast<std::uint32_t>(idx_hidden_frames));
@@ -176,8 +220,9 @@ TEST(html_rules, nested_frameset_takes_its_flag_and_adds_its_own_frames_in_front
     host_scope hs;
     // Outer: rows 1px and * -> flags [hidden, shown]. The nested frameset
     // takes the hidden flag and is removed with its content.
-    EXPECT_EQ(run_narrow(q, "<frameset rows=\"1, *\"><frameset cols=\"*,*\"><frame src=\"a\"></frameset>"
-                            "<frame src=\"b\"></frameset>"),
+    EXPECT_EQ(run_narrow(q,
+                         "<frameset rows=\"1, *\"><frameset cols=\"*,*\"><frame src=\"a\"></frameset>"
+                         "<frame src=\"b\"></frameset>"),
               "<frameset rows=\"   *\"><frame src=\"b\"></frameset>");
     // Without rows and cols the tag passes.
     EXPECT_EQ(run_narrow(q, "<frameset border=\"0\"><frame src=\"a\"></frameset>"),
@@ -200,8 +245,8 @@ TEST(html_rules, blocked_vbscript_goes_with_its_body_and_closing_tag) {
     scripted_qualifier q;
     q.block(idx_vbscript);
     const std::string tag = "<script language=\"VBScript\">";
-    rules_case c{"a" + tag + "MsgBox \"</b>\"</script>b<script>ok()</script>",
-                 "ab<script>ok()</script>", "a" + comment_of(tag, "idx_vbscript") + "b<script>ok()</script>"};
+    rules_case c{"a" + tag + "MsgBox \"</b>\"</script>b<script>ok()</script>", "ab<script>ok()</script>",
+                 "a" + comment_of(tag, "idx_vbscript") + "b<script>ok()</script>"};
     check_both(q, c);
     host_scope hs;
     run_narrow(q, c.page);
@@ -213,8 +258,7 @@ TEST(html_rules, blocked_vbscript_goes_with_its_body_and_closing_tag) {
 TEST(html_rules, noscript_tags_vanish_when_javascript_is_blocked_and_the_content_stays) {
     scripted_qualifier q;
     q.block(idx_jscript);
-    rules_case c{"<noscript><p>Enable scripts</p></noscript><script>x()</script>end",
-                 "<p>Enable scripts</p>end",
+    rules_case c{"<noscript><p>Enable scripts</p></noscript><script>x()</script>end", "<p>Enable scripts</p>end",
                  comment_of("<noscript>", "idx_unknown") + "<p>Enable scripts</p>" +
                      comment_of("<script>", "idx_jscript") + "end"};
     check_both(q, c);
@@ -248,6 +292,36 @@ TEST(html_rules, objects_by_class_flash_and_activex) {
     }
 }
 
+// An object with a class is asked about twice when ActiveX is to be learnt:
+// the second question reads the action the host's answer stored.
+TEST(html_rules, activex_learn_asks_twice_for_an_object_with_a_class) {
+    const std::string other = "<object classid=\"clsid:0002E55A-0000-0000-C000-000000000046\">";
+    const std::string page = other + "<param name=\"x\">alt</object>|<object>plain</object>|";
+    struct learn_case {
+        bool allow_now;
+        std::int32_t keep;
+        std::string expected;
+        int questions;
+    };
+    const learn_case cases[] = {
+        // Allowed now, blocked from now on: the second question blocks it,
+        // and so is the object without a class, without a learn question.
+        {true, content_action_block, "||", 1},
+        // Blocked now: the first question decides.
+        {false, content_action_allow, "|<object>plain</object>|", 1},
+        // Allowed now and learnt again next time: every question asks.
+        {true, content_action_learn, page, 3},
+    };
+    for (const auto& c : cases) {
+        scripted_qualifier q;
+        q.permissions[idx_activex] = content_action_learn;
+        q.learn_answers[idx_activex] = {c.allow_now, c.keep};
+        host_scope hs;
+        EXPECT_EQ(run_narrow(q, page), c.expected) << c.allow_now << " " << c.keep;
+        EXPECT_EQ(q.learn_questions, c.questions) << c.allow_now << " " << c.keep;
+    }
+}
+
 TEST(html_rules, object_detectors_java_flash_tiny_and_external_codebase) {
     scripted_qualifier q;
     q.block(idx_java_applets);
@@ -255,11 +329,12 @@ TEST(html_rules, object_detectors_java_flash_tiny_and_external_codebase) {
     q.block(idx_hidden_frames);
     q.block(idx_ext_images);
     host_scope hs;
-    EXPECT_EQ(run_narrow(q, "<object type=\"application/x-java-applet\">j</object>1"
-                            "<object data=\"movie.SWF\">f</object>2"
-                            "<object height=\"1\" data=\"t\">t</object>3"
-                            "<object codebase=\"http://cdn.test/x.cab\">c</object>4"
-                            "<object codebase=\"/local/x.cab\">k</object>5"),
+    EXPECT_EQ(run_narrow(q,
+                         "<object type=\"application/x-java-applet\">j</object>1"
+                         "<object data=\"movie.SWF\">f</object>2"
+                         "<object height=\"1\" data=\"t\">t</object>3"
+                         "<object codebase=\"http://cdn.test/x.cab\">c</object>4"
+                         "<object codebase=\"/local/x.cab\">k</object>5"),
               "1234<object codebase=\"/local/x.cab\">k</object>5");
     auto notes = blocked_notes(hs.host);
     ASSERT_EQ(notes.size(), 4u);
@@ -289,9 +364,10 @@ TEST(html_rules, embed_applet_and_iframe) {
         scripted_qualifier q;
         q.block(idx_hidden_frames);
         host_scope hs;
-        EXPECT_EQ(run_narrow(q, "<iframe src=\"t.html\" width=\"0\">x</iframe>|"
-                                "<iframe src=\"s.html\" style=\"border:0; visibility:hidden\"></iframe>|"
-                                "<iframe src=\"v.html\" width=\"300\"></iframe>"),
+        EXPECT_EQ(run_narrow(q,
+                             "<iframe src=\"t.html\" width=\"0\">x</iframe>|"
+                             "<iframe src=\"s.html\" style=\"border:0; visibility:hidden\"></iframe>|"
+                             "<iframe src=\"v.html\" width=\"300\"></iframe>"),
                   "||<iframe src=\"v.html\" width=\"300\"></iframe>");
         EXPECT_EQ(blocked_notes(hs.host).size(), 2u);
     }
@@ -302,11 +378,12 @@ TEST(html_rules, external_images_and_scripts) {
     q.block(idx_ext_images);
     q.host = "www.home.test";
     host_scope hs;
-    EXPECT_EQ(run_narrow(q, "<img src=\"http://other.test/a.gif\">1"
-                            "<img src=\"http://www.home.test/b.gif\">2"
-                            "<img src=\"local/c.gif\">3"
-                            "<script src=\"http://cdn.test/lib.js\">var x;</script>4"
-                            "<script src=\"lib.js\"></script>5"),
+    EXPECT_EQ(run_narrow(q,
+                         "<img src=\"http://other.test/a.gif\">1"
+                         "<img src=\"http://www.home.test/b.gif\">2"
+                         "<img src=\"local/c.gif\">3"
+                         "<script src=\"http://cdn.test/lib.js\">var x;</script>4"
+                         "<script src=\"lib.js\"></script>5"),
               "1<img src=\"http://www.home.test/b.gif\">2<img src=\"local/c.gif\">34<script src=\"lib.js\"></script>5");
     auto notes = blocked_notes(hs.host);
     ASSERT_EQ(notes.size(), 2u);
@@ -354,15 +431,31 @@ TEST(html_rules, wide_pages_get_the_same_replacements) {
 TEST(html_rules, detectors_decide_like_their_expressions_on_any_attributes) {
     // Whether a tag goes is checked against the detector's expression run
     // over the tag text, for tags built from attribute fragments.
-    static const char* const parts[] = {" ",        "STYLE=\"", "style=\"", "visibility:hidden", "display:none",
-                                        "\"",       "x",        "SRC=\"",   "data=\"",          "code=\"",
-                                        ".swf\"",   ".SWF",     ".jar\"",   ".class\"",         "width=\"1\"",
-                                        "height=\"0\"", "height=\"10\"", "type=\"application/x-shockwave-flash\"",
-                                        "TYPE=\"application/java-archive\"", "codetype=\"application/x-jar\""};
+    static const char* const parts[] = {" ",
+                                        "STYLE=\"",
+                                        "style=\"",
+                                        "visibility:hidden",
+                                        "display:none",
+                                        "\"",
+                                        "x",
+                                        "SRC=\"",
+                                        "data=\"",
+                                        "code=\"",
+                                        ".swf\"",
+                                        ".SWF",
+                                        ".jar\"",
+                                        ".class\"",
+                                        "width=\"1\"",
+                                        "height=\"0\"",
+                                        "height=\"10\"",
+                                        "type=\"application/x-shockwave-flash\"",
+                                        "TYPE=\"application/java-archive\"",
+                                        "codetype=\"application/x-jar\""};
     static const boost::regex hidden(R"re(((HEIGHT|WIDTH)="(0|1)")|(STYLE=".*?(visibility:hidden|display:none).*?"))re",
                                      boost::regex::perl | boost::regex::icase);
-    static const boost::regex flash(R"re(((TYPE|CODETYPE)="application/(x-shockwave-flash)")|((SRC|CODE|DATA)=".*?\.(SWF)"))re",
-                                    boost::regex::perl | boost::regex::icase);
+    static const boost::regex flash(
+        R"re(((TYPE|CODETYPE)="application/(x-shockwave-flash)")|((SRC|CODE|DATA)=".*?\.(SWF)"))re",
+        boost::regex::perl | boost::regex::icase);
     static const boost::regex java(
         R"re((TYPE="application/(x-java-applet|java-archive|x-jar)")|((SRC|CODE|DATA)=".*?\.(JAR|CLASS)"))re",
         boost::regex::perl | boost::regex::icase);

@@ -3,19 +3,20 @@
 // sets, feeding helpers, and readers for the notifications the host gets.
 #include <cstdint>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "core/configuration.h"
 #include "host/host_link.h"
 #include "host/permission_qualifier.h"
 #include "html/html_sub_handlers.h"
 #include "kit/kit.h"
 #include "platform/codepage.h"
 #include "platform/registry.h"
-#include "core/configuration.h"
 
 namespace html_test {
 
@@ -46,8 +47,19 @@ public:
     byte_string get_transparent_gif(const byte_string&) override { return gif; }
     std::uint64_t get_request_id() override { return request_id; }
     std::int32_t* get_permissions() override { return permissions; }
+    // The host's answer to a learn question: (allow now, action to keep).
+    std::map<int, std::pair<bool, std::int32_t>> learn_answers;
+    int learn_questions = 0;
+
     bool get_permission_by_index(int index) override {
         ++permission_questions;
+        if (permissions[index] == content_action_learn) {
+            ++learn_questions;
+            auto a = learn_answers.find(index);
+            if (a == learn_answers.end()) return true;
+            permissions[index] = a->second.second;
+            return a->second.first;
+        }
         return permissions[index] != content_action_block;
     }
     bool check_ad_link(const wide_string& url, byte_string& keyword) override {

@@ -1,5 +1,7 @@
 // Request edits and blocks: Cookie and Referer lines, blocked hosts, Flash
 // and advertisement links, and the canned replies the client receives.
+#include <cstdlib>
+
 #include "http_harness.h"
 
 using namespace http_test;
@@ -10,10 +12,12 @@ const std::string k_gif_hex(
     "\x47\x49\x46\x38\x39\x61\x01\x00\x01\x00\x80\x00\x00\x00\x00\x00\xFF\xFF\xFF\x21\xF9\x04\x01\x00\x00\x01\x00\x2C"
     "\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x01\x4C\x00\x3B",
     42);
-const std::string k_swf_hex = std::string("\x46\x57\x53\x07\x19\x00\x00\x00\x30\x0A\x00\xA0\x00\x0C\x01\x00\x43\x02\xFF\xFF\xFF\x40\x00\x00\x00", 25);
+const std::string k_swf_hex = std::string(
+    "\x46\x57\x53\x07\x19\x00\x00\x00\x30\x0A\x00\xA0\x00\x0C\x01\x00\x43\x02\xFF\xFF\xFF\x40\x00\x00\x00", 25);
 
 std::string gif_reply() {
-    return "HTTP/1.0 200 OK\r\nContent-length:42\r\nContent-type:image/gif\r\nConnection:close\r\nPragma:no-cache\r\n\r\n" +
+    return "HTTP/1.0 200 "
+           "OK\r\nContent-length:42\r\nContent-type:image/gif\r\nConnection:close\r\nPragma:no-cache\r\n\r\n" +
            std::string(k_gif_hex.data(), 42);
 }
 std::string swf_reply() {
@@ -61,8 +65,9 @@ TEST(http_policy, canned_objects_have_their_exact_sizes) {
 }
 
 TEST(http_policy, denied_cookie_and_referer_lines_are_cut_and_reported) {
-    const std::string req = "GET /p HTTP/1.1\r\nHost: site.example\r\nCookie: id=42; s=x\r\nAccept: */*\r\n"
-                            "Referer: http://other.example/\r\nX-Tail: 1\r\n\r\n";
+    const std::string req =
+        "GET /p HTTP/1.1\r\nHost: site.example\r\nCookie: id=42; s=x\r\nAccept: */*\r\n"
+        "Referer: http://other.example/\r\nX-Tail: 1\r\n\r\n";
     for (const auto& chunks : chunkings(req)) {
         session t;
         t.qual->deny(idx_cookies);
@@ -72,7 +77,8 @@ TEST(http_policy, denied_cookie_and_referer_lines_are_cut_and_reported) {
         t.in("HTTP/1.0 204 No Content\r\n\r\n");
         t.host.clear_records();
         t.out(chunks);
-        ASSERT_EQ(t.provider.out, "GET / HTTP/1.0\r\n\r\nGET /p HTTP/1.1\r\nHost: site.example\r\nAccept: */*\r\nX-Tail: 1\r\n\r\n");
+        ASSERT_EQ(t.provider.out,
+                  "GET / HTTP/1.0\r\n\r\nGET /p HTTP/1.1\r\nHost: site.example\r\nAccept: */*\r\nX-Tail: 1\r\n\r\n");
         auto b = blocks(t.host);
         ASSERT_EQ(b.size(), 2u);
         EXPECT_EQ(b[0].index, 0u);
@@ -101,8 +107,9 @@ TEST(http_policy, denied_host_gets_block_page_with_host_text) {
     t.open();
     t.out("GET /x HTTP/1.1\r\nHost: bad.example\r\n\r\n");
     EXPECT_EQ(t.provider.out, "");
-    EXPECT_EQ(t.provider.in, "HTTP/1.1 502 Bad Gateway\r\nContent-Type: text/html\r\nConnection: close\r\nContent-Length: 30\r\n\r\n"
-                             "<html>Blocked by policy</html>");
+    EXPECT_EQ(t.provider.in,
+              "HTTP/1.1 502 Bad Gateway\r\nContent-Type: text/html\r\nConnection: close\r\nContent-Length: 30\r\n\r\n"
+              "<html>Blocked by policy</html>");
     // The reply came in a fake pass, and the connection is to be closed.
     EXPECT_GE(t.provider.close_in_count, 1);
     auto b = blocks(t.host);
@@ -120,7 +127,8 @@ TEST(http_policy, failed_block_page_command_gives_empty_page) {
     t.host.set_reply(zem::codes::http_query_block_message_html, "", 5);
     t.open();
     t.out("GET /x HTTP/1.1\r\nHost: bad.example\r\n\r\n");
-    EXPECT_EQ(t.provider.in, "HTTP/1.1 502 Bad Gateway\r\nContent-Type: text/html\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(t.provider.in,
+              "HTTP/1.1 502 Bad Gateway\r\nContent-Type: text/html\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
 }
 
 TEST(http_policy, denied_host_with_redirect_address_gets_302) {
@@ -134,16 +142,18 @@ TEST(http_policy, denied_host_with_redirect_address_gets_302) {
         "<TITLE>302 Moved</TITLE></HEAD><BODY>\r\n<H1>302 Moved</H1>\r\nThe document has moved\r\n"
         "<A HREF=\"http://safe.example/\">here</A>.</BODY></HTML>\r\n";
     ASSERT_EQ(body.size(), 219u);
-    EXPECT_EQ(t.provider.in, "HTTP/1.1 302 Found\r\nLocation: http://safe.example/\r\nCache-Control: private\r\n"
-                             "Content-Type: text/html; charset=UTF-8\r\nContent-Length: 219\r\n\r\n" + body);
+    EXPECT_EQ(t.provider.in,
+              "HTTP/1.1 302 Found\r\nLocation: http://safe.example/\r\nCache-Control: private\r\n"
+              "Content-Type: text/html; charset=UTF-8\r\nContent-Length: 219\r\n\r\n" +
+                  body);
 }
 
 TEST(http_policy, flash_extension_rules) {
     struct c {
         std::string uri;
         bool blocked;
-    } cases[] = {{"/movie.SWF?x=1", true}, {"/movie.swf#top", true}, {"/swf", false},
-                 {"/movie.swf.html", false}, {"/a.b/c", false}, {"/dir.swf/file?q=.swf", false}};
+    } cases[] = {{"/movie.SWF?x=1", true},   {"/movie.swf#top", true}, {"/swf", false},
+                 {"/movie.swf.html", false}, {"/a.b/c", false},        {"/dir.swf/file?q=.swf", false}};
     for (const auto& k : cases) {
         session t;
         t.qual->deny(idx_flash);
@@ -167,7 +177,7 @@ TEST(http_policy, advertisement_links_get_replacements_by_extension) {
         std::string uri;
         std::string reply;
     } cases[] = {{"/b/banner.JPG", gif_reply()}, {"/t.png", gif_reply()}, {"/ad.js?v=2", k_js_reply},
-                 {"/x.swf", swf_reply()}, {"/page.html", ""}, {"/noext", ""}};
+                 {"/x.swf", swf_reply()},        {"/page.html", ""},      {"/noext", ""}};
     for (const auto& k : cases) {
         session t;
         t.qual->deny(idx_ads_by_link);
@@ -240,7 +250,9 @@ TEST(http_policy, request_and_response_notifications_carry_their_fields) {
     EXPECT_EQ(kit::le32(reqs[0].data, 36), 2u);  // HTTP/1.1
     EXPECT_NE(reqs[0].data.find(kit::utf16le("w.example")), std::string::npos);
     EXPECT_NE(reqs[0].data.find(kit::utf16le("/q?a=1")), std::string::npos);
-    t.in("HTTP/1.0 404 Not Found\r\nContent-Type: image/png\r\nContent-Length: 3\r\nContent-Encoding: identity\r\n\r\nabc");
+    t.in(
+        "HTTP/1.0 404 Not Found\r\nContent-Type: image/png\r\nContent-Length: 3\r\nContent-Encoding: "
+        "identity\r\n\r\nabc");
     auto resps = t.host.notifications(201);
     ASSERT_EQ(resps.size(), 1u);
     EXPECT_EQ(kit::le64(resps[0].data, 28), id);
@@ -283,4 +295,23 @@ TEST(http_policy, canned_reply_never_lands_inside_a_response_in_transfer) {
     EXPECT_EQ(t.provider.in, "HTTP/1.1 200 OK\r\n");
     t.in(body.substr(1500));
     EXPECT_EQ(t.provider.in, head + body + swf_reply());
+}
+
+// The process-wide request sequence starts at 1, so that id 0 keeps meaning
+// "no request" (as in the extra completion at the end of a connection with
+// several pending requests): the first request of a fresh process is
+// announced with id 1, the next with 2.
+TEST(http_policy, the_first_request_of_a_process_has_id_one) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process
+    EXPECT_EXIT(
+        {
+            session t;
+            t.open();
+            t.out("GET /a HTTP/1.1\r\nHost: one\r\n\r\nGET /b HTTP/1.1\r\nHost: one\r\n\r\n");
+            auto reqs = t.host.notifications(200);
+            const bool ok = reqs.size() == 2 && kit::le64(reqs[0].data, 28) == 1 && kit::le64(reqs[1].data, 28) == 2 &&
+                            t.qual->requests.at(0).second == 1;
+            std::_Exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }

@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "host/host_link.h"
+#include "kit/gated_host.h"
 #include "kit/kit.h"
 #include "log/log.h"
 
@@ -249,4 +251,59 @@ TEST_F(AdsMatcher, ConcurrentChecksWithReloads) {
     for (auto& th : threads) th.join();
     EXPECT_EQ(hits.load(), 1200);
     EXPECT_GT(word_loads(), 1u);
+}
+
+// The end of the process while a connection thread is inside a check, held
+// up by the host's answer: the check finishes on words that are still
+// there, and a question asked after the end began gets the permissive
+// answer without reaching the host.
+namespace {
+
+struct exit_rig {
+    kit::gated_host host;
+    std::thread checker;
+    bool checker_hit = false;
+    std::string checker_keyword;
+};
+exit_rig* g_rig = nullptr;  // never freed: it must outlast the process's end
+
+void finish_after_the_end_began() {
+    g_rig->host.release();
+    g_rig->checker.join();
+    const std::size_t commands = g_rig->host.command_count();
+    std::string keyword;
+    const bool late = ads_matcher::is_ad_link(std::string("http://x/sponsor"), keyword);
+    const bool ok =
+        g_rig->checker_hit && g_rig->checker_keyword == "sponsor" && !late && g_rig->host.command_count() == commands;
+    std::_Exit(ok ? 0 : 3);
+}
+
+void exit_during_a_check() {
+    // Registered before the matcher exists, so it runs after whatever the
+    // matcher does at the end of the process.
+    std::atexit(finish_after_the_end_began);
+    g_rig = new exit_rig;
+    g_ticks = 100000;
+    ads_matcher::set_tick_source(&fake_ticks);
+    g_rig->host.set_reply(zem::codes::general_query_config_cookie, cookie('A'));
+    g_rig->host.set_reply(zem::codes::http_query_ads_block_words, words_reply({"doubleclick", "banner"}));
+    zem_io_commands::set_host_iface(&g_rig->host);
+    std::string keyword;
+    if (!ads_matcher::is_ad_link(std::string("http://x/doubleclick"), keyword)) std::_Exit(4);
+
+    g_rig->host.set_reply(zem::codes::general_query_config_cookie, cookie('B'));
+    g_rig->host.set_reply(zem::codes::http_query_ads_block_words, words_reply({"sponsor", "promo"}));
+    g_ticks += 5000;
+    g_rig->host.hold(zem::codes::general_query_config_cookie);
+    g_rig->checker = std::thread(
+        [] { g_rig->checker_hit = ads_matcher::is_ad_link(std::string("http://x/sponsor"), g_rig->checker_keyword); });
+    g_rig->host.wait_until_held();
+    std::exit(0);
+}
+
+}  // namespace
+
+TEST(AdsMatcherLifetime, ACheckUnderWayAtExitFinishesAndLaterOnesStayAwayFromTheHost) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process
+    EXPECT_EXIT(exit_during_a_check(), ::testing::ExitedWithCode(0), "");
 }

@@ -3,8 +3,14 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "core/bunch_filter.h"
 #include "host/host_link.h"
+#include "host/zem_io_commands.h"
+#include "kit/gated_host.h"
 #include "kit/kit.h"
 #include "platform/registry.h"
 #include "zem/zem.h"
@@ -76,6 +82,60 @@ TEST(EntryPoints, FilterPointWorksWithoutInitialize) {
     fp->update_in("x", 1);
     EXPECT_EQ(p.in, "x");
     fp->release();
+}
+
+}  // namespace
+
+namespace {
+
+// The host may let its interface go once deinitialize returns: a call that
+// another thread has under way is waited for, and calls that start after
+// the interface was taken away never reach it.
+TEST(EntryPoints, DeinitializeReturnsOnlyWhenHostCallsUnderWayAreDone) {
+    kit::gated_host host;
+    host.set_reply(zem::codes::http_query_block_message_html, std::string(16, '\0'));
+    host.set_reply(zem::codes::http_query_transparent_gif, std::string(16, '\0'));
+    initialize(&host);
+    host.hold(zem::codes::http_query_block_message_html);
+    std::thread caller([] {
+        byte_string text;
+        zem_io_commands::http_query_block_message_html(text);
+    });
+    host.wait_until_held();
+    std::atomic<bool> returned{false};
+    std::thread ender([&] {
+        deinitialize();
+        returned = true;
+    });
+    while (zem_io_commands::host_iface() != nullptr) std::this_thread::yield();
+    byte_string text;
+    EXPECT_FALSE(zem_io_commands::http_query_transparent_gif(text));
+    // Give a deinitialize that does not wait the time to show it.
+    for (int i = 0; i < 100 && !returned; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_FALSE(returned.load());
+    host.release();
+    caller.join();
+    ender.join();
+    EXPECT_TRUE(returned.load());
+    EXPECT_EQ(host.command_count(zem::codes::http_query_transparent_gif), 0u);
+}
+
+// A host that ends the engine from inside one of its own answers is not
+// waited for by itself.
+TEST(EntryPoints, DeinitializeFromInsideAHostAnswerReturns) {
+    struct ending_host : kit::fake_host {
+        int invoke_command(const zem::GUID* channel, int code, zem::mem_slice* request,
+                           zem::mem_slice* reply) override {
+            deinitialize();
+            return fake_host::invoke_command(channel, code, request, reply);
+        }
+    } host;
+    host.set_reply(zem::codes::http_query_transparent_gif, std::string(16, '\0'));
+    initialize(&host);
+    byte_string text = "old";
+    EXPECT_TRUE(zem_io_commands::http_query_transparent_gif(text));
+    EXPECT_EQ(text, "");
+    EXPECT_EQ(zem_io_commands::host_iface(), nullptr);
 }
 
 }  // namespace

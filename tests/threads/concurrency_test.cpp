@@ -6,12 +6,15 @@
 
 #include <atomic>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "host/host_link.h"
+#include "kit/gated_host.h"
 #include "kit/kit.h"
 #include "log/log.h"
+#include "match/ads_matcher.h"
 #include "platform/registry.h"
 #include "zem/zem.h"
 
@@ -123,3 +126,109 @@ TEST(Concurrency, InitializeAndDeinitializeWhileTrafficFlows) {
 }
 
 }  // namespace
+
+// What a host that answers slowly holds up. A connection waits for its own
+// answers under its own lock; the advertisement matcher waits for the words
+// under the matcher's lock, so only link questions queue behind it. Traffic
+// of other connections that needs neither answer goes on meanwhile.
+namespace {
+
+// 22 actions (advertisements by link blocked) and an empty text reference.
+std::string ads_blocked_permissions() {
+    std::string r(104, '\0');
+    kit::put_le32(r, 15 * 4, 1);
+    return r;
+}
+
+std::string one_word_reply(const std::string& word) {
+    const std::string wide = kit::utf16le(word);
+    return kit::le64_bytes(1) + std::string(1, '\0') + kit::le64_bytes(16) + kit::le64_bytes(wide.size()) + wide +
+           std::string(2, '\0');
+}
+
+std::string page_response(const std::string& body) {
+    return "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+           body;
+}
+
+struct exchange_on_thread {
+    kit::capturing_provider provider;
+    zem::i_filt_point* fp = nullptr;
+    std::thread thread;
+    void start(const std::string& request, const std::string& response) {
+        fp = create_filt_point(&provider, 1);
+        thread = std::thread([this, request, response] {
+            fp->update_out(request.data(), static_cast<int>(request.size()));
+            fp->update_in(response.data(), static_cast<int>(response.size()));
+        });
+    }
+    void finish() {
+        thread.join();
+        fp->release();
+    }
+};
+
+std::string run_exchange(const std::string& request, const std::string& response) {
+    kit::capturing_provider p;
+    zem::i_filt_point* fp = create_filt_point(&p, 2);
+    fp->update_out(request.data(), static_cast<int>(request.size()));
+    fp->update_in(response.data(), static_cast<int>(response.size()));
+    fp->release();
+    return p.out + "|" + p.in;
+}
+
+struct slow_host_rig {
+    kit::gated_host host;
+    slow_host_rig() {
+        platform::reg_override_clear();
+        platform::reg_override_isolate(true);
+        ads_matcher::reset();
+        host.set_reply(zem::codes::general_query_permission_array, ads_blocked_permissions());
+        host.set_reply(zem::codes::general_query_config_cookie, std::string(16, 'c'));
+        host.set_reply(zem::codes::http_query_ads_block_words, one_word_reply("/ads/"));
+        host.set_reply(zem::codes::http_query_transparent_gif, kit::le64_bytes(16) + kit::le64_bytes(1) + "t" + '\0');
+        initialize(&host);
+    }
+    ~slow_host_rig() {
+        host.release();
+        deinitialize();
+        ads_matcher::reset();
+        platform::reg_override_isolate(false);
+    }
+};
+
+const std::string k_other_request = "GET /p HTTP/1.1\r\nHost: other.test\r\n\r\n";
+const std::string k_plain_page = "<html><body><p>no images here</p></body></html>";
+
+}  // namespace
+
+TEST(SlowHost, AConnectionWaitingForItsPermissionsHoldsUpNoOtherConnection) {
+    slow_host_rig rig;
+    const std::string slow_host = kit::utf16le("slow.test");
+    rig.host.hold(zem::codes::general_query_permission_array,
+                  [&](const std::string& request) { return request.find(slow_host) != std::string::npos; });
+    exchange_on_thread slow;
+    slow.start("GET / HTTP/1.1\r\nHost: slow.test\r\n\r\n", page_response(k_plain_page));
+    rig.host.wait_until_held();
+    EXPECT_EQ(run_exchange(k_other_request, page_response(k_plain_page)),
+              k_other_request + "|" + page_response(k_plain_page));
+    EXPECT_EQ(slow.provider.out, "");  // still waiting
+    rig.host.release();
+    slow.finish();
+    EXPECT_EQ(slow.provider.in, page_response(k_plain_page));
+}
+
+TEST(SlowHost, AWordListOnTheWayHoldsUpLinkQuestionsOnlyNotPagesWithoutLinks) {
+    slow_host_rig rig;
+    rig.host.hold(zem::codes::http_query_ads_block_words);
+    const std::string ad_page = "<p><img src=\"http://x.test/ads/1.gif\"></p>";
+    exchange_on_thread asking;
+    asking.start("GET / HTTP/1.1\r\nHost: a.test\r\n\r\n", page_response(ad_page));
+    rig.host.wait_until_held();
+    EXPECT_EQ(run_exchange(k_other_request, page_response(k_plain_page)),
+              k_other_request + "|" + page_response(k_plain_page));
+    EXPECT_EQ(asking.provider.in, "");  // the page waits for the word list
+    rig.host.release();
+    asking.finish();
+    EXPECT_NE(asking.provider.in.find("<img src=\"file://t\" >"), std::string::npos) << asking.provider.in;
+}

@@ -168,6 +168,14 @@ TEST(zemhost_policy, attachments_and_scripts) {
     EXPECT_EQ(p.check_script("ee")->replacement, "E");
     EXPECT_EQ(p.check_script("xyz"), nullptr);
     EXPECT_EQ(p.replacement_image, "/etc/zem/img/t.gif");
+    // An address with a scheme is not a path of the policy's folder.
+    for (const char* image : {"data:image/gif;base64,R0lG", "HTTP://img.example/t.gif", "https://img.example/t.gif"}) {
+        policy q;
+        ASSERT_TRUE(
+            zem_host::parse_policy(std::string("{\"replacement_image\": \"") + image + "\"}", "/etc/zem", q, err))
+            << err;
+        EXPECT_EQ(q.replacement_image, image);
+    }
 }
 
 TEST(zemhost_policy, the_shipped_default_is_valid_and_blocks_ads) {

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <boost/archive/iterators/binary_from_base64.hpp>
+#include <boost/archive/iterators/transform_width.hpp>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -534,31 +537,43 @@ TEST_F(zemhost_channel, notifications_are_decoded_into_the_log) {
 
 namespace {
 
-TEST(zemhost_channel_image, builtin_replacement_image_exists_while_the_host_runs) {
+// Without a replacement image in the policy the host answers the
+// transparent GIF as a data: address, which a browser shows on any page.
+TEST(zemhost_channel_image, builtin_replacement_image_is_a_data_address_of_the_transparent_gif) {
     zem_host::policy_store store;
     std::string err;
     ASSERT_TRUE(store.load_text("{}", err)) << err;
-    std::string path;
-    {
-        zem_host::host_channel ch(store, nullptr);
-        zem::mem_slice rq, rp;
-        ASSERT_EQ(ch.invoke_command(&zem::channel_guid, 1007, &rq, &rp), 0);
-        int len = 0;
-        const char* p = rp.data(&len);
-        ASSERT_GT(len, 16);
-        const std::string reply(p, static_cast<std::size_t>(len));
-        ASSERT_EQ(le64(reply, 0), 16u);
-        path = reply.substr(16, le64(reply, 8));
-        ASSERT_EQ(reply.back(), '\0');
-        ASSERT_EQ(path[0], '/');
-        std::ifstream f(path, std::ios::binary);
-        const std::string bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-        EXPECT_EQ(bytes, zem_host::transparent_gif_bytes());
-        EXPECT_EQ(bytes.substr(0, 6), "GIF89a");
-        EXPECT_EQ(bytes.back(), ';');
-    }
-    std::ifstream gone(path);
-    EXPECT_FALSE(gone.good()) << "the temporary image outlived the host";
+    zem_host::host_channel ch(store, nullptr);
+    zem::mem_slice rq, rp;
+    ASSERT_EQ(ch.invoke_command(&zem::channel_guid, 1007, &rq, &rp), 0);
+    int len = 0;
+    const char* p = rp.data(&len);
+    ASSERT_GT(len, 16);
+    const std::string reply(p, static_cast<std::size_t>(len));
+    ASSERT_EQ(le64(reply, 0), 16u);
+    const std::string uri = reply.substr(16, le64(reply, 8));
+    ASSERT_EQ(reply.back(), '\0');
+    const std::string prefix = "data:image/gif;base64,";
+    ASSERT_EQ(uri.compare(0, prefix.size(), prefix), 0) << uri;
+    using namespace boost::archive::iterators;
+    std::string b64 = uri.substr(prefix.size());
+    ASSERT_EQ(b64.size() % 4, 0u);
+    const std::size_t pad = b64.size() - b64.find_last_not_of('=') - 1;
+    std::replace(b64.end() - static_cast<std::ptrdiff_t>(pad), b64.end(), '=', 'A');
+    using from_base64 = transform_width<binary_from_base64<std::string::const_iterator>, 8, 6>;
+    std::string bytes(from_base64(b64.begin()), from_base64(b64.end()));
+    bytes.resize(bytes.size() - pad);
+    EXPECT_EQ(bytes, zem_host::transparent_gif_bytes());
+    EXPECT_EQ(bytes.substr(0, 6), "GIF89a");
+
+    // A policy may name an address of its own; a plain path is kept as a
+    // path, taken from the policy file's folder.
+    ASSERT_TRUE(store.load_text("{\"replacement_image\": \"https://img.example/t.gif\"}", err)) << err;
+    zem::mem_slice rp2;
+    ASSERT_EQ(ch.invoke_command(&zem::channel_guid, 1007, &rq, &rp2), 0);
+    const char* q = rp2.data(&len);
+    const std::string reply2(q, static_cast<std::size_t>(len));
+    EXPECT_EQ(reply2.substr(16, le64(reply2, 8)), "https://img.example/t.gif");
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <boost/archive/iterators/base64_from_binary.hpp>
+#include <boost/archive/iterators/transform_width.hpp>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -29,27 +31,16 @@ const std::string& transparent_gif_bytes() {
     return gif;
 }
 
-std::string host_channel::builtin_image_path() {
-    std::call_once(m_gif_once, [this] {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/zem-host-XXXXXX";
-        std::string buf = tmpl;
-        if (!mkdtemp(&buf[0])) return;
-        const std::string path = buf + "/transparent.gif";
-        std::FILE* f = std::fopen(path.c_str(), "wb");
-        if (!f) return;
+const std::string& transparent_gif_data_uri() {
+    static const std::string uri = [] {
+        using namespace boost::archive::iterators;
+        using to_base64 = base64_from_binary<transform_width<std::string::const_iterator, 6, 8>>;
         const std::string& g = transparent_gif_bytes();
-        const bool ok = std::fwrite(g.data(), 1, g.size(), f) == g.size();
-        if (std::fclose(f) == 0 && ok) m_gif_path = path;
-    });
-    return m_gif_path;
-}
-
-host_channel::~host_channel() {
-    if (m_gif_path.empty()) return;
-    std::remove(m_gif_path.c_str());
-    const std::size_t slash = m_gif_path.rfind('/');
-    if (slash != std::string::npos) ::rmdir(m_gif_path.substr(0, slash).c_str());
+        std::string b64(to_base64(g.begin()), to_base64(g.end()));
+        b64.append((3 - g.size() % 3) % 3, '=');
+        return "data:image/gif;base64," + b64;
+    }();
+    return uri;
 }
 
 void host_channel::record(json& rec) {
@@ -148,7 +139,7 @@ int host_channel::answer(int code, const char* req, std::size_t n, std::string& 
             return 0;
         }
         case zem::codes::http_query_transparent_gif: {
-            const std::string path = pol.replacement_image.empty() ? builtin_image_path() : pol.replacement_image;
+            const std::string path = pol.replacement_image.empty() ? transparent_gif_data_uri() : pol.replacement_image;
             out = encode_narrow_string(path);
             rec["answer"] = {{"path", path}};
             return 0;

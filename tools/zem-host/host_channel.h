@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -23,7 +22,6 @@ public:
     enum : int { rc_wrong_channel = 1, rc_unknown_command = 2, rc_malformed = 3, rc_no_reply = 4, rc_refused = 5 };
 
     host_channel(policy_store& store, event_log* log) : m_store(store), m_log(log) {}
-    ~host_channel();
     host_channel(const host_channel&) = delete;
     host_channel& operator=(const host_channel&) = delete;
 
@@ -42,10 +40,6 @@ public:
     // allowed and only recorded.
     void set_firewall_program(std::string path) { m_firewall_program = std::move(path); }
 
-    // The path answered for the replacement image when the policy names none:
-    // a transparent 1x1 GIF written once into a private temporary folder.
-    std::string builtin_image_path();
-
     std::uint64_t commands() const { return m_commands.load(); }
     std::uint64_t notifications() const { return m_notifications.load(); }
     std::uint64_t malformed() const { return m_malformed.load(); }
@@ -58,8 +52,6 @@ private:
     event_log* m_log;
     std::function<void(const nlohmann::json&)> m_on_blocked;
     std::atomic<std::uint64_t> m_commands{0}, m_notifications{0}, m_malformed{0};
-    std::once_flag m_gif_once;
-    std::string m_gif_path;
     std::string m_firewall_program;
 };
 
@@ -78,5 +70,10 @@ nlohmann::json encrypted_record_of_log_line(const std::string& line);
 
 // The bytes of a transparent 1x1 GIF.
 const std::string& transparent_gif_bytes();
+
+// What the host answers for the replacement image when the policy names
+// none: that GIF as a data: address, which browsers show on any page (they
+// refuse file: images on http: pages).
+const std::string& transparent_gif_data_uri();
 
 }  // namespace zem_host

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -154,6 +155,15 @@ std::string resolve_path(const std::string& p, const std::string& base_dir) {
     return base_dir + "/" + p;
 }
 
+bool has_image_scheme(const std::string& s) {
+    for (const char* scheme : {"data:", "http:", "https:"}) {
+        std::size_t k = 0;
+        while (scheme[k] && k < s.size() && std::tolower(static_cast<unsigned char>(s[k])) == scheme[k]) ++k;
+        if (!scheme[k]) return true;
+    }
+    return false;
+}
+
 void parse_into(const json& doc, const std::string& base_dir, policy& pol) {
     if (!doc.is_object()) fail({}, "the policy must be a JSON object");
     static const char* const k_known[] = {"default",      "hosts",      "learn",      "ads",
@@ -216,8 +226,12 @@ void parse_into(const json& doc, const std::string& base_dir, policy& pol) {
     }
     if (doc.contains("stop_words")) pol.stop_words = get_words(doc["stop_words"], {"stop_words"});
     if (doc.contains("block_page")) pol.block_page = get_string(doc["block_page"], {"block_page"});
-    if (doc.contains("replacement_image"))
-        pol.replacement_image = resolve_path(get_string(doc["replacement_image"], {"replacement_image"}), base_dir);
+    if (doc.contains("replacement_image")) {
+        // An address with a scheme goes to the engine as written; a path is
+        // taken from the policy file's folder.
+        const std::string image = get_string(doc["replacement_image"], {"replacement_image"});
+        pol.replacement_image = has_image_scheme(image) ? image : resolve_path(image, base_dir);
+    }
     if (doc.contains("attachments")) {
         const json& a = doc["attachments"];
         if (!a.is_array()) fail({"attachments"}, "expected an array of rules");

@@ -49,7 +49,7 @@ struct policy {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> banner_sizes;
     std::vector<std::string> stop_words;
     std::string block_page;
-    std::string replacement_image;  // absolute path; empty = the built-in transparent image
+    std::string replacement_image;  // data:/http:/https: address or absolute path; empty = built-in image
     std::vector<attachment_rule> attachments;
     std::vector<script_rule> scripts;
 
