@@ -36,4 +36,8 @@ void debug_output(const char* text, std::size_t len) { write_all(2, text, len); 
 
 bool console_write(const char* text, std::size_t len) { return write_all(1, text, len); }
 
+bool console_open() { return false; }
+
+void console_close(bool) {}
+
 }  // namespace platform
