@@ -21,6 +21,6 @@ fi
 gen=""
 command -v ninja >/dev/null 2>&1 && gen="-G Ninja"
 cmake -S . -B "$out" $gen -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEM_BENCH=OFF -DZEM_TOOLS=OFF \
+  -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DZEM_BENCH=OFF -DZEM_TOOLS=OFF \
   -DZEM_BOOST_INCLUDE="$PWD/$boost" "$@"
 cmake --build "$out" --parallel "${ZEM_JOBS:-$(nproc)}" ${ZEM_TARGETS:+--target $ZEM_TARGETS}

@@ -2,10 +2,11 @@
 # Cross-builds zem_net.dll and the engine's test programs for 32-bit Windows
 # (warnings as errors), checks the DLL's export table, and runs the tests
 # under 32-bit Wine, the Windows host test included. Wine keeps its state in
-# build-win32/wine (created on first use, about 15 s).
+# build-win32/wine (created on first use, about 15 s). Extra arguments go
+# to CMake.
 set -eu
 cd "$(dirname "$0")/.."
-sh scripts/build-windows.sh -DZEM_WERROR=ON
+sh scripts/build-windows.sh -DZEM_WERROR=ON "$@"
 sh tests/check_exports.sh build-win32/zem_net.dll
 export ZEM_WINEPREFIX="$PWD/build-win32/wine"
 # Start the prefix once, before programs run side by side in it.

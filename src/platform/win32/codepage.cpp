@@ -32,6 +32,33 @@ void wide_to_utf16_bytes(const std::wstring& in, bool big_endian, std::string& o
     }
 }
 
+bool is_base64(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
+}
+
+// Appends the conversion of [p, p + len) to 'out'. No MB_ERR_INVALID_CHARS:
+// invalid input becomes the default character (U+FFFD for UTF-8) instead of
+// failing the whole text.
+bool convert_to_wide(unsigned code_page, const char* p, int len, std::wstring& out) {
+    if (len == 0) return true;
+    SetLastError(ERROR_SUCCESS);
+    const int n = MultiByteToWideChar(code_page, 0, p, len, nullptr, 0);
+    // Zero is also the length of text that yields no character (a UTF-7
+    // run such as "+A-" holds fewer than 16 bits); only an unknown code
+    // page or bad arguments are failures.
+    if (n == 0) return GetLastError() != ERROR_INVALID_PARAMETER && GetLastError() != ERROR_INVALID_FLAGS;
+    if (n < 0) return false;
+    const std::size_t at = out.size();
+    out.resize(at + static_cast<std::size_t>(n));
+    const int done = MultiByteToWideChar(code_page, 0, p, len, &out[at], n);
+    if (done <= 0) {
+        out.resize(at);
+        return false;
+    }
+    out.resize(at + static_cast<std::size_t>(done));
+    return true;
+}
+
 }  // namespace
 
 unsigned ansi_code_page() { return GetACP(); }
@@ -44,19 +71,25 @@ bool multibyte_to_wide(unsigned code_page, const std::string& in, std::wstring& 
         return true;
     }
     if (in.size() > static_cast<std::size_t>(INT_MAX)) return false;
-    const int in_len = static_cast<int>(in.size());
-    // No MB_ERR_INVALID_CHARS: invalid input becomes the default character
-    // (U+FFFD for UTF-8) instead of failing the whole text.
-    const int n = MultiByteToWideChar(code_page, 0, in.data(), in_len, nullptr, 0);
-    if (n <= 0) return false;
-    out.resize(static_cast<std::size_t>(n));
-    const int done = MultiByteToWideChar(code_page, 0, in.data(), in_len, &out[0], n);
-    if (done <= 0) {
-        out.clear();
-        return false;
+    if (code_page != cp_utf7) return convert_to_wide(code_page, in.data(), static_cast<int>(in.size()), out);
+    // UTF-7 run by run: bits left over at the end of a shifted run are
+    // dropped (RFC 2152), but some converters (Wine's) carry them into the
+    // next run; converting each run on its own gives the same text
+    // everywhere, and the same text whether it arrives whole or in pieces.
+    std::size_t start = 0;
+    bool shifted = false;
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(in[i]);
+        if (!shifted) {
+            shifted = c == '+';
+        } else if (!is_base64(c)) {
+            shifted = false;  // the run ends here ("-" is absorbed by it)
+            if (!convert_to_wide(code_page, in.data() + start, static_cast<int>(i + 1 - start), out)) return false;
+            start = i + 1;
+        }
     }
-    out.resize(static_cast<std::size_t>(done));
-    return true;
+    return start == in.size() ||
+           convert_to_wide(code_page, in.data() + start, static_cast<int>(in.size() - start), out);
 }
 
 bool wide_to_multibyte(unsigned code_page, const std::wstring& in, std::string& out) {
