@@ -8,6 +8,15 @@ set -eu
 cd "$(dirname "$0")/.."
 sh scripts/build-windows.sh -DZEM_WERROR=ON "$@"
 sh tests/check_exports.sh build-win32/zem_net.dll
+# The DLL and the Linux library export the same names (src/module/zem_net.def
+# and exports.map are kept by hand).
+if [ -f build/libzem_net.so ]; then
+  dll=$(sh tests/check_exports.sh build-win32/zem_net.dll)
+  so=$(sh tests/check_exports.sh build/libzem_net.so)
+  if [ "$dll" != "$so" ]; then
+    echo "zem_net.dll and libzem_net.so differ: $dll / $so"; exit 1
+  fi
+fi
 export ZEM_WINEPREFIX="$PWD/build-win32/wine"
 # Start the prefix once, before programs run side by side in it.
 scripts/wine-run.sh wineboot --init >/dev/null 2>&1
