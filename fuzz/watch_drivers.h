@@ -13,7 +13,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
+#include <random>
 #include <string>
 
 #include "core/bunch_filter.h"
@@ -98,9 +100,19 @@ inline std::string run_ftp(const std::uint8_t* data, std::size_t size) {
 // every input.
 inline const std::string& watch_cert_folder() {
     static const std::string folder = [] {
-        const char* t = std::getenv("TMPDIR");
-        std::string tmpl = std::string(t && *t ? t : "/tmp") + "/zem-fuzz-certs-XXXXXX";
-        return ::mkdtemp(&tmpl[0]) ? tmpl : std::string();
+        // A new folder of a random name under the temporary folder (TMPDIR
+        // on POSIX), owner only; create_directory refuses an existing one.
+        namespace fs = std::filesystem;
+        std::error_code ec;
+        std::random_device seed;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const fs::path p = fs::temp_directory_path(ec) / ("zem-fuzz-certs-" + std::to_string(seed()));
+            if (fs::create_directory(p, ec)) {
+                fs::permissions(p, fs::perms::owner_all, ec);
+                return p.string();
+            }
+        }
+        return std::string();
     }();
     return folder;
 }

@@ -3,10 +3,12 @@
 # suite again under AddressSanitizer + UndefinedBehaviorSanitizer; then the
 # tests that drive filter points and the proxy from many threads under
 # ThreadSanitizer; then every
-# fuzz target for a fixed, seeded number of runs on its seed corpus.
+# fuzz target for a fixed, seeded number of runs on its seed corpus; then the
+# 32-bit Windows DLL and its tests, cross-built and run under Wine.
 #   ZEM_SKIP_SANITIZERS=1  skip the sanitizer pass
 #   ZEM_SKIP_TSAN=1        skip the ThreadSanitizer pass over the thread tests
 #   ZEM_SKIP_FUZZ=1        skip the fuzz pass
+#   ZEM_SKIP_WINDOWS=1     skip the 32-bit Windows build and its tests under Wine
 #   ZEM_FUZZ_SECONDS=N     explore each fuzz target for N seconds with a random
 #                          seed instead of the fixed, reproducible pass
 set -eu
@@ -40,4 +42,7 @@ if [ "${ZEM_SKIP_TSAN:-0}" != "1" ]; then
 fi
 if [ "${ZEM_SKIP_FUZZ:-0}" != "1" ]; then
   sh scripts/fuzz.sh
+fi
+if [ "${ZEM_SKIP_WINDOWS:-0}" != "1" ]; then
+  sh scripts/test-windows.sh
 fi

@@ -5,6 +5,7 @@
 
 #include "log/streams.h"
 #include "platform/clock.h"
+#include "platform/lock.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 
@@ -51,17 +52,17 @@ public:
     }
 
     void write(const std::string& text, const char* file_name) {
-        std::lock_guard<std::recursive_mutex> g(m_lock);
+        platform::section_guard g(m_lock);
         for (auto& s : m_streams) s->write(text.data(), static_cast<int>(text.size()), file_name);
     }
 
     void install(std::unique_ptr<ibase_log_stream> s) {
-        std::lock_guard<std::recursive_mutex> g(m_lock);
+        platform::section_guard g(m_lock);
         m_streams.push_back(std::move(s));
     }
 
     bool remove(ibase_log_stream* s) {
-        std::lock_guard<std::recursive_mutex> g(m_lock);
+        platform::section_guard g(m_lock);
         for (auto it = m_streams.begin(); it != m_streams.end(); ++it) {
             if (it->get() == s) {
                 m_streams.erase(it);
@@ -78,17 +79,17 @@ private:
     std::string m_log_dir;
     std::string m_log_file;
     std::string m_module;
-    std::recursive_mutex m_lock;
+    platform::critical_section m_lock;
 };
 
 // The context lives from first use until unload; after unload began, each
 // message gets a temporary context of its own.
 struct context_holder {
-    std::recursive_mutex lock;
+    platform::critical_section lock;
     std::unique_ptr<log_context> ctx;
     bool destroyed = false;
     ~context_holder() {
-        std::lock_guard<std::recursive_mutex> g(lock);
+        platform::section_guard g(lock);
         ctx.reset();
         destroyed = true;
     }
@@ -126,7 +127,7 @@ std::string line_prefix() {
         std::string module;
         if (!g_unloaded) {
             context_holder& h = holder();
-            std::lock_guard<std::recursive_mutex> g(h.lock);
+            platform::section_guard g(h.lock);
             module = context_locked(h).module();
         } else {
             std::string exe = platform::executable_path();
@@ -148,7 +149,7 @@ void commit(const std::string& text, const char* file_name) {
             return;
         }
         context_holder& h = holder();
-        std::lock_guard<std::recursive_mutex> g(h.lock);
+        platform::section_guard g(h.lock);
         if (h.destroyed) {
             log_context temp;
             temp.write(text, file_name);
@@ -162,14 +163,14 @@ void commit(const std::string& text, const char* file_name) {
 void install_stream(std::unique_ptr<ibase_log_stream> stream) {
     if (g_unloaded) return;
     context_holder& h = holder();
-    std::lock_guard<std::recursive_mutex> g(h.lock);
+    platform::section_guard g(h.lock);
     context_locked(h).install(std::move(stream));
 }
 
 bool remove_stream(ibase_log_stream* stream) {
     if (g_unloaded) return false;
     context_holder& h = holder();
-    std::lock_guard<std::recursive_mutex> g(h.lock);
+    platform::section_guard g(h.lock);
     return h.ctx && h.ctx->remove(stream);
 }
 
@@ -177,13 +178,13 @@ void ensure_context() {
     platform::last_error_guard guard;
     if (g_unloaded) return;
     context_holder& h = holder();
-    std::lock_guard<std::recursive_mutex> g(h.lock);
+    platform::section_guard g(h.lock);
     context_locked(h);
 }
 
 void reset_context() {
     context_holder& h = holder();
-    std::lock_guard<std::recursive_mutex> g(h.lock);
+    platform::section_guard g(h.lock);
     h.ctx.reset();
     m_level = 1;
     m_show_process = true;

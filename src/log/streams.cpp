@@ -20,8 +20,8 @@ file_output_stream::~file_output_stream() {
 void file_output_stream::rotate(const std::string& path) {
     std::size_t slash = path.find_last_of("/\\");
     std::size_t dot = path.find_last_of('.');
-    std::string base = (dot != std::string::npos && (slash == std::string::npos || dot > slash)) ? path.substr(0, dot)
-                                                                                                   : path;
+    std::string base =
+        (dot != std::string::npos && (slash == std::string::npos || dot > slash)) ? path.substr(0, dot) : path;
     std::remove((base + ".0").c_str());
     std::rename((base + ".log").c_str(), (base + ".0").c_str());
 }
@@ -56,6 +56,10 @@ bool debug_output_stream::write(const char* text, int length, const char*) {
     }
     return true;
 }
+
+console_output_stream::console_output_stream() : m_made_console(platform::console_open()) {}
+
+console_output_stream::~console_output_stream() { platform::console_close(m_made_console); }
 
 bool console_output_stream::write(const char* text, int length, const char*) {
     if (length <= 0) return true;

@@ -35,11 +35,17 @@ public:
     int kind() const override { return 0; }
 };
 
-// The process console; BEL characters show as '^'.
+// The process console, made for the process when it has none (and given
+// back with the stream); BEL characters show as '^'.
 class console_output_stream : public ibase_log_stream {
 public:
+    console_output_stream();
+    ~console_output_stream() override;
     bool write(const char* text, int length, const char* file_name) override;
     int kind() const override { return 3; }
+
+private:
+    bool m_made_console = false;
 };
 
 }  // namespace log_space

@@ -7,10 +7,9 @@
 #include "host/host_link.h"
 #include "log/log.h"
 #include "module/chain_factory.h"
+#include "module/export.h"
 #include "platform/process.h"
 #include "zem/zem.h"
-
-#define ZEM_EXPORT extern "C" __attribute__((visibility("default")))
 
 ZEM_EXPORT unsigned char initialize(zem::i_external_iface* host) {
     zem_io_commands::set_host_iface(host);

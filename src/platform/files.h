@@ -4,6 +4,7 @@
 // that the user made.
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -18,6 +19,8 @@ std::string join_path(const std::string& folder, const std::string& name);
 
 // Writes the bytes to a new file in 'folder' named 'prefix' and a unique
 // suffix (an existing file is never opened); its path goes to 'path_out'.
+// Windows names it as GetTempFileName does: the first three characters of
+// the prefix, four hex digits and ".tmp".
 bool write_new_file(const std::string& folder, const char* prefix, const char* data, std::size_t len,
                     std::string& path_out);
 
@@ -27,6 +30,17 @@ bool append_file(const std::string& path, const char* data, std::size_t len);
 // Creates or truncates 'path' and writes the bytes; a half-written file (a
 // full disk) is removed again. A symbolic link in its place is refused.
 bool replace_file(const std::string& path, const char* data, std::size_t len);
+
+// One entry of a folder listing.
+struct folder_entry {
+    std::string name;  // file name only, no folder
+    bool is_folder = false;
+};
+
+// The entries of 'folder' but "." and "..", sorted by name (byte order) so
+// that walks are the same on every run and system. False when the folder
+// cannot be listed.
+bool list_folder(const std::string& folder, std::vector<folder_entry>& out);
 
 // Reads a whole regular file of at most 'limit' bytes.
 bool read_file(const std::string& path, std::string& out, std::size_t limit);

@@ -1,12 +1,12 @@
 #pragma once
-// Saves the thread's last system error and puts it back on scope exit, so
-// that diagnostics never disturb what the caller is about to inspect.
-#include <cerrno>
-
+// Saves the thread's last system error (errno, or GetLastError on Windows)
+// and puts it back on scope exit, so that diagnostics never disturb what the
+// caller is about to inspect.
 namespace platform {
 
-inline int get_last_error() { return errno; }
-inline void set_last_error(int e) { errno = e; }
+// The value as the system keeps it (a DWORD on Windows fits unchanged).
+unsigned long get_last_error();
+void set_last_error(unsigned long e);
 
 class last_error_guard {
 public:
@@ -16,7 +16,7 @@ public:
     last_error_guard& operator=(const last_error_guard&) = delete;
 
 private:
-    int m_saved;
+    unsigned long m_saved;
 };
 
 }  // namespace platform

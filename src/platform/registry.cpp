@@ -1,15 +1,13 @@
 #include "platform/registry.h"
 
-#include <sys/stat.h>
-
 #include <cctype>
 #include <cstdlib>
-#include <fstream>
 #include <mutex>
 #include <sstream>
 
 #include "platform/codepage.h"
 #include "platform/never_destroyed.h"
+#include "platform/registry_store.h"
 
 namespace platform {
 namespace {
@@ -17,12 +15,6 @@ namespace {
 std::string lower(std::string s) {
     for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
-}
-
-std::string make_key(const std::string& key_path, const std::string& name) {
-    std::string k = lower(key_path);
-    while (!k.empty() && k.back() == '\\') k.pop_back();
-    return k + '\n' + lower(name);
 }
 
 std::string trim(const std::string& s) {
@@ -235,86 +227,46 @@ reg_parse_result parse_reg_text(const std::string& file_bytes) {
             warn("bad value data");
             continue;
         }
-        if (key_is_hklm) r.values[make_key(current_key, name)] = v;
+        if (key_is_hklm) r.values[reg_make_key(current_key, name)] = v;
     }
     return r;
 }
 
+std::string reg_make_key(const std::string& key_path, const std::string& name) {
+    std::string k = lower(key_path);
+    while (!k.empty() && k.back() == '\\') k.pop_back();
+    return k + '\n' + lower(name);
+}
+
 namespace {
 
-struct file_stamp {
-    std::string path;
-    dev_t dev = 0;
-    ino_t ino = 0;
-    off_t size = -1;
-    long long mtime_ns = -1;
-    bool operator==(const file_stamp& o) const {
-        return path == o.path && dev == o.dev && ino == o.ino && size == o.size && mtime_ns == o.mtime_ns;
-    }
-};
-
-struct registry_state {
+struct override_state {
     std::mutex lock;
-    file_stamp stamp;
-    bool loaded = false;
     std::map<std::string, reg_value> values;
-    std::vector<std::string> pending_warnings;
-    std::map<std::string, reg_value> overrides;
     bool isolate = false;
 };
 
 // Never destroyed: a connection made while the process exits still reads
 // its configuration.
-registry_state& state() {
-    static never_destroyed<registry_state> s;
+override_state& overrides() {
+    static never_destroyed<override_state> s;
     return s.get();
-}
-
-// Caller holds the lock.
-void refresh(registry_state& s) {
-    const char* env = std::getenv("ZEM_REGISTRY");
-    file_stamp now;
-    if (env && *env) {
-        now.path = env;
-        struct stat st {};
-        if (::stat(env, &st) == 0) {
-            now.dev = st.st_dev;
-            now.ino = st.st_ino;
-            now.size = st.st_size;
-            now.mtime_ns = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-        }
-    }
-    if (s.loaded && now == s.stamp) return;
-    s.stamp = now;
-    s.loaded = true;
-    s.values.clear();
-    if (now.size < 0) return;  // missing or unreadable: defaults, silently
-    std::ifstream f(now.path, std::ios::binary);
-    if (!f) return;
-    std::ostringstream buf;
-    buf << f.rdbuf();
-    reg_parse_result r = parse_reg_text(buf.str());
-    s.values.swap(r.values);
-    for (auto& w : r.warnings) s.pending_warnings.push_back(now.path + ": " + w);
 }
 
 }  // namespace
 
 bool reg_query_value(const std::string& key_path, const std::string& name, reg_value& out) {
-    registry_state& s = state();
-    std::lock_guard<std::mutex> g(s.lock);
-    const std::string k = make_key(key_path, name);
-    auto o = s.overrides.find(k);
-    if (o != s.overrides.end()) {
-        out = o->second;
-        return true;
+    {
+        override_state& s = overrides();
+        std::lock_guard<std::mutex> g(s.lock);
+        auto o = s.values.find(reg_make_key(key_path, name));
+        if (o != s.values.end()) {
+            out = o->second;
+            return true;
+        }
+        if (s.isolate) return false;
     }
-    if (s.isolate) return false;
-    refresh(s);
-    auto it = s.values.find(k);
-    if (it == s.values.end()) return false;
-    out = it->second;
-    return true;
+    return registry_store_query(key_path, name, out);
 }
 
 bool reg_read_u32(const std::string& key_path, const std::string& name, std::uint32_t& value) {
@@ -338,18 +290,12 @@ bool reg_read_string(const std::string& key_path, const std::string& name, std::
     return true;
 }
 
-std::vector<std::string> reg_take_warnings() {
-    registry_state& s = state();
-    std::lock_guard<std::mutex> g(s.lock);
-    std::vector<std::string> out;
-    out.swap(s.pending_warnings);
-    return out;
-}
+std::vector<std::string> reg_take_warnings() { return registry_store_take_warnings(); }
 
 void reg_override_set(const std::string& key_path, const std::string& name, const reg_value& v) {
-    registry_state& s = state();
+    override_state& s = overrides();
     std::lock_guard<std::mutex> g(s.lock);
-    s.overrides[make_key(key_path, name)] = v;
+    s.values[reg_make_key(key_path, name)] = v;
 }
 
 void reg_override_set_u32(const std::string& key_path, const std::string& name, std::uint32_t n) {
@@ -369,14 +315,14 @@ void reg_override_set_string(const std::string& key_path, const std::string& nam
 }
 
 void reg_override_clear() {
-    registry_state& s = state();
+    override_state& s = overrides();
     std::lock_guard<std::mutex> g(s.lock);
-    s.overrides.clear();
+    s.values.clear();
     s.isolate = false;
 }
 
 void reg_override_isolate(bool isolate) {
-    registry_state& s = state();
+    override_state& s = overrides();
     std::lock_guard<std::mutex> g(s.lock);
     s.isolate = isolate;
 }

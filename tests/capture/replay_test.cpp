@@ -11,6 +11,7 @@
 #include "kit/log_capture.h"
 #include "kit/temp_dir.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "platform/registry.h"
 #include "zem/zem.h"
 
@@ -119,7 +120,8 @@ TEST_F(Replay, MissingTaskOrTargetFailsWithALogLine) {
     put(dir.path() + "/t.ini", dir.path() + "/nothing_here.dump_bi");
     EXPECT_FALSE(capture::run_dbg_task(&create_filt_point, dir.path() + "/t.ini"));
     EXPECT_EQ(log.count("Failed to open "), 2);
-    EXPECT_EQ(capture::dbg_task_file().substr(capture::dbg_task_file().size() - 17), "/zem_dbg_task.ini");
+    EXPECT_EQ(capture::dbg_task_file().substr(capture::dbg_task_file().size() - 17),
+              platform::path_separator() + std::string("zem_dbg_task.ini"));
 }
 
 // A filter point that has nothing to do any more passes the rest of a piece

@@ -8,6 +8,7 @@
 #include "host/ipc_logger.h"
 #include "host/zem_io_commands.h"
 #include "host_fixture.h"
+#include "platform/last_error.h"
 
 using namespace host_test;
 using kit::le32;
@@ -112,7 +113,7 @@ public:
     bool notify_event(const zem::GUID* channel, int code, zem::mem_slice* data) override {
         ++depth;
         if (depth > max_depth) max_depth = depth;
-        errno = 99;
+        platform::set_last_error(99);
         ZEM_LOG_ERROR("host", "while notifying");
         bool r = kit::fake_host::notify_event(channel, code, data);
         --depth;
@@ -128,9 +129,9 @@ TEST_F(ipc_logging, host_that_logs_back_does_not_loop) {
     log_space::install_ipc_logger();
     chatty.clear_records();
     m_log->lines.clear();
-    errno = 1234;
+    platform::set_last_error(1234);
     ZEM_LOG(1, "outer\n");
-    EXPECT_EQ(errno, 1234);
+    EXPECT_EQ(platform::get_last_error(), 1234ul);
     EXPECT_EQ(chatty.max_depth, 1);
     auto n = chatty.notifications(zc::general_notify_log_line);
     ASSERT_EQ(n.size(), 1u);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <random>
 
 namespace kit {
@@ -159,6 +160,70 @@ std::string attach_reply(std::uint32_t action, const std::string& name_utf16le, 
         put_le32(r, 20, static_cast<std::uint32_t>(r.size()));
         put_le32(r, 24, static_cast<std::uint32_t>(body.size()));
         r += body;
+    }
+    return r;
+}
+
+std::string permission_reply(const std::vector<int>& blocked_indexes) {
+    std::string r(104, '\0');  // 22 actions, then an empty text reference
+    for (int i : blocked_indexes)
+        if (i >= 0 && i < 22) put_le32(r, 4 * static_cast<std::size_t>(i), 1);
+    return r;
+}
+
+std::string ad_words_reply(const std::vector<std::string>& words) {
+    // A count, the list flag at +8, then one (offset, byte length) entry per
+    // word; each offset counts from its own entry, and the UTF-16LE words
+    // follow the entries, each with a terminator.
+    std::string r;
+    put_le64(r, 0, words.size());
+    r.push_back('\0');
+    const std::size_t entries = r.size();
+    std::string text;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::size_t entry = entries + 16 * i;
+        const std::size_t at = entries + 16 * words.size() + text.size();
+        put_le64(r, entry, at - entry);
+        put_le64(r, entry + 8, 2 * words[i].size());
+        text += utf16le(words[i]) + std::string(2, '\0');
+    }
+    return r + text;
+}
+
+std::string narrow_text_reply(const std::string& text) {
+    std::string r;
+    put_le64(r, 0, 16);
+    put_le64(r, 8, text.size());
+    return r + text + std::string(1, '\0');
+}
+
+std::vector<std::string> notification_events(const fake_host& host, bool with_bytes) {
+    std::map<std::uint64_t, int> ordinal;
+    auto name = [&](std::uint64_t id) {
+        auto it = ordinal.find(id);
+        return it == ordinal.end() ? std::string("#0") : "#" + std::to_string(it->second);
+    };
+    std::vector<std::string> r;
+    for (const auto& n : host.notifications()) {
+        std::uint64_t id = n.data.size() >= 36 ? le64(n.data, 28) : 0;
+        switch (n.code) {
+            case zem::codes::http_notify_request:
+                ordinal.emplace(id, static_cast<int>(ordinal.size()) + 1);
+                r.push_back("request " + name(id));
+                break;
+            case zem::codes::http_notify_response:
+                r.push_back("response " + name(id) + " " + std::to_string(le64(n.data, 64)));
+                break;
+            case zem::codes::general_notify_transfer_complete:
+                r.push_back("complete " + name(id) + " " + std::to_string(le32(n.data, 44)) +
+                            (with_bytes ? " bytes " + std::to_string(le64(n.data, 36)) : std::string()));
+                break;
+            case zem::codes::general_notify_object_blocked:
+                r.push_back("blocked " + name(id) + " " + std::to_string(le32(n.data, 44)));
+                break;
+            default:
+                break;
+        }
     }
     return r;
 }

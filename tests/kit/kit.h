@@ -95,6 +95,20 @@ std::string utf16le(const std::string& ascii);
 std::string attach_reply(std::uint32_t action, const std::string& name_utf16le = std::string(),
                          const std::string& body = std::string());
 
+// A reply to general_query_permission_array (1000): the 22 actions, those
+// listed blocked (1) and the rest allowed, and no redirect text.
+std::string permission_reply(const std::vector<int>& blocked_indexes);
+// A reply to http_query_ads_block_words (1003): one list of the given words.
+std::string ad_words_reply(const std::vector<std::string>& words);
+// A reply carrying one narrow text (the transparent image's address, 1007).
+std::string narrow_text_reply(const std::string& text);
+
+// The host's notifications as exchange files write them ("request #1",
+// "response #1 200", "complete #1 0", "blocked #1 15"); request ids are
+// numbered from 1 in the order the requests were announced. Progress and
+// log lines depend on time and are left out.
+std::vector<std::string> notification_events(const fake_host& host, bool with_bytes = false);
+
 // Chunkings of a byte string.
 std::vector<std::string> one_byte_chunks(const std::string& s);
 // Two chunks split at 'at'.

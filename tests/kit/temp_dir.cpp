@@ -1,16 +1,31 @@
 #include "kit/temp_dir.h"
 
 #include <algorithm>
-#include <cstdlib>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 namespace kit {
 
 temp_dir::temp_dir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "zem_test_XXXXXX").string();
-    if (::mkdtemp(&tmpl[0])) m_path = tmpl;
+    // A random name that nobody holds yet (create_directory refuses an
+    // existing one), readable by the owner only, on every system.
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path base = fs::temp_directory_path(ec);
+    std::random_device seed;
+    std::mt19937 rng(seed());
+    for (int attempt = 0; attempt < 100 && m_path.empty(); ++attempt) {
+        char name[32];
+        std::snprintf(name, sizeof name, "zem_test_%08x", static_cast<unsigned>(rng()));
+        const fs::path p = base / name;
+        if (fs::create_directory(p, ec)) {
+            fs::permissions(p, fs::perms::owner_all, ec);
+            m_path = p.string();
+        }
+    }
 }
 
 temp_dir::~temp_dir() {

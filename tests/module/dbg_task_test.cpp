@@ -1,11 +1,12 @@
 // The exported debug task, through the shared library: the task file beside
 // the running program names a recording, and the replay lands beside it.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
 
 #include "capture/pieces.h"
+#include "kit/shared_library.h"
 #include "kit/temp_dir.h"
 #include "platform/files.h"
 #include "platform/process.h"
@@ -13,13 +14,13 @@
 namespace {
 
 TEST(DebugTask, ExportedEntryReplaysTheRecordingTheTaskFileNames) {
-    void* handle = dlopen(ZEM_SHARED_LIB_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(handle, nullptr) << dlerror();
-    auto run = reinterpret_cast<bool (*)()>(dlsym(handle, "execute_dbg_task"));
+    auto lib = std::make_unique<kit::shared_library>(ZEM_SHARED_LIB_PATH);
+    ASSERT_TRUE(lib->loaded()) << lib->error();
+    auto run = lib->function<bool (*)()>("execute_dbg_task");
     ASSERT_NE(run, nullptr);
 
     const std::string exe = platform::executable_path();
-    const std::string ini = exe.substr(0, exe.find_last_of('/') + 1) + "zem_dbg_task.ini";
+    const std::string ini = exe.substr(0, exe.find_last_of(platform::path_separator()) + 1) + "zem_dbg_task.ini";
     std::remove(ini.c_str());
     EXPECT_FALSE(run());  // no task file
 
@@ -33,7 +34,7 @@ TEST(DebugTask, ExportedEntryReplaysTheRecordingTheTaskFileNames) {
     ASSERT_TRUE(platform::replace_file(ini, dump.data(), dump.size()));
     const bool ok = run();
     std::remove(ini.c_str());
-    dlclose(handle);
+    lib.reset();
     ASSERT_TRUE(ok);
     capture::piece_list out;
     ASSERT_TRUE(capture::unpack_pieces(dir.read("zem_00_00_00_000(1)before_out.dump_bi"), out));

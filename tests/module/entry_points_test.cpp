@@ -1,17 +1,18 @@
 // The exported entry points, through the shared library as a host loads it,
 // and the configuration read for every new filter point.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <memory>
 
 #include "core/bunch_filter.h"
 #include "host/host_link.h"
 #include "host/zem_io_commands.h"
 #include "kit/gated_host.h"
 #include "kit/kit.h"
+#include "kit/shared_library.h"
 #include "platform/registry.h"
 #include "zem/zem.h"
 
@@ -24,17 +25,15 @@ using create_fn = zem::i_filt_point* (*)(zem::i_provider*, int);
 class SharedLibrary : public ::testing::Test {
 protected:
     void SetUp() override {
-        handle = dlopen(ZEM_SHARED_LIB_PATH, RTLD_NOW | RTLD_LOCAL);
-        ASSERT_NE(handle, nullptr) << dlerror();
-        init = reinterpret_cast<init_fn>(dlsym(handle, "initialize"));
-        deinit = reinterpret_cast<deinit_fn>(dlsym(handle, "deinitialize"));
-        create = reinterpret_cast<create_fn>(dlsym(handle, "create_filt_point"));
+        lib = std::make_unique<kit::shared_library>(ZEM_SHARED_LIB_PATH);
+        ASSERT_TRUE(lib->loaded()) << lib->error();
+        init = lib->function<init_fn>("initialize");
+        deinit = lib->function<deinit_fn>("deinitialize");
+        create = lib->function<create_fn>("create_filt_point");
         ASSERT_TRUE(init && deinit && create);
     }
-    void TearDown() override {
-        if (handle) dlclose(handle);
-    }
-    void* handle = nullptr;
+    void TearDown() override { lib.reset(); }
+    std::unique_ptr<kit::shared_library> lib;
     init_fn init = nullptr;
     deinit_fn deinit = nullptr;
     create_fn create = nullptr;

@@ -1,7 +1,8 @@
+#include "platform/codepage.h"
+
 #include <gtest/gtest.h>
 
 #include "platform/clock.h"
-#include "platform/codepage.h"
 #include "platform/last_error.h"
 
 namespace {
@@ -21,7 +22,10 @@ TEST(CodePage, UnmappableBecomesDefaultCharacters) {
     w += L'x';
     EXPECT_EQ(platform::wide_to_ansi(w), "?x");
     std::wstring bad;
-    EXPECT_TRUE(platform::multibyte_to_wide(platform::cp_utf8, "a\xFF" "b", bad));
+    EXPECT_TRUE(platform::multibyte_to_wide(platform::cp_utf8,
+                                            "a\xFF"
+                                            "b",
+                                            bad));
     ASSERT_EQ(bad.size(), 3u);
     EXPECT_EQ(static_cast<unsigned>(bad[1]), 0xFFFDu);
     EXPECT_EQ(bad[2], L'b');

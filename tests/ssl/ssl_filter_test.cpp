@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -54,12 +55,13 @@ protected:
         platform::reg_override_isolate(true);
         folder = ::testing::TempDir() + "zem_ssl_certs_" + std::to_string(::getpid());
         empty_folder();
-        ::mkdir(folder.c_str(), 0700);
+        std::filesystem::create_directory(folder);
         platform::reg_override_set_string(config::net_key, ssl_stream_filter::folder_value, folder);
     }
     void TearDown() override {
         empty_folder();
-        ::rmdir(folder.c_str());
+        std::error_code ec;
+        std::filesystem::remove(folder, ec);
         platform::reg_override_clear();
     }
     std::vector<std::string> files() const {
@@ -249,7 +251,11 @@ TEST_F(Ssl, AbsentFolderIsNeverCreated) {
     // Unconfigured, the platform default is used (and made by nobody here).
     platform::reg_override_clear();
     platform::reg_override_isolate(true);
+#if defined(_WIN32)
+    EXPECT_EQ(ssl_stream_filter::certificate_folder(), "C:\\mvxCertRep");
+#else
     EXPECT_EQ(ssl_stream_filter::certificate_folder(), "/var/lib/mvxCertRep");
+#endif
 }
 
 }  // namespace

@@ -57,4 +57,8 @@ void wait_for_console_key() {
     if (raw) ::tcsetattr(0, TCSANOW, &saved);
 }
 
+bool console_open() { return false; }
+
+void console_close(bool) {}
+
 }  // namespace platform

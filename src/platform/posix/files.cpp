@@ -1,11 +1,13 @@
 #include "platform/files.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -65,6 +67,22 @@ bool replace_file(const std::string& path, const char* data, std::size_t len) {
     if (::close(fd) == 0 && ok) return true;
     ::unlink(path.c_str());
     return false;
+}
+
+bool list_folder(const std::string& folder, std::vector<folder_entry>& out) {
+    out.clear();
+    DIR* d = ::opendir(folder.c_str());
+    if (!d) return false;
+    while (const dirent* e = ::readdir(d)) {
+        folder_entry entry;
+        entry.name = e->d_name;
+        if (entry.name == "." || entry.name == "..") continue;
+        entry.is_folder = is_directory(join_path(folder, entry.name));
+        out.push_back(std::move(entry));
+    }
+    ::closedir(d);
+    std::sort(out.begin(), out.end(), [](const folder_entry& a, const folder_entry& b) { return a.name < b.name; });
+    return true;
 }
 
 bool read_file(const std::string& path, std::string& out, std::size_t limit) {
