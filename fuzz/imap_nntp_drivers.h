@@ -17,6 +17,7 @@
 #include "log/log.h"
 #include "mail/protocols/imap_stream_filter.h"
 #include "mail/protocols/nntp_stream_filter.h"
+#include "session_ops.h"
 #include "zem/zem.h"
 
 namespace fuzz_drivers {
@@ -36,29 +37,7 @@ std::string run_mail_session(const std::uint8_t* data, std::size_t size, Make ma
     auto* fp =
         new bunch_filter(&p, 1, [&](i_connection_feedback* fb, filter_chain& chain) { chain.push_back(make(fb)); });
     std::string out;
-    bool out_open = true, in_open = true;
-    std::size_t k = 0;
-    while (k + 2 <= size) {
-        const std::uint8_t op = data[k];
-        const std::size_t len = std::min<std::size_t>(data[k + 1], size - k - 2);
-        const bool server = (op & 1) != 0;
-        if (op & 2) {
-            if (server && in_open) fp->stop_in(), in_open = false;
-            if (!server && out_open) fp->stop_out(), out_open = false;
-            k += 2;
-            continue;
-        }
-        const std::string chunk(reinterpret_cast<const char*>(data + k + 2), len);
-        k += 2 + len;
-        if (server ? !in_open : !out_open) continue;
-        (server ? in : out) += chunk;
-        if (server)
-            fp->update_in(chunk.data(), static_cast<int>(chunk.size()));
-        else
-            fp->update_out(chunk.data(), static_cast<int>(chunk.size()));
-    }
-    if (in_open) fp->stop_in();
-    if (out_open) fp->stop_out();
+    play_session_ops(fp, data, size, out, in);
     fp->release();
     zem_io_commands::set_host_iface(nullptr);
     MAIL_SESSION_CHECK(p.out == out);

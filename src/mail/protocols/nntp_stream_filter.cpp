@@ -188,18 +188,7 @@ void nntp_stream_filter::article_line() {
 }
 
 void nntp_stream_filter::end_article() {
-    // The decoder may still hold the last line end: it belongs to the
-    // message, before the filter's own end.
-    byte_string piece;
-    m_dots.flush_decoder(piece);
-    unsigned released = 0;
-    if (!piece.empty()) m_mail->update(piece, &released, &m_summary);
-    byte_string rest;
-    m_mail->stop(rest);
-    piece.append(rest);
-    m_dots.encode_piece(piece);
-    m_dots.flush_encoder(piece);
-    m_output.append(piece);
+    flush_article();
     m_output.append(m_line);  // ".\r\n"
     m_line.clear();
     m_state = nntp_state::replies;
@@ -208,6 +197,14 @@ void nntp_stream_filter::end_article() {
 }
 
 void nntp_stream_filter::abandon_article() {
+    flush_article();
+    reset_article();
+}
+
+// What the decoder and the mail filter still hold goes on, stuffed again.
+// The decoder may still hold the last line end: it belongs to the message,
+// before the filter's own end.
+void nntp_stream_filter::flush_article() {
     byte_string piece;
     m_dots.flush_decoder(piece);
     unsigned released = 0;
@@ -218,7 +215,6 @@ void nntp_stream_filter::abandon_article() {
     m_dots.encode_piece(piece);
     m_dots.flush_encoder(piece);
     m_output.append(piece);
-    reset_article();
 }
 
 void nntp_stream_filter::stop_in(byte_string& data) {

@@ -44,6 +44,7 @@ private:
     void end_article();
     // Gives back what the mail filter holds of an unfinished article.
     void abandon_article();
+    void flush_article();
     void watch_first_command();
     void count_listgroup(const byte_string& data);
     void reset_article();
