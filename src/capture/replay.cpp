@@ -134,31 +134,23 @@ bool replay_file(filt_point_factory factory, const std::string& in_path, const s
 bool walk_folder(const std::string& folder, const std::string& suffix,
                  const std::function<bool(const std::string& path)>& action) {
     ZEM_LOG_TO(0, walk_log, "Enumerating folder: " << folder << ":\r\n");
-    std::error_code ec;
-    std::filesystem::directory_iterator it(folder, ec);
-    if (ec) {
+    std::vector<platform::folder_entry> entries;
+    if (!platform::list_folder(folder, entries)) {
         ZEM_LOG_ERROR("unit_test/unit_test_helper", "Failed to FindFirstFileA for: " << folder << "/*" << suffix);
         return false;
     }
-    std::vector<std::filesystem::directory_entry> entries;
-    for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
-        if (ec) break;
-        entries.push_back(*it);
-    }
-    // Directory order is arbitrary; a sorted walk logs the same way each run.
-    std::sort(entries.begin(), entries.end());
     bool all = true;
     for (const auto& e : entries) {
-        const std::string name = e.path().filename().string();
-        if (name == ".svn" || name == "vssver.scc") continue;
-        if (e.is_directory(ec)) {
-            if (!walk_folder(e.path().string(), suffix, action)) return false;
+        if (e.name == ".svn" || e.name == "vssver.scc") continue;
+        const std::string path = platform::join_path(folder, e.name);
+        if (e.is_folder) {
+            if (!walk_folder(path, suffix, action)) return false;
             continue;
         }
         // Results of earlier replays are outputs, not recordings.
-        if (!ends_with(name, suffix) || ends_with(name, output_suffix)) continue;
-        ZEM_LOG_TO(0, walk_log, "Test dump: " << name << "...");
-        const bool ok = action(e.path().string());
+        if (!ends_with(e.name, suffix) || ends_with(e.name, output_suffix)) continue;
+        ZEM_LOG_TO(0, walk_log, "Test dump: " << e.name << "...");
+        const bool ok = action(path);
         ZEM_LOG_TO(0, walk_log, (ok ? " Success!\r\n" : "Failed!\r\n"));
         all = all && ok;
     }
@@ -176,7 +168,7 @@ bool run_dbg_task(filt_point_factory factory, const std::string& task_file) {
         ZEM_LOG_ERROR("filt/filt", "Failed to open " << path);
         return false;
     }
-    if (std::filesystem::is_directory(path, ec)) {
+    if (platform::is_directory(path)) {
         return walk_folder(path, packed_suffix, [factory](const std::string& file) {
             return replay_file(factory, file, file.substr(0, file.size() - packed_suffix.size()) + output_suffix, 1000);
         });
