@@ -14,6 +14,7 @@ import http.client
 import json
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -211,6 +212,18 @@ def start_proxy(binary, upstream, policy_text, work, name):
     return p, int(line.rsplit(':', 1)[1])
 
 
+def hangup_rereads_policy(proxy, events):
+    """SIGHUP makes the proxy read its policy file at once and say so."""
+    proxy.send_signal(signal.SIGHUP)
+    deadline = time.time() + 10
+    seen = False
+    while time.time() < deadline and not seen:
+        with open(events) as f:
+            seen = any('"policy":"unchanged"' in line for line in f)
+        time.sleep(0.05)
+    check(seen and proxy.poll() is None, 'SIGHUP re-reads the policy and the proxy goes on')
+
+
 def curl(port, path, *extra, stdin=None):
     out = subprocess.run(['curl', '-s', '-S', '--max-time', '20', '--noproxy', '*', '-D', '-', *extra,
                           'http://127.0.0.1:%d%s' % (port, path)], input=stdin, capture_output=True)
@@ -318,6 +331,8 @@ def main():
             p, port = start_proxy(binary, awkward_port, policy, work, name + '_awkward')
             procs.append(p)
             awkward_checks(port, filtering)
+            if not filtering:
+                hangup_rereads_policy(p, os.path.join(work, name + '_awkward.jsonl'))
             if ng is not None:
                 p, port = start_proxy(binary, nginx_port, policy, work, name + '_nginx')
                 procs.append(p)

@@ -212,6 +212,9 @@ int run(service& svc, policy_store& store) {
 
     asio::io_context io;
     auto work = asio::make_work_guard(io);
+    // Taken before anything is announced, so a SIGHUP right after the
+    // "listening" line never meets the default action (which ends the process).
+    asio::signal_set hangup(io, SIGHUP);
     std::unique_ptr<demo_site> site;
     std::unique_ptr<demo_mailbox> mailbox;
     std::unique_ptr<proxy_server> mail_server;
@@ -268,33 +271,50 @@ int run(service& svc, policy_store& store) {
     }
     std::fflush(stdout);
 
-    // Policy reload: the file is compared once a second; a new policy gets a
+    // Policy reload: the file is compared once a second, and at once on
+    // SIGHUP (what service managers send for "reload"); a new policy gets a
     // new cookie, which the engine notices and reloads its keywords.
+    std::function<void(bool)> check_policy = [&](bool on_signal) {
+        std::string why;
+        nlohmann::json rec;
+        switch (store.reload_if_changed(why)) {
+            case policy_store::reload_result::reloaded:
+                std::fprintf(stderr, "zem-host: policy reloaded from %s\n", store.path().c_str());
+                rec = {{"policy", "reloaded"}, {"file", store.path()}};
+                log.write(rec);
+                break;
+            case policy_store::reload_result::rejected:
+            case policy_store::reload_result::unreadable:
+                std::fprintf(stderr, "zem-host: policy reload failed: %s\n", why.c_str());
+                rec = {{"policy", "reload_failed"}, {"file", store.path()}, {"error", why}};
+                log.write(rec);
+                break;
+            case policy_store::reload_result::unchanged:
+                // A reload asked for by hand is answered even when the file
+                // is the same, so whoever sent it sees it was read.
+                if (!on_signal) break;
+                rec = {{"policy", "unchanged"}, {"file", store.path()}};
+                log.write(rec);
+                break;
+        }
+    };
     asio::steady_timer reload_timer(io);
     std::function<void()> arm_reload = [&] {
         reload_timer.expires_after(std::chrono::seconds(1));
         reload_timer.async_wait([&](const asio::error_code& ec) {
             if (ec) return;
-            std::string why;
-            nlohmann::json rec;
-            switch (store.reload_if_changed(why)) {
-                case policy_store::reload_result::reloaded:
-                    std::fprintf(stderr, "zem-host: policy reloaded from %s\n", store.path().c_str());
-                    rec = {{"policy", "reloaded"}, {"file", store.path()}};
-                    log.write(rec);
-                    break;
-                case policy_store::reload_result::rejected:
-                case policy_store::reload_result::unreadable:
-                    std::fprintf(stderr, "zem-host: policy reload failed: %s\n", why.c_str());
-                    rec = {{"policy", "reload_failed"}, {"file", store.path()}, {"error", why}};
-                    log.write(rec);
-                    break;
-                case policy_store::reload_result::unchanged:
-                    break;
-            }
+            check_policy(false);
             arm_reload();
         });
     };
+    std::function<void()> arm_hangup = [&] {
+        hangup.async_wait([&](const asio::error_code& ec, int) {
+            if (ec) return;
+            if (!store.path().empty()) check_policy(true);
+            arm_hangup();
+        });
+    };
+    arm_hangup();
     if (!store.path().empty()) arm_reload();
 
     // Clean stop: no new connections, open ones get the grace period to
@@ -308,6 +328,7 @@ int run(service& svc, policy_store& store) {
             server.abort_all();
             if (mail_server) mail_server->abort_all();
             reload_timer.cancel();
+            hangup.cancel();
             work.reset();
             // Give aborted connections a moment to run their last handlers.
             stop_timer.expires_after(std::chrono::milliseconds(50));
