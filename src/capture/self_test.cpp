@@ -266,12 +266,12 @@ bool http_sample(const std::string& root, const std::string& in_root, const http
     piece_list input;
     if (!load_pieces(path, input, "Failed to load in file:")) return false;
     const std::string rel = path.substr(in_root.size());
-    bool ok =
-        matches_expected(run_http(hooks, input, collect::none), root + "/out_slices" + rel, compare_mode::streams);
-    ok = matches_expected(run_http(hooks, input, collect::file), root + "/sub_in_file_slices" + rel,
+    bool ok = matches_expected(run_http(hooks, input, collect::none), platform::join_path(root, "out_slices") + rel,
+                               compare_mode::streams);
+    ok = matches_expected(run_http(hooks, input, collect::file), platform::join_path(root, "sub_in_file_slices") + rel,
                           compare_mode::pieces) &&
          ok;
-    ok = matches_expected(run_http(hooks, input, collect::html), root + "/sub_in_html_slices" + rel,
+    ok = matches_expected(run_http(hooks, input, collect::html), platform::join_path(root, "sub_in_html_slices") + rel,
                           compare_mode::pieces) &&
          ok;
     return ok;
@@ -340,15 +340,15 @@ bool run_unit_test(const std::string& root, const self_test_hooks& hooks) {
     http_handler_hooks web = hooks.http;
     web.qualifier = nullptr;  // allow-all: the samples assume no policy
     const std::string http_root = platform::join_path(root, "test_http");
-    const std::string http_in = http_root + "/in_slices";
+    const std::string http_in = platform::join_path(http_root, "in_slices");
     const bool http_ok =
         walk_samples(http_in, [&](const std::string& path) { return http_sample(http_root, http_in, web, path); });
     if (http_ok) SELF_LOG("Unit test: Ok!\r\n");
     all = all && http_ok;
 
     SELF_LOG("Running stress test area....\r\n");
-    const std::string smtp = platform::join_path(root, "test_smtp") + "/in_slices";
-    const std::string pop3 = platform::join_path(root, "test_pop3") + "/in_slices";
+    const std::string smtp = platform::join_path(platform::join_path(root, "test_smtp"), "in_slices");
+    const std::string pop3 = platform::join_path(platform::join_path(root, "test_pop3"), "in_slices");
     const std::string noise = platform::join_path(root, "test_noise");
     const mail::mail_handler_hooks mail_hooks = hooks.mail;
     const filter_maker imap = [&](i_connection_feedback* f) {

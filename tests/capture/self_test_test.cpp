@@ -15,11 +15,20 @@
 #include "mail/protocols/smtp_stream_filter.h"
 #include "module/chain_factory.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "platform/registry.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+
+// The walk names files with the system's separator; the paths below are
+// written with '/'.
+std::string native(std::string path) {
+    for (char& c : path)
+        if (c == '/') c = platform::path_separator();
+    return path;
+}
 
 const std::string samples = std::string(ZEM_TEST_DATA_DIR) + "/selftest";
 
@@ -107,7 +116,7 @@ TEST_F(SelfTest, WrongExpectationsAndForeignTrafficThatMatchesAreFailures) {
     kit::temp_dir dir;
     copy_samples(dir.path());
     // The text file's body expected with one letter changed.
-    const std::string expected = dir.path() + "/test_http/out_slices/text_file.dump_bi";
+    const std::string expected = native(dir.path() + "/test_http/out_slices/text_file.dump_bi");
     const std::string good = read(expected);
     std::string bad;
     ASSERT_TRUE(capture::pack_pieces({{"GET /notes.txt HTTP/1.1\r\nHost: files.example\r\n\r\n", false},
@@ -124,7 +133,8 @@ TEST_F(SelfTest, WrongExpectationsAndForeignTrafficThatMatchesAreFailures) {
         EXPECT_EQ(log.count("Failed!\r\n"), 2);
         EXPECT_EQ(log.count("Test dump: text_file.dump_bi..."), 1);
         EXPECT_EQ(log.count("Output differs from " + expected), 1);
-        EXPECT_EQ(log.count("Stress test failed for file:" + dir.path() + "/test_noise/pop3.dump_bi\r\n"), 1);
+        EXPECT_EQ(log.count("Stress test failed for file:" + native(dir.path() + "/test_noise/pop3.dump_bi") + "\r\n"),
+                  1);
         EXPECT_EQ(log.count("Unit test: Ok!"), 0);
         EXPECT_EQ(log.count("Stress test: Ok!"), 0);
         // Every other filter leaves the POP3 session alone.
@@ -147,15 +157,16 @@ TEST_F(SelfTest, DamagedAndMissingSamplesFailCleanly) {
     kit::temp_dir dir;
     copy_samples(dir.path());
     // A recording that is not a packed piece list, and an expectation gone.
-    const std::string damaged = dir.path() + "/test_noise/damaged.dump_bi";
+    const std::string damaged = native(dir.path() + "/test_noise/damaged.dump_bi");
     ASSERT_TRUE(platform::replace_file(damaged, "not a dump", 10));
     fs::remove(dir.path() + "/test_http/sub_in_html_slices/gzip_html.dump_bi");
     {
         kit::log_capture log(1);
         EXPECT_FALSE(run(dir.path()));
         EXPECT_EQ(log.count("Failed to load solid buffer from file:" + damaged), 4);  // once per mail filter
-        EXPECT_EQ(log.count("Failed to load file:" + dir.path() + "/test_http/sub_in_html_slices/gzip_html.dump_bi"),
-                  1);
+        EXPECT_EQ(
+            log.count("Failed to load file:" + native(dir.path() + "/test_http/sub_in_html_slices/gzip_html.dump_bi")),
+            1);
         EXPECT_EQ(log.count("Stress test failed for file:" + damaged), 4);
     }
 
@@ -163,7 +174,7 @@ TEST_F(SelfTest, DamagedAndMissingSamplesFailCleanly) {
     fs::create_directories(empty.path() + "/test_http/in_slices");
     kit::log_capture log(1);
     EXPECT_FALSE(run(empty.path()));
-    EXPECT_EQ(log.count("No samples in " + empty.path() + "/test_http/in_slices"), 1);
+    EXPECT_EQ(log.count("No samples in " + native(empty.path() + "/test_http/in_slices")), 1);
     // test_smtp, test_pop3 and test_noise are not there: each walk says so.
     EXPECT_EQ(log.count("Failed to FindFirstFileA for: "), 8);
     EXPECT_EQ(log.count("Ok! \r\n"), 2);  // the built-in checks need no folder
