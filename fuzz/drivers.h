@@ -4,7 +4,6 @@
 // held, else what went wrong. The fuzz targets trap on a non-empty result;
 // tests/regressions replays saved inputs through the same functions, so a
 // fixed finding stays fixed.
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -23,6 +22,7 @@
 #include "http/gif_filter.h"
 #include "http/http_charset_encoding.h"
 #include "http/http_stream_filter.h"
+#include "kit/codings.h"
 #include "kit/http_invariants.h"
 #include "kit/kit.h"
 #include "log/log.h"
@@ -389,20 +389,6 @@ public:
     void stop(byte_string&) override {}
 };
 
-inline std::string compress_with(const std::string& text, int window_bits, int level) {
-    z_stream zs{};
-    if (deflateInit2(&zs, level, Z_DEFLATED, window_bits, 8, Z_DEFAULT_STRATEGY) != Z_OK) return {};
-    std::string out(deflateBound(&zs, static_cast<uLong>(text.size())) + 64, '\0');
-    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-    zs.avail_in = static_cast<uInt>(text.size());
-    zs.next_out = reinterpret_cast<Bytef*>(&out[0]);
-    zs.avail_out = static_cast<uInt>(out.size());
-    deflate(&zs, Z_FINISH);
-    out.resize(zs.total_out);
-    deflateEnd(&zs);
-    return out;
-}
-
 inline std::string run_decoders(const std::uint8_t* data, std::size_t size) {
     quiet_logs();
     input_reader in(data, size);
@@ -416,8 +402,8 @@ inline std::string run_decoders(const std::uint8_t* data, std::size_t size) {
             std::string plain, coded, junk;
             if (known) {
                 plain = in.take(std::size_t(in.u16()) % 16384);
-                const int bits = deflate ? ((sub & 8) ? -15 : 15) : 31;
-                coded = compress_with(plain, bits, (sub >> 4) % 10);
+                const kit::zwrap w = deflate ? ((sub & 8) ? kit::zwrap::raw : kit::zwrap::zlib) : kit::zwrap::gzip;
+                coded = kit::compress(plain, w, (sub >> 4) % 10);
                 // Junk after the end of the stream is not part of the body.
                 if (sub & 0x80) junk = in.short_text();
                 coded += junk;
@@ -598,20 +584,6 @@ inline std::string make_request(input_reader& in, std::size_t i, bool allow_head
     return r;
 }
 
-inline std::string chunked(const std::string& body, input_reader& in) {
-    std::string r;
-    std::size_t pos = 0;
-    static const char hex[] = "0123456789abcdef";
-    while (pos < body.size()) {
-        std::size_t n = std::min<std::size_t>(body.size() - pos, std::size_t(in.byte()) + 1);
-        std::string size;
-        for (std::size_t v = n; v; v >>= 4) size.insert(size.begin(), hex[v & 15]);
-        r += size + "\r\n" + body.substr(pos, n) + "\r\n";
-        pos += n;
-    }
-    return r + "0\r\n\r\n";
-}
-
 inline std::string make_response(input_reader& in, bool last, bool head, bool& close_delimited, std::string& decoded) {
     static const char* const types[] = {"text/html", "text/plain", "image/gif", "application/x-javascript",
                                         "application/octet-stream", "text/html; charset=utf-8", "image/png"};
@@ -637,7 +609,7 @@ inline std::string make_response(input_reader& in, bool last, bool head, bool& c
     decoded.clear();
     if (in.byte() % 4 == 0 && !body.empty()) {
         decoded = body;
-        body = compress_with(body, 31, 6);
+        body = kit::gzip(body);
         r += "Content-Encoding: gzip\r\n";
     }
     const int framing = (kind >> 6) % 3 + ((kind & 0x40) && last ? 1 : 0);
@@ -645,7 +617,7 @@ inline std::string make_response(input_reader& in, bool last, bool head, bool& c
     if (framing == 0 || (framing == 3 && !last)) {
         r += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     } else if (framing == 1 || framing == 2) {
-        r += "Transfer-Encoding: chunked\r\n\r\n" + chunked(body, in);
+        r += "Transfer-Encoding: chunked\r\n\r\n" + kit::chunked(body, [&in] { return std::size_t(in.byte()) + 1; });
     } else {
         r += "Connection: close\r\n\r\n" + body;
         close_delimited = true;

@@ -53,9 +53,9 @@ std::vector<std::string> whole(const std::string& s) { return {s}; }
 
 TEST(gzip_decoder, each_wrapping_decodes_whole_and_ends_the_stream) {
     const std::string page = dk::sample_page(5000);
-    for (auto w : {dk::wrap::gzip, dk::wrap::zlib}) {
+    for (auto w : {kit::zwrap::gzip, kit::zwrap::zlib}) {
         auto t = std::make_shared<dk::recording_target>();
-        outcome r = run(w == dk::wrap::zlib, whole(dk::compress(page, w)), t);
+        outcome r = run(w == kit::zwrap::zlib, whole(kit::compress(page, w)), t);
         EXPECT_FALSE(r.declined);
         EXPECT_EQ(r.out, page);
         EXPECT_EQ(t->seen, page);
@@ -66,29 +66,29 @@ TEST(gzip_decoder, each_wrapping_decodes_whole_and_ends_the_stream) {
 
 TEST(gzip_decoder, every_split_offset_gives_the_same_text) {
     const std::string page = dk::sample_page(3000);
-    for (auto w : {dk::wrap::gzip, dk::wrap::zlib, dk::wrap::raw}) {
-        const std::string z = dk::compress(page, w);
+    for (auto w : {kit::zwrap::gzip, kit::zwrap::zlib, kit::zwrap::raw}) {
+        const std::string z = kit::compress(page, w);
         for (std::size_t at = 0; at <= z.size(); ++at) {
             auto t = std::make_shared<dk::recording_target>();
-            outcome r = run(w != dk::wrap::gzip, kit::split_at(z, at), t);
+            outcome r = run(w != kit::zwrap::gzip, kit::split_at(z, at), t);
             ASSERT_FALSE(r.declined) << "wrap " << int(w) << " split " << at;
             ASSERT_EQ(r.out, page) << "wrap " << int(w) << " split " << at;
             ASSERT_EQ(t->seen, page);
             ASSERT_EQ(t->stops, 1);
             // The raw stream carries no trailer, so only the wrapped ones end.
-            ASSERT_EQ(r.end_calls, w == dk::wrap::raw ? 0 : 1) << "split " << at;
+            ASSERT_EQ(r.end_calls, w == kit::zwrap::raw ? 0 : 1) << "split " << at;
         }
     }
 }
 
 TEST(gzip_decoder, one_byte_at_a_time_and_random_chunks) {
     const std::string page = dk::sample_page(20000);
-    for (auto w : {dk::wrap::gzip, dk::wrap::zlib, dk::wrap::raw}) {
-        const std::string z = dk::compress(page, w);
+    for (auto w : {kit::zwrap::gzip, kit::zwrap::zlib, kit::zwrap::raw}) {
+        const std::string z = kit::compress(page, w);
         auto t = std::make_shared<dk::recording_target>();
-        EXPECT_EQ(run(w != dk::wrap::gzip, kit::one_byte_chunks(z), t).out, page);
+        EXPECT_EQ(run(w != kit::zwrap::gzip, kit::one_byte_chunks(z), t).out, page);
         auto t2 = std::make_shared<dk::recording_target>();
-        EXPECT_EQ(run(w != dk::wrap::gzip, kit::random_chunks(z, kit::test_seed(), 300), t2).out, page);
+        EXPECT_EQ(run(w != kit::zwrap::gzip, kit::random_chunks(z, kit::test_seed(), 300), t2).out, page);
     }
 }
 
@@ -97,7 +97,7 @@ TEST(gzip_decoder, output_is_what_the_target_makes_of_it) {
     auto t = std::make_shared<dk::recording_target>();
     t->upper = true;
     t->stop_tail = "<!--end-->";
-    outcome r = run(false, kit::one_byte_chunks(dk::compress(page, dk::wrap::gzip)), t);
+    outcome r = run(false, kit::one_byte_chunks(kit::compress(page, kit::zwrap::gzip)), t);
     EXPECT_EQ(r.out, "<HTML><BODY>HELLO WORLD</BODY></HTML><!--end-->");
     EXPECT_EQ(t->seen, page);
     for (const std::string& p : t->pieces) EXPECT_FALSE(p.empty());
@@ -142,7 +142,7 @@ TEST(gzip_decoder, too_short_to_tell_goes_on_as_it_came) {
 
 TEST(gzip_decoder, empty_compressed_body_yields_nothing) {
     auto t = std::make_shared<dk::recording_target>();
-    outcome r = run(false, whole(dk::compress("", dk::wrap::gzip)), t);
+    outcome r = run(false, whole(kit::compress("", kit::zwrap::gzip)), t);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.end_calls, 1);
     EXPECT_EQ(t->stops, 1);
@@ -150,7 +150,7 @@ TEST(gzip_decoder, empty_compressed_body_yields_nothing) {
 
 TEST(gzip_decoder, concatenated_members_decode_as_one_body) {
     const std::string a = dk::sample_page(1500), b = "<p>second member</p>";
-    const std::string z = dk::compress(a, dk::wrap::gzip) + dk::compress(b, dk::wrap::gzip);
+    const std::string z = kit::compress(a, kit::zwrap::gzip) + kit::compress(b, kit::zwrap::gzip);
     for (std::size_t at = 0; at <= z.size(); at += 7) {
         auto t = std::make_shared<dk::recording_target>();
         outcome r = run(false, kit::split_at(z, at), t);
@@ -160,7 +160,7 @@ TEST(gzip_decoder, concatenated_members_decode_as_one_body) {
 
 TEST(gzip_decoder, bytes_after_the_stream_are_dropped_and_the_end_is_signalled) {
     const std::string page = dk::sample_page(800);
-    const std::string z = dk::compress(page, dk::wrap::zlib) + "JUNK AFTER";
+    const std::string z = kit::compress(page, kit::zwrap::zlib) + "JUNK AFTER";
     auto t = std::make_shared<dk::recording_target>();
     outcome r = run(true, whole(z), t);
     EXPECT_FALSE(r.declined);
@@ -170,9 +170,9 @@ TEST(gzip_decoder, bytes_after_the_stream_are_dropped_and_the_end_is_signalled) 
 
 TEST(gzip_decoder, truncated_stream_gives_the_decodable_prefix) {
     const std::string page = dk::sample_page(10000);
-    const std::string z = dk::compress(page, dk::wrap::gzip, 6, 6000, true);
+    const std::string z = kit::compress(page, kit::zwrap::gzip, 6, 6000, true);
     // Cut inside the part after the flush point: the first 6000 bytes decode whole.
-    const std::string first = dk::compress(page.substr(0, 6000), dk::wrap::gzip, 6, std::string::npos, false);
+    const std::string first = kit::compress(page.substr(0, 6000), kit::zwrap::gzip, 6, std::string::npos, false);
     const std::string cut = z.substr(0, first.size() + 3);
     auto t = std::make_shared<dk::recording_target>();
     outcome r = run(false, kit::one_byte_chunks(cut), t);
@@ -186,7 +186,7 @@ TEST(gzip_decoder, truncated_stream_gives_the_decodable_prefix) {
 TEST(gzip_decoder, corruption_after_output_never_leaks_compressed_bytes) {
     const std::string page = dk::sample_page(4000);
     // A flushed first part, then a block of the reserved type 3.
-    std::string z = dk::compress(page.substr(0, 2500), dk::wrap::gzip, 6, std::string::npos, false);
+    std::string z = kit::compress(page.substr(0, 2500), kit::zwrap::gzip, 6, std::string::npos, false);
     z += std::string("\xff\xee\xdd", 3) + "more bytes that must not reach the client";
     for (std::size_t at = 0; at <= z.size(); ++at) {
         auto t = std::make_shared<dk::recording_target>();
@@ -198,7 +198,7 @@ TEST(gzip_decoder, corruption_after_output_never_leaks_compressed_bytes) {
 
 TEST(gzip_decoder, bad_checksum_keeps_the_decoded_text) {
     const std::string page = dk::sample_page(3000);
-    std::string z = dk::compress(page, dk::wrap::gzip);
+    std::string z = kit::compress(page, kit::zwrap::gzip);
     z[z.size() - 6] ^= 0x55;  // inside the CRC32 of the trailer
     auto t = std::make_shared<dk::recording_target>();
     outcome r = run(false, whole(z), t);
@@ -209,7 +209,7 @@ TEST(gzip_decoder, bad_checksum_keeps_the_decoded_text) {
 
 TEST(gzip_decoder, raw_deflate_is_decoded_by_the_deflate_mode_only) {
     const std::string page = dk::sample_page(2000);
-    const std::string raw = dk::compress(page, dk::wrap::raw);
+    const std::string raw = kit::compress(page, kit::zwrap::raw);
     auto t = std::make_shared<dk::recording_target>();
     EXPECT_EQ(run(true, whole(raw), t).out, page);
     auto t2 = std::make_shared<dk::recording_target>();
@@ -222,7 +222,7 @@ TEST(gzip_decoder, raw_deflate_is_decoded_by_the_deflate_mode_only) {
 // nothing; they must not reach the client as if they were the page. A raw
 // stream cut short, which also decodes to nothing, still goes on as it came.
 TEST(gzip_decoder, an_empty_raw_deflate_body_decodes_to_nothing_at_every_split) {
-    const std::string raw = dk::compress("", dk::wrap::raw);
+    const std::string raw = kit::compress("", kit::zwrap::raw);
     ASSERT_GE(raw.size(), 2u);
     for (std::size_t cut = 0; cut <= raw.size(); ++cut) {
         auto t = std::make_shared<dk::recording_target>();
@@ -249,7 +249,7 @@ TEST(gzip_decoder, an_empty_raw_deflate_body_decodes_to_nothing_at_every_split) 
 TEST(gzip_decoder, a_bomb_is_handed_out_in_bounded_parts_and_whole) {
     const std::size_t n = std::size_t(20) << 20;
     const std::string zeros(n, '\0');
-    const std::string z = dk::compress(zeros, dk::wrap::gzip, 9);
+    const std::string z = kit::compress(zeros, kit::zwrap::gzip, 9);
     ASSERT_LT(z.size(), std::size_t(100) << 10);
     auto t = std::make_shared<dk::recording_target>();
     t->decline_after = 0;  // the sniffer gives up on binary at once
@@ -263,7 +263,7 @@ TEST(gzip_decoder, a_bomb_is_handed_out_in_bounded_parts_and_whole) {
 
 TEST(gzip_decoder, default_bound_limits_one_call_and_stop_drains_the_rest) {
     const std::size_t n = decoded_body_bound + (std::size_t(3) << 20);
-    const std::string z = dk::compress(std::string(n, 'x'), dk::wrap::gzip, 9);
+    const std::string z = kit::compress(std::string(n, 'x'), kit::zwrap::gzip, 9);
     auto t = std::make_shared<dk::recording_target>();
     t->decline_after = 0;
     content_encoding_gzip d(false, t);
@@ -289,7 +289,7 @@ TEST(gzip_decoder, a_header_that_never_ends_is_handed_back_at_the_hold_bound) {
 
 TEST(gzip_decoder, an_empty_member_then_a_real_one) {
     const std::string page = dk::sample_page(700);
-    const std::string z = dk::compress("", dk::wrap::gzip) + dk::compress(page, dk::wrap::gzip);
+    const std::string z = kit::compress("", kit::zwrap::gzip) + kit::compress(page, kit::zwrap::gzip);
     for (std::size_t at = 0; at <= z.size(); ++at) {
         auto t = std::make_shared<dk::recording_target>();
         outcome r = run(false, kit::split_at(z, at), t);
@@ -300,7 +300,7 @@ TEST(gzip_decoder, an_empty_member_then_a_real_one) {
 
 TEST(gzip_decoder, an_endless_header_after_an_empty_member_is_not_kept) {
     content_encoding_gzip d(false, std::make_shared<dk::recording_target>());
-    std::string first = dk::compress("", dk::wrap::gzip) + std::string("\x1f\x8b\x08\x10\0\0\0\0\0\x03", 10);
+    std::string first = kit::compress("", kit::zwrap::gzip) + std::string("\x1f\x8b\x08\x10\0\0\0\0\0\x03", 10);
     ASSERT_TRUE(d.update_in(first));
     EXPECT_EQ(first, "");
     for (int i = 0; i < 64; ++i) {
@@ -313,7 +313,7 @@ TEST(gzip_decoder, an_endless_header_after_an_empty_member_is_not_kept) {
 
 TEST(gzip_decoder, a_declining_target_leaves_decoding_on) {
     const std::string page = dk::sample_page(30000);
-    const std::string z = dk::compress(page, dk::wrap::gzip);
+    const std::string z = kit::compress(page, kit::zwrap::gzip);
     auto t = std::make_shared<dk::recording_target>();
     t->decline_after = 100;
     t->stop_tail = "never";

@@ -35,9 +35,7 @@ struct web_path : ::testing::Test {
     }
     // The permission array reply: 22 actions, then an empty text reference.
     void deny(std::initializer_list<int> indexes) {
-        std::string reply(104, '\0');
-        for (int i : indexes) kit::put_le32(reply, static_cast<std::size_t>(i) * 4, 1);
-        host.set_reply(zem::codes::general_query_permission_array, reply);
+        host.set_reply(zem::codes::general_query_permission_array, kit::permission_reply(indexes));
     }
     // Sends the request, then the response in the given pieces; returns what
     // the client received. 'close' ends the server direction afterwards.
@@ -56,7 +54,7 @@ struct web_path : ::testing::Test {
 
 TEST_F(web_path, gzip_body_arrives_decoded_with_its_length_at_every_split) {
     const std::string page = dk::sample_page(2000);
-    const std::string z = dk::compress(page, dk::wrap::gzip);
+    const std::string z = kit::compress(page, kit::zwrap::gzip);
     const std::string response =
         "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Encoding: gzip\r\n"
         "Content-Length: " +
@@ -72,7 +70,7 @@ TEST_F(web_path, gzip_body_arrives_decoded_with_its_length_at_every_split) {
 
 TEST_F(web_path, deflate_without_zlib_header_is_decoded_too) {
     const std::string page = dk::sample_page(3000);
-    const std::string z = dk::compress(page, dk::wrap::raw);
+    const std::string z = kit::compress(page, kit::zwrap::raw);
     const std::string response =
         "HTTP/1.1 200 OK\r\nContent-Encoding: deflate\r\nContent-Length: " + std::to_string(z.size()) + "\r\n\r\n" + z;
     const std::string expect = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(page.size()) + "\r\n\r\n" + page;
@@ -80,7 +78,7 @@ TEST_F(web_path, deflate_without_zlib_header_is_decoded_too) {
 }
 
 TEST_F(web_path, an_empty_page_sent_as_raw_deflate_arrives_empty) {
-    const std::string z = dk::compress("", dk::wrap::raw);
+    const std::string z = kit::compress("", kit::zwrap::raw);
     const std::string response =
         "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: deflate\r\nContent-Length: " +
         std::to_string(z.size()) + "\r\n\r\n" + z;
@@ -92,7 +90,7 @@ TEST_F(web_path, an_empty_page_sent_as_raw_deflate_arrives_empty) {
 TEST_F(web_path, bytes_after_the_end_of_the_compressed_stream_are_dropped_within_the_body) {
     // More than the 1200 bytes the filter waits for before it hands a piece on.
     const std::string page = dk::sample_page(8000);
-    const std::string z = dk::compress(page, dk::wrap::gzip);
+    const std::string z = kit::compress(page, kit::zwrap::gzip);
     ASSERT_GT(z.size(), 1200u);
     // The body runs past the end of the compressed stream; its framing, not
     // the decoder, says where the next response starts.
@@ -104,15 +102,9 @@ TEST_F(web_path, bytes_after_the_end_of_the_compressed_stream_are_dropped_within
 
 TEST_F(web_path, chunked_gzip_is_rechunked_decoded) {
     const std::string page = dk::sample_page(9000);
-    const std::string z = dk::compress(page, dk::wrap::gzip);
-    std::string response = "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n";
-    for (std::size_t at = 0; at < z.size(); at += 1000) {
-        std::string part = z.substr(at, 1000);
-        char size[16];
-        std::snprintf(size, sizeof size, "%zx", part.size());
-        response += std::string(size) + "\r\n" + part + "\r\n";
-    }
-    response += "0\r\n\r\n";
+    const std::string z = kit::compress(page, kit::zwrap::gzip);
+    const std::string response =
+        "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n" + kit::chunked(z, 1000);
     std::string got = exchange(request, kit::random_chunks(response, kit::test_seed(), 700), false);
     std::vector<kit::http_message> msgs;
     ASSERT_EQ(kit::parse_responses(got, msgs), "");
@@ -134,7 +126,7 @@ TEST_F(web_path, plain_text_labelled_gzip_arrives_unchanged) {
 
 TEST_F(web_path, a_bomb_arrives_whole_and_validly_framed) {
     const std::size_t n = decoded_size_for_bomb();
-    const std::string z = dk::compress(std::string(n, 'A'), dk::wrap::gzip, 9);
+    const std::string z = kit::compress(std::string(n, 'A'), kit::zwrap::gzip, 9);
     const std::string response =
         "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " + std::to_string(z.size()) + "\r\n\r\n" + z;
     std::string got = exchange(request, kit::random_chunks(response, kit::test_seed(), 8192), false);

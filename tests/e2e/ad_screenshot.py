@@ -92,7 +92,7 @@ def main():
     work = tempfile.mkdtemp(prefix='zem-ad-shot-')
     procs = []
     try:
-        demo = subprocess.Popen([binary, 'demo', '--port', '0', '--threads', '2'], stdout=subprocess.PIPE, text=True)
+        demo = subprocess.Popen([binary, 'demo', '--port', '0', '--mail-port', '0', '--threads', '2'], stdout=subprocess.PIPE, text=True)
         procs.append(demo)
         filtered = read_port(demo)
         site = demo_site_port(demo)

@@ -1,7 +1,5 @@
 #include "hardening_kit.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -306,32 +304,6 @@ fnv hash_repeated(const std::string& unit, std::size_t total) {
         done += take;
     }
     return f;
-}
-
-std::string gzip_of_repeated(char fill, std::size_t total, int level, bool finish) {
-    z_stream z{};
-    if (deflateInit2(&z, level, Z_DEFLATED, MAX_WBITS + 16, 9, Z_DEFAULT_STRATEGY) != Z_OK) return {};
-    const std::string block(std::size_t(1) << 20, fill);
-    std::string out;
-    char buf[65536];
-    std::size_t left = total;
-    for (;;) {
-        std::size_t take = std::min(left, block.size());
-        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(block.data()));
-        z.avail_in = static_cast<uInt>(take);
-        left -= take;
-        int flush = left != 0 ? Z_NO_FLUSH : finish ? Z_FINISH : Z_FULL_FLUSH;
-        int rc;
-        do {
-            z.next_out = reinterpret_cast<Bytef*>(buf);
-            z.avail_out = sizeof buf;
-            rc = deflate(&z, flush);
-            out.append(buf, sizeof buf - z.avail_out);
-        } while (z.avail_out == 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
-        if (left == 0) break;
-    }
-    deflateEnd(&z);
-    return out;
 }
 
 }  // namespace hk

@@ -89,9 +89,4 @@ void feed_out(zem::i_filt_point* fp, const std::string& head, const std::string&
 // FNV of 'unit' repeated up to total bytes.
 fnv hash_repeated(const std::string& unit, std::size_t total);
 
-// A gzip member of 'total' bytes of 'fill', made by zlib in steps (the
-// plain text is never whole in memory). Unfinished: the member stops after a
-// full flush, so that what follows starts a new deflate block.
-std::string gzip_of_repeated(char fill, std::size_t total, int level = 9, bool finish = true);
-
 }  // namespace hk

@@ -45,9 +45,7 @@ TEST(keep_alive_gif, each_cut_is_reported_under_its_own_address_at_every_split) 
     platform::reg_override_set_u32(config::net_key, "enable_http", 1);
     platform::reg_override_set_u32(config::net_key, "enable_ssl", 0);
     kit::fake_host host;
-    std::string perms(104, '\0');
-    kit::put_le32(perms, idx_gif_animation_tail_frames * 4, 1);
-    host.set_reply(zem::codes::general_query_permission_array, perms);
+    host.set_reply(zem::codes::general_query_permission_array, kit::permission_reply({idx_gif_animation_tail_frames}));
     initialize(&host);
 
     const std::string names[] = {"/img/first.gif", "/img/second.gif", "/img/third.gif"};

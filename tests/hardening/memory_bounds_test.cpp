@@ -24,6 +24,7 @@
 #include "core/configuration.h"
 #include "hardening_kit.h"
 #include "http/http_stream_filter.h"
+#include "kit/codings.h"
 #include "platform/registry.h"
 #include "zem/zem.h"
 
@@ -89,9 +90,7 @@ struct memory_bounds : ::testing::Test {
     }
     // The permission array: the listed indexes blocked, everything else allowed.
     void policy(std::initializer_list<int> blocked) {
-        std::string reply(104, '\0');
-        for (int i : blocked) kit::put_le32(reply, static_cast<std::size_t>(i) * 4, 1);
-        host.set_reply(zem::codes::general_query_permission_array, reply);
+        host.set_reply(zem::codes::general_query_permission_array, kit::permission_reply(blocked));
     }
     // An advertisement policy: links, sizes and scripts are looked at.
     void ads_policy() { policy({idx_ads_by_link, idx_ads_by_size, idx_popups, idx_hidden_frames}); }
@@ -274,7 +273,7 @@ TEST_F(memory_bounds, a_gif_of_endless_sub_blocks_passes_unchanged) {
 TEST_F(memory_bounds, a_ten_megabyte_bomb_in_one_piece_arrives_decoded_with_its_length) {
     ads_policy();
     const std::size_t n = 10 * MiB;
-    const std::string z = hk::gzip_of_repeated('\0', n);
+    const std::string z = kit::gzip_of_repeated('\0', n);
     ASSERT_LT(z.size(), 64u << 10);
     const std::string response =
         "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\n"
@@ -306,7 +305,7 @@ std::size_t decoded_per_call(std::size_t piece) { return piece * 1100; }
 
 TEST_F(memory_bounds, a_gigabyte_bomb_fed_in_pieces_streams_validly_framed) {
     const std::size_t n = k_big_bomb;
-    const std::string z = hk::gzip_of_repeated('\0', n);
+    const std::string z = kit::gzip_of_repeated('\0', n);
     ASSERT_GT(z.size(), 0u);
     const std::size_t piece = 4096;
     struct framing {
@@ -360,16 +359,9 @@ TEST_F(memory_bounds, a_gigabyte_bomb_fed_in_pieces_streams_validly_framed) {
 
 TEST_F(memory_bounds, a_chunked_bomb_streams_with_each_call_bounded_by_its_input) {
     const std::size_t n = k_chunked_bomb;
-    const std::string z = hk::gzip_of_repeated('\0', n);
+    const std::string z = kit::gzip_of_repeated('\0', n);
     // The compressed body in chunks of 1000 bytes.
-    std::string body;
-    for (std::size_t at = 0; at < z.size(); at += 1000) {
-        std::string part = z.substr(at, 1000);
-        char size[16];
-        std::snprintf(size, sizeof size, "%zx\r\n", part.size());
-        body += size + part + "\r\n";
-    }
-    body += "0\r\n\r\n";
+    const std::string body = kit::chunked(z, 1000);
     const std::size_t piece = 2048;
     const std::size_t base = hk::live_bytes();
     hk::reset_peak();
@@ -400,7 +392,7 @@ TEST_F(memory_bounds, a_broken_stream_never_sends_compressed_bytes_after_decoded
     // re-framed as chunked past it); the client gets the decoded text up to
     // the break and nothing of the compressed rest.
     for (std::size_t n : {4 * MiB, 24 * MiB}) {
-        std::string z = hk::gzip_of_repeated('\0', n, 9, false);
+        std::string z = kit::gzip_of_repeated('\0', n, 9, false);
         z += std::string(4096, '\xff');
         const std::string response =
             "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\nContent-Length: " +

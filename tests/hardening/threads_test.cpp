@@ -6,7 +6,6 @@
 // traffic produces on a quiet engine. Meant to run under ThreadSanitizer
 // too (-DZEM_SANITIZE=thread).
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <atomic>
 #include <memory>
@@ -39,32 +38,6 @@ struct counting_stream : log_space::ibase_log_stream {
     }
 };
 
-// Reply to the advertisement words question: u64 count, u8 list flag, one
-// 16-byte reference per word (distance from the reference, byte length),
-// then the UTF-16LE words, each with a 2-byte terminator.
-std::string words_reply(const std::string& word) {
-    std::string out = kit::le64_bytes(1) + std::string(1, '\x01');
-    const std::string wide = kit::utf16le(word);
-    out += kit::le64_bytes(16) + kit::le64_bytes(wide.size());
-    out += wide + std::string(2, '\0');
-    return out;
-}
-
-std::string gzip(const std::string& text) {
-    uLongf size = compressBound(static_cast<uLong>(text.size())) + 32;
-    std::string out(size, '\0');
-    z_stream z{};
-    deflateInit2(&z, 6, Z_DEFLATED, MAX_WBITS + 16, 8, Z_DEFAULT_STRATEGY);
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-    z.avail_in = static_cast<uInt>(text.size());
-    z.next_out = reinterpret_cast<Bytef*>(&out[0]);
-    z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
-
 std::string page(int variant) {
     std::string p =
         "<html><head><title>Page " + std::to_string(variant) + "</title><script>var x = 'text';</script></head><body>";
@@ -87,7 +60,7 @@ conversation make_conversation(int variant) {
     const std::string body = page(variant);
     c.request = "GET /page" + std::to_string(variant) + ".html HTTP/1.1\r\nHost: www.example.com\r\n\r\n";
     if (variant % 2) {
-        const std::string z = gzip(body);
+        const std::string z = kit::gzip(body);
         c.response = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\nContent-Length: " +
                      std::to_string(z.size()) + "\r\n\r\n" + z;
     } else {
@@ -127,11 +100,8 @@ TEST(hardening_threads, web_traffic_on_many_threads_matches_a_quiet_run) {
     platform::reg_override_set_u32(config::net_key, "enable_mail", 0);
     platform::reg_override_set_u32(config::net_key, "enable_ftp", 0);
     kit::fake_host host;
-    std::string perms(104, '\0');
-    kit::put_le32(perms, idx_ads_by_link * 4, 1);
-    kit::put_le32(perms, idx_flash * 4, 1);
-    host.set_reply(zem::codes::general_query_permission_array, perms);
-    host.set_reply(zem::codes::http_query_ads_block_words, words_reply("banner"));
+    host.set_reply(zem::codes::general_query_permission_array, kit::permission_reply({idx_ads_by_link, idx_flash}));
+    host.set_reply(zem::codes::http_query_ads_block_words, kit::ads_words_reply({"banner"}));
     host.set_reply(zem::codes::http_query_ads_block_sizes, std::string(16, '\0'));
     host.set_reply(zem::codes::general_query_config_cookie, std::string(16, 'A'));
     initialize(&host);

@@ -163,6 +163,28 @@ std::string attach_reply(std::uint32_t action, const std::string& name_utf16le, 
     return r;
 }
 
+std::string permission_reply(std::initializer_list<int> blocked) {
+    std::string r(104, '\0');
+    for (int i : blocked) put_le32(r, 4 * static_cast<std::size_t>(i), 1);
+    return r;
+}
+
+std::string ads_words_reply(const std::vector<std::string>& words, std::uint8_t list_flag) {
+    std::string out = le64_bytes(words.size()) + std::string(1, static_cast<char>(list_flag));
+    const std::size_t fixed = 9 + 16 * words.size();
+    std::string strings;
+    for (std::size_t k = 0; k < words.size(); ++k) {
+        const std::size_t entry = 9 + 16 * k;
+        const std::string wide = utf16le(words[k]);
+        out += le64_bytes(fixed + strings.size() - entry);
+        out += le64_bytes(wide.size());
+        strings += wide + std::string(2, '\0');
+    }
+    out += strings;
+    if (out.size() < 25) out.resize(25, '\0');
+    return out;
+}
+
 std::vector<std::string> one_byte_chunks(const std::string& s) {
     std::vector<std::string> r;
     for (char c : s) r.emplace_back(1, c);

@@ -3,6 +3,7 @@
 // and little-endian readers for checking wire layouts by offset.
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
 #include <map>
 #include <mutex>
 #include <string>
@@ -94,6 +95,17 @@ std::string utf16le(const std::string& ascii);
 // (UTF-16LE bytes; empty gives an empty reference) and the new body.
 std::string attach_reply(std::uint32_t action, const std::string& name_utf16le = std::string(),
                          const std::string& body = std::string());
+
+// A reply to general_query_permission_array as the host lays it out: 22
+// actions of 4 bytes and an empty text reference, 104 bytes; the listed
+// indexes blocked, every other allowed.
+std::string permission_reply(std::initializer_list<int> blocked = {});
+
+// A reply to http_query_ads_block_words: +0 u64 count, +8 u8 list flag, from
+// +9 one 16-byte reference per word (distance from the reference, byte
+// length), then the UTF-16LE words with 2-byte terminators; padded to the
+// 25-byte minimum.
+std::string ads_words_reply(const std::vector<std::string>& words, std::uint8_t list_flag = 1);
 
 // Chunkings of a byte string.
 std::vector<std::string> one_byte_chunks(const std::string& s);

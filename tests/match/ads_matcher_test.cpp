@@ -29,25 +29,6 @@ struct log_capture : log_space::ibase_log_stream {
     }
 };
 
-// Reply to code 1003 laid out by hand: +0 u64 count, +8 u8 list flag, from +9
-// one 16-byte reference per word (distance from the reference, byte length),
-// then the UTF-16LE words with 2-byte terminators. Padded to the 25-byte
-// minimum.
-std::string words_reply(const std::vector<std::string>& words) {
-    std::string out = kit::le64_bytes(words.size()) + std::string(1, '\x01');
-    const std::size_t fixed = 9 + 16 * words.size();
-    std::string strings;
-    for (std::size_t k = 0; k < words.size(); ++k) {
-        const std::size_t entry = 9 + 16 * k;
-        const std::string wide = kit::utf16le(words[k]);
-        out += kit::le64_bytes(fixed + strings.size() - entry);
-        out += kit::le64_bytes(wide.size());
-        strings += wide + std::string(2, '\0');
-    }
-    out += strings;
-    if (out.size() < 25) out.resize(25, '\0');
-    return out;
-}
 
 std::string cookie(char fill) { return std::string(16, fill); }
 
@@ -65,7 +46,7 @@ protected:
         ads_matcher::set_tick_source(&fake_ticks);
         host.set_reply(zem::codes::general_query_config_cookie, cookie('A'));
         host.set_reply(zem::codes::http_query_ads_block_words,
-                       words_reply({"doubleclick", "/ads/*.gif", "banner?x", "advert"}));
+                       kit::ads_words_reply({"doubleclick", "/ads/*.gif", "banner?x", "advert"}));
         zem_io_commands::set_host_iface(&host);
     }
     void TearDown() override {
@@ -136,7 +117,7 @@ TEST_F(AdsMatcher, CookieQuestionsArePacedToOncePerSecond) {
 TEST_F(AdsMatcher, ChangedCookieReloadsTheWords) {
     EXPECT_FALSE(ad("http://x/sponsor"));
     host.set_reply(zem::codes::general_query_config_cookie, cookie('B'));
-    host.set_reply(zem::codes::http_query_ads_block_words, words_reply({"sponsor"}));
+    host.set_reply(zem::codes::http_query_ads_block_words, kit::ads_words_reply({"sponsor"}));
     g_ticks += 999;
     EXPECT_FALSE(ad("http://x/sponsor"));  // not asked yet
     EXPECT_EQ(word_loads(), 1u);
@@ -149,7 +130,7 @@ TEST_F(AdsMatcher, ChangedCookieReloadsTheWords) {
     std::string last = cookie('B');
     last[15] = 'C';
     host.set_reply(zem::codes::general_query_config_cookie, last);
-    host.set_reply(zem::codes::http_query_ads_block_words, words_reply({"other"}));
+    host.set_reply(zem::codes::http_query_ads_block_words, kit::ads_words_reply({"other"}));
     g_ticks += 2000;
     EXPECT_TRUE(ad("the other"));
     EXPECT_EQ(word_loads(), 3u);
@@ -196,7 +177,7 @@ TEST_F(AdsMatcher, NoHostOrNoWordsMeansNoAdvertisement) {
 
     // An empty list (and a failing word command) leaves the matcher empty.
     host.set_reply(zem::codes::general_query_config_cookie, cookie('E'));
-    host.set_reply(zem::codes::http_query_ads_block_words, words_reply({}));
+    host.set_reply(zem::codes::http_query_ads_block_words, kit::ads_words_reply({}));
     g_ticks += 1000;
     EXPECT_FALSE(ad("http://ad.doubleclick.net/"));
     host.set_reply(zem::codes::general_query_config_cookie, cookie('F'));
@@ -224,7 +205,7 @@ TEST_F(AdsMatcher, BlockedLineAtLevelTwo) {
 }
 
 TEST_F(AdsMatcher, WideLinksAreConvertedBeforeTheSearch) {
-    host.set_reply(zem::codes::http_query_ads_block_words, words_reply({"werbung"}));
+    host.set_reply(zem::codes::http_query_ads_block_words, kit::ads_words_reply({"werbung"}));
     EXPECT_FALSE(ads_matcher::is_ad_link(wide_string(L"http://x/WERBUNG"), keyword));
     EXPECT_TRUE(ads_matcher::is_ad_link(wide_string(L"http://x/werbung/1"), keyword));
     EXPECT_EQ(keyword, "werbung");
@@ -286,13 +267,13 @@ void exit_during_a_check() {
     g_ticks = 100000;
     ads_matcher::set_tick_source(&fake_ticks);
     g_rig->host.set_reply(zem::codes::general_query_config_cookie, cookie('A'));
-    g_rig->host.set_reply(zem::codes::http_query_ads_block_words, words_reply({"doubleclick", "banner"}));
+    g_rig->host.set_reply(zem::codes::http_query_ads_block_words, kit::ads_words_reply({"doubleclick", "banner"}));
     zem_io_commands::set_host_iface(&g_rig->host);
     std::string keyword;
     if (!ads_matcher::is_ad_link(std::string("http://x/doubleclick"), keyword)) std::_Exit(4);
 
     g_rig->host.set_reply(zem::codes::general_query_config_cookie, cookie('B'));
-    g_rig->host.set_reply(zem::codes::http_query_ads_block_words, words_reply({"sponsor", "promo"}));
+    g_rig->host.set_reply(zem::codes::http_query_ads_block_words, kit::ads_words_reply({"sponsor", "promo"}));
     g_ticks += 5000;
     g_rig->host.hold(zem::codes::general_query_config_cookie);
     g_rig->checker = std::thread(

@@ -133,18 +133,6 @@ TEST(Concurrency, InitializeAndDeinitializeWhileTrafficFlows) {
 // of other connections that needs neither answer goes on meanwhile.
 namespace {
 
-// 22 actions (advertisements by link blocked) and an empty text reference.
-std::string ads_blocked_permissions() {
-    std::string r(104, '\0');
-    kit::put_le32(r, 15 * 4, 1);
-    return r;
-}
-
-std::string one_word_reply(const std::string& word) {
-    const std::string wide = kit::utf16le(word);
-    return kit::le64_bytes(1) + std::string(1, '\0') + kit::le64_bytes(16) + kit::le64_bytes(wide.size()) + wide +
-           std::string(2, '\0');
-}
 
 std::string page_response(const std::string& body) {
     return "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
@@ -183,9 +171,9 @@ struct slow_host_rig {
         platform::reg_override_clear();
         platform::reg_override_isolate(true);
         ads_matcher::reset();
-        host.set_reply(zem::codes::general_query_permission_array, ads_blocked_permissions());
+        host.set_reply(zem::codes::general_query_permission_array, kit::permission_reply({15 /* idx_ads_by_link */}));
         host.set_reply(zem::codes::general_query_config_cookie, std::string(16, 'c'));
-        host.set_reply(zem::codes::http_query_ads_block_words, one_word_reply("/ads/"));
+        host.set_reply(zem::codes::http_query_ads_block_words, kit::ads_words_reply({"/ads/"}, 0));
         host.set_reply(zem::codes::http_query_transparent_gif, kit::le64_bytes(16) + kit::le64_bytes(1) + "t" + '\0');
         initialize(&host);
     }
