@@ -40,6 +40,11 @@ bool ascii_iequal(const C* p, std::size_t n, const char* word) {
     return k == n && !word[k];
 }
 
+template <class C>
+bool ascii_iequal(const std::basic_string<C>& s, const char* word) {
+    return ascii_iequal(s.data(), s.size(), word);
+}
+
 // Where 'lower_word' (lower case) first stands in 's' from 'from', ignoring
 // the case of ASCII letters; npos when nowhere.
 template <class C>

@@ -6,36 +6,9 @@
 #include "host/permission_qualifier.h"
 #include "http/gif_filter.h"
 #include "kit/kit.h"
+#include "kit/qualifier.h"
 
 namespace {
-
-class fake_qualifier : public host_permission_qualifier {
-public:
-    bool tail_frames = false;
-    int asked = 0;
-    bool set_request(const byte_string&, const byte_string&, std::uint64_t) override { return true; }
-    wide_string get_host(const wide_string&) override { return {}; }
-    byte_string get_host(const byte_string&) override { return {}; }
-    wide_string get_address(const wide_string&) override { return {}; }
-    byte_string get_address(const byte_string&) override { return {}; }
-    void set_address(const wide_string&) override {}
-    void set_address(const byte_string&) override {}
-    void set_redirect(const byte_string&) override {}
-    byte_string get_redirect() override { return {}; }
-    wide_string get_transparent_gif(const wide_string&) override { return {}; }
-    byte_string get_transparent_gif(const byte_string&) override { return {}; }
-    std::uint64_t get_request_id() override { return 0x1122334455667788ull; }
-    std::int32_t* get_permissions() override { return perms; }
-    bool get_permission_by_index(int index) override {
-        ++asked;
-        EXPECT_EQ(index, 7);
-        return tail_frames;
-    }
-    bool check_ad_link(const wide_string&, byte_string&) override { return true; }
-    bool check_ad_link(const byte_string&, byte_string&) override { return true; }
-    bool check_ad_size(int, int) override { return true; }
-    std::int32_t perms[32] = {};
-};
 
 std::string b(std::initializer_list<int> bytes) {
     std::string s;
@@ -65,10 +38,18 @@ const std::string still = head + global_table + gce + image1_start + image1_end 
 
 struct gif_fixture : ::testing::Test {
     kit::fake_host host;
-    fake_qualifier q;
+    kit::test_qualifier q;
     stub_connection_feedback fb;
-    void SetUp() override { zem_io_commands::set_host_iface(&host); }
-    void TearDown() override { zem_io_commands::set_host_iface(nullptr); }
+    void SetUp() override {
+        q.request_id = 0x1122334455667788ull;
+        q.block(idx_gif_animation_tail_frames);
+        zem_io_commands::set_host_iface(&host);
+    }
+    void TearDown() override {
+        zem_io_commands::set_host_iface(nullptr);
+        // The filter asks about the tail frames and nothing else.
+        for (int index : q.asked) EXPECT_EQ(index, idx_gif_animation_tail_frames);
+    }
 
     struct result {
         std::string out;
@@ -96,7 +77,7 @@ struct gif_fixture : ::testing::Test {
 };
 
 TEST_F(gif_fixture, tail_frames_allowed_every_byte_passes_at_every_split) {
-    q.tail_frames = true;
+    q.allow(idx_gif_animation_tail_frames);
     for (std::size_t at = 0; at <= animated.size(); ++at) {
         gif_filter f(&q, "www.example.com/anim.gif", &fb);
         result r = run(f, kit::split_at(animated, at));
@@ -158,7 +139,7 @@ TEST_F(gif_fixture, a_still_gif_stays_byte_identical_but_is_reported) {
 }
 
 TEST_F(gif_fixture, gif87a_without_tables_and_bytes_after_the_trailer) {
-    q.tail_frames = true;
+    q.allow(idx_gif_animation_tail_frames);
     const std::string g = "GIF87a" + b({0x02, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00}) +
                           b({0x2C, 0, 0, 0, 0, 2, 0, 2, 0, 0, 2, 1, 0x44, 0}) + trailer + "junk";
     for (std::size_t at = 0; at <= g.size(); ++at) {
@@ -174,7 +155,7 @@ TEST_F(gif_fixture, the_filter_is_reused_for_later_gifs) {
     EXPECT_EQ(run(f, kit::split_at(animated, 100)).out, animated_cut);
     EXPECT_EQ(run(f, kit::one_byte_chunks(animated)).out, animated_cut);
     EXPECT_EQ(blocked(), 2u);
-    q.tail_frames = true;
+    q.allow(idx_gif_animation_tail_frames);
     EXPECT_EQ(run(f, {animated}).out, animated);
     EXPECT_EQ(blocked(), 2u);
 }
@@ -237,7 +218,7 @@ TEST_F(gif_fixture, text_served_as_gif_passes_unless_the_address_says_gif) {
 }
 
 TEST_F(gif_fixture, broken_structures_end_in_a_clean_pass_through) {
-    q.tail_frames = true;
+    q.allow(idx_gif_animation_tail_frames);
     std::vector<std::string> broken = {
         // image left position beyond the screen width
         head + global_table + b({0x2C, 0x40, 0x00, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x02, 0x00}) + trailer,

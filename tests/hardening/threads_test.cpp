@@ -16,7 +16,9 @@
 #include "core/configuration.h"
 #include "hardening_kit.h"
 #include "host/permissions.h"
+#include "kit/codings.h"
 #include "kit/http_invariants.h"
+#include "kit/log_capture.h"
 #include "log/log.h"
 #include "match/ads_matcher.h"
 #include "platform/registry.h"
@@ -28,15 +30,6 @@ std::atomic<std::uint32_t> g_ticks{0};
 // Every question for the time finds a second gone: each ad check asks the
 // host for its cookie.
 std::uint32_t racing_ticks() { return g_ticks.fetch_add(1000) + 1000; }
-
-struct counting_stream : log_space::ibase_log_stream {
-    std::atomic<long>* lines;
-    explicit counting_stream(std::atomic<long>* l) : lines(l) {}
-    bool write(const char*, int, const char*) override {
-        lines->fetch_add(1, std::memory_order_relaxed);
-        return true;
-    }
-};
 
 std::string page(int variant) {
     std::string p =
@@ -127,12 +120,7 @@ TEST(hardening_threads, web_traffic_on_many_threads_matches_a_quiet_run) {
 
     // Now with contention: a log that writes, the cookie changing all the
     // time so that the words are reloaded while other threads match.
-    std::atomic<long> lines{0};
-    auto stream = std::make_unique<counting_stream>(&lines);
-    auto* stream_raw = stream.get();
-    log_space::install_stream(std::move(stream));
-    const int saved_level = log_space::m_level.load();
-    log_space::m_level = 2;
+    auto log = std::make_unique<kit::log_capture>(2);
     ads_matcher::reset();
     host.clear_records();
 
@@ -162,7 +150,7 @@ TEST(hardening_threads, web_traffic_on_many_threads_matches_a_quiet_run) {
     flipper.join();
 
     EXPECT_EQ(wrong.load(), 0);
-    EXPECT_GT(lines.load(), 0);
+    EXPECT_FALSE(log->lines().empty());
     // The words were reloaded under contention.
     EXPECT_GT(host.command_count(zem::codes::http_query_ads_block_words), 1u);
     // Every request announced once, each with its own id.
@@ -172,8 +160,7 @@ TEST(hardening_threads, web_traffic_on_many_threads_matches_a_quiet_run) {
     EXPECT_EQ(notes.size(), std::size_t(threads * per_thread * 2));
     EXPECT_EQ(ids.size(), notes.size()) << "request ids must be unique across threads";
 
-    log_space::m_level = saved_level;
-    log_space::remove_stream(stream_raw);
+    log.reset();
     ads_matcher::set_tick_source(nullptr);
     ads_matcher::reset();
     deinitialize();

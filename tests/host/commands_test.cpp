@@ -101,7 +101,7 @@ TEST_F(commands, permission_array_hostile_replies_leave_everything_allowed) {
     };
     for (const auto& reply : bad) {
         host.set_reply(zc::general_query_permission_array, reply);
-        m_log->lines.clear();
+        m_log->clear();
         std::int32_t perms[26];
         for (auto& p : perms) p = 9;
         byte_string text = "untouched";
@@ -301,7 +301,7 @@ TEST_F(commands, ads_words_short_replies_are_logged) {
         host.push_reply(zc::http_query_ads_block_words, reply);
         io::wide_list words{L"keep"};
         std::uint8_t flag = 7;
-        m_log->lines.clear();
+        m_log->clear();
         EXPECT_FALSE(io::http_query_ads_block_words(words, flag));
         EXPECT_EQ(words, io::wide_list{L"keep"});
         EXPECT_EQ(flag, 7);
@@ -403,7 +403,7 @@ TEST_F(commands, narrow_text_empty_reference_and_bad_replies) {
     for (const auto& reply : bad) {
         host.push_reply(zc::http_query_block_message_html, reply);
         text = "keep";
-        m_log->lines.clear();
+        m_log->clear();
         EXPECT_FALSE(io::http_query_block_message_html(text));
         EXPECT_EQ(text, "keep");
         EXPECT_EQ(count_lines("http_query_block_message_html: Wrong return data, size=" + std::to_string(reply.size()) +
@@ -484,7 +484,7 @@ TEST_F(commands, script_replies) {
                                script_reply(1, 0, 0, "").substr(0, 8)};
     for (const auto& reply : bad) {
         host.push_reply(zc::http_check_script, reply);
-        m_log->lines.clear();
+        m_log->clear();
         EXPECT_FALSE(io::http_check_script(script, nullptr, 0));
         EXPECT_EQ(script, "same");
         EXPECT_EQ(count_lines("http_check_script: Wrong return data, size=" + std::to_string(reply.size()) + "\n"), 1);
@@ -571,7 +571,7 @@ TEST_F(commands, without_a_host_every_command_fails) {
 
     // The two lines have verbosity 2.
     log_space::m_level = 1;
-    m_log->lines.clear();
+    m_log->clear();
     EXPECT_FALSE(io::general_query_config_cookie(cookie));
     EXPECT_EQ(lines().size(), 0u);
 }

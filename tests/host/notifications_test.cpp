@@ -60,7 +60,7 @@ TEST_F(notifications, log_line_about_a_connection_carries_its_identity) {
 
 TEST_F(notifications, refused_log_line_is_not_logged) {
     host.set_accept_notifications(false);
-    m_log->lines.clear();
+    m_log->clear();
     EXPECT_FALSE(io::general_notify_log_line("hello\n", nullptr));
     EXPECT_EQ(lines().size(), 0u);
 }
@@ -313,7 +313,7 @@ TEST_F(notifications, attach_hostile_replies) {
         mail::mail_info_summary s = sample_summary();
         byte_string body = "orig";
         host.set_reply(zc::mail_check_mail_attach, reply);
-        m_log->lines.clear();
+        m_log->clear();
         std::int32_t action = 2;
         EXPECT_FALSE(io::mail_check_mail_attach(nullptr, body, s, action));
         EXPECT_EQ(action, 0);

@@ -110,7 +110,7 @@ TEST_F(qualifier, without_a_host_everything_is_allowed) {
 TEST_F(qualifier, index_bounds) {
     host.set_reply(zc::general_query_permission_array, permission_reply({}));
     q->set_request("h", "h/", 1);
-    m_log->lines.clear();
+    m_log->clear();
     EXPECT_TRUE(q->get_permission_by_index(22));
     EXPECT_EQ(count_lines("Erorr!!!"), 0);
     EXPECT_FALSE(q->get_permission_by_index(23));

@@ -1,9 +1,12 @@
 #include "kit/kit.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
+
+#include "platform/clock.h"
 
 namespace kit {
 
@@ -163,26 +166,51 @@ std::string attach_reply(std::uint32_t action, const std::string& name_utf16le, 
     return r;
 }
 
+namespace {
+std::atomic<std::uint32_t> g_test_now{0};
+std::uint32_t test_now() { return g_test_now.load(); }
+}  // namespace
+
+test_clock::test_clock(std::uint32_t start) {
+    g_test_now = start;
+    platform::set_tick_source(&test_now);
+}
+test_clock::~test_clock() { platform::set_tick_source(nullptr); }
+void test_clock::advance(std::uint32_t ms) { g_test_now += ms; }
+
 std::string permission_reply(std::initializer_list<int> blocked) {
     std::string r(104, '\0');
     for (int i : blocked) put_le32(r, 4 * static_cast<std::size_t>(i), 1);
     return r;
 }
 
-std::string ads_words_reply(const std::vector<std::string>& words, std::uint8_t list_flag) {
-    std::string out = le64_bytes(words.size()) + std::string(1, static_cast<char>(list_flag));
-    const std::size_t fixed = 9 + 16 * words.size();
+std::string permission_reply_of(const std::int32_t* actions) {
+    std::string r(104, '\0');
+    for (std::size_t i = 0; i < 22; ++i) put_le32(r, 4 * i, static_cast<std::uint32_t>(actions[i]));
+    return r;
+}
+
+std::string word_list_reply(const std::vector<std::string>& words, std::size_t first, std::uint8_t list_flag) {
+    std::string out = le64_bytes(words.size());
+    if (first > 8) out.append(first - 8, static_cast<char>(list_flag));
+    const std::size_t fixed = first + 16 * words.size();
     std::string strings;
     for (std::size_t k = 0; k < words.size(); ++k) {
-        const std::size_t entry = 9 + 16 * k;
+        const std::size_t entry = first + 16 * k;
         const std::string wide = utf16le(words[k]);
         out += le64_bytes(fixed + strings.size() - entry);
         out += le64_bytes(wide.size());
         strings += wide + std::string(2, '\0');
     }
     out += strings;
-    if (out.size() < 25) out.resize(25, '\0');
+    if (out.size() < 26) out.resize(26, '\0');
     return out;
+}
+
+std::string ads_sizes_reply(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& sizes) {
+    std::string r = le64_bytes(sizes.size());
+    for (const auto& s : sizes) r += le32_bytes(s.first) + le32_bytes(s.second);
+    return r + le64_bytes(0);
 }
 
 std::vector<std::string> one_byte_chunks(const std::string& s) {

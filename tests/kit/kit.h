@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "zem/external_iface.h"
@@ -81,6 +82,17 @@ private:
     bool m_accept = true;
 };
 
+// While it lives, the engine's tick count is the test's: it starts at
+// 'start' and moves only by advance().
+class test_clock {
+public:
+    explicit test_clock(std::uint32_t start = 5000);
+    ~test_clock();
+    test_clock(const test_clock&) = delete;
+    test_clock& operator=(const test_clock&) = delete;
+    void advance(std::uint32_t ms);
+};
+
 // Little-endian readers and writers for wire checks.
 std::uint32_t le32(const std::string& s, std::size_t off);
 std::uint64_t le64(const std::string& s, std::size_t off);
@@ -101,11 +113,21 @@ std::string attach_reply(std::uint32_t action, const std::string& name_utf16le =
 // indexes blocked, every other allowed.
 std::string permission_reply(std::initializer_list<int> blocked = {});
 
-// A reply to http_query_ads_block_words: +0 u64 count, +8 u8 list flag, from
-// +9 one 16-byte reference per word (distance from the reference, byte
-// length), then the UTF-16LE words with 2-byte terminators; padded to the
-// 25-byte minimum.
-std::string ads_words_reply(const std::vector<std::string>& words, std::uint8_t list_flag = 1);
+// The same with the 22 actions as given.
+std::string permission_reply_of(const std::int32_t* actions);
+
+// A word-list reply: +0 u64 count, then from 'first' one 16-byte reference
+// per word (distance from the reference, byte length), then the UTF-16LE
+// words with 2-byte terminators; padded to 26 bytes. Stop words
+// (http_query_stop_words) start their references at 8; advertisement words
+// (http_query_ads_block_words) at 9, after a u8 list flag at 8.
+std::string word_list_reply(const std::vector<std::string>& words, std::size_t first = 8, std::uint8_t list_flag = 0);
+inline std::string ads_words_reply(const std::vector<std::string>& words, std::uint8_t list_flag = 1) {
+    return word_list_reply(words, 9, list_flag);
+}
+// A reply to http_query_ads_block_sizes: u64 count, u32 width and height per
+// size, then 8 zero bytes.
+std::string ads_sizes_reply(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& sizes);
 
 // Chunkings of a byte string.
 std::vector<std::string> one_byte_chunks(const std::string& s);

@@ -20,7 +20,7 @@
 
 namespace {
 
-class MailChain : public mail_session::session_test {};
+class mail_chain_test : public mail_session::session_test {};
 
 template <class T>
 std::ptrdiff_t index_of(const std::vector<std::shared_ptr<i_stream_filter>>& chain) {
@@ -29,7 +29,7 @@ std::ptrdiff_t index_of(const std::vector<std::shared_ptr<i_stream_filter>>& cha
     return -1;
 }
 
-TEST_F(MailChain, NewsAndImapComeBeforeTheWebFilter) {
+TEST_F(mail_chain_test, news_and_imap_come_before_the_web_filter) {
     platform::reg_override_set_u32(config::net_key, "enable_mail", 1);
     kit::capturing_provider p;
     zem::i_filt_point* fp = create_filt_point(&p, 1);

@@ -13,6 +13,7 @@
 #include "host/host_link.h"
 #include "kit/gated_host.h"
 #include "kit/kit.h"
+#include "kit/log_capture.h"
 #include "log/log.h"
 
 namespace {
@@ -20,27 +21,13 @@ namespace {
 std::atomic<std::uint32_t> g_ticks{0};
 std::uint32_t fake_ticks() { return g_ticks.load(); }
 
-struct log_capture : log_space::ibase_log_stream {
-    std::vector<std::string>* lines;
-    explicit log_capture(std::vector<std::string>* l) : lines(l) {}
-    bool write(const char* t, int n, const char*) override {
-        lines->emplace_back(t, static_cast<std::size_t>(n));
-        return true;
-    }
-};
 
 
 std::string cookie(char fill) { return std::string(16, fill); }
 
-class AdsMatcher : public ::testing::Test {
+class ads_matcher_test : public ::testing::Test {
 protected:
     void SetUp() override {
-        log_space::ensure_context();
-        saved_level = log_space::m_level.load();
-        log_space::m_level = 1;
-        auto cap = std::make_unique<log_capture>(&lines);
-        capture = cap.get();
-        log_space::install_stream(std::move(cap));
         g_ticks = 100000;
         ads_matcher::reset();
         ads_matcher::set_tick_source(&fake_ticks);
@@ -53,8 +40,6 @@ protected:
         zem_io_commands::set_host_iface(nullptr);
         ads_matcher::set_tick_source(nullptr);
         ads_matcher::reset();
-        log_space::remove_stream(capture);
-        log_space::m_level = saved_level;
     }
     bool ad(const std::string& url) {
         keyword.clear();
@@ -63,6 +48,7 @@ protected:
     std::size_t cookie_questions() const { return host.command_count(zem::codes::general_query_config_cookie); }
     std::size_t word_loads() const { return host.command_count(zem::codes::http_query_ads_block_words); }
     int lines_ending_with(const std::string& tail) const {
+        const std::vector<std::string> lines = log.lines();
         return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
             return l.size() >= tail.size() && l.compare(l.size() - tail.size(), tail.size(), tail) == 0;
         }));
@@ -70,14 +56,12 @@ protected:
 
     kit::fake_host host;
     std::string keyword;
-    std::vector<std::string> lines;
-    log_capture* capture = nullptr;
-    int saved_level = 1;
+    kit::log_capture log{1};
 };
 
 }  // namespace
 
-TEST_F(AdsMatcher, MatchesHostWordsAndReturnsTheKeyword) {
+TEST_F(ads_matcher_test, matches_host_words_and_returns_the_keyword) {
     EXPECT_TRUE(ad("http://ad.doubleclick.net/x"));
     EXPECT_EQ(keyword, "doubleclick");
     EXPECT_TRUE(ad("http://example.com/ads/top.gif"));
@@ -93,7 +77,7 @@ TEST_F(AdsMatcher, MatchesHostWordsAndReturnsTheKeyword) {
     for (const auto& c : host.commands()) EXPECT_TRUE(c.guid_ok);
 }
 
-TEST_F(AdsMatcher, CookieQuestionsArePacedToOncePerSecond) {
+TEST_F(ads_matcher_test, cookie_questions_are_paced_to_once_per_second) {
     ad("a");
     EXPECT_EQ(cookie_questions(), 1u);
     EXPECT_EQ(word_loads(), 1u);
@@ -114,7 +98,7 @@ TEST_F(AdsMatcher, CookieQuestionsArePacedToOncePerSecond) {
     EXPECT_EQ(word_loads(), 1u);
 }
 
-TEST_F(AdsMatcher, ChangedCookieReloadsTheWords) {
+TEST_F(ads_matcher_test, changed_cookie_reloads_the_words) {
     EXPECT_FALSE(ad("http://x/sponsor"));
     host.set_reply(zem::codes::general_query_config_cookie, cookie('B'));
     host.set_reply(zem::codes::http_query_ads_block_words, kit::ads_words_reply({"sponsor"}));
@@ -136,7 +120,7 @@ TEST_F(AdsMatcher, ChangedCookieReloadsTheWords) {
     EXPECT_EQ(word_loads(), 3u);
 }
 
-TEST_F(AdsMatcher, TickCounterWrapAroundStillPaces) {
+TEST_F(ads_matcher_test, tick_counter_wrap_around_still_paces) {
     g_ticks = 0xFFFFFF00u;
     ad("a");
     EXPECT_EQ(cookie_questions(), 1u);
@@ -148,7 +132,7 @@ TEST_F(AdsMatcher, TickCounterWrapAroundStillPaces) {
     EXPECT_EQ(cookie_questions(), 2u);
 }
 
-TEST_F(AdsMatcher, FailingCookieQuestionKeepsTheLoadedWords) {
+TEST_F(ads_matcher_test, failing_cookie_question_keeps_the_loaded_words) {
     EXPECT_TRUE(ad("doubleclick"));
     host.set_reply(zem::codes::general_query_config_cookie, "", -5);
     for (int i = 0; i < 3; ++i) {
@@ -164,7 +148,7 @@ TEST_F(AdsMatcher, FailingCookieQuestionKeepsTheLoadedWords) {
     EXPECT_EQ(word_loads(), 1u);
 }
 
-TEST_F(AdsMatcher, NoHostOrNoWordsMeansNoAdvertisement) {
+TEST_F(ads_matcher_test, no_host_or_no_words_means_no_advertisement) {
     zem_io_commands::set_host_iface(nullptr);
     EXPECT_FALSE(ad("http://ad.doubleclick.net/"));
     EXPECT_FALSE(ad("http://ad.doubleclick.net/"));
@@ -187,7 +171,7 @@ TEST_F(AdsMatcher, NoHostOrNoWordsMeansNoAdvertisement) {
     EXPECT_EQ(word_loads(), 3u);
 }
 
-TEST_F(AdsMatcher, BlockedLineAtLevelTwo) {
+TEST_F(ads_matcher_test, blocked_line_at_level_two) {
     EXPECT_TRUE(ad("http://ad.doubleclick.net/x"));
     EXPECT_EQ(lines_ending_with("ADVERTISMENT BLOCKED:SRC=\"http://ad.doubleclick.net/x\" by \"doubleclick\"\n"), 0);
     log_space::m_level = 2;
@@ -204,14 +188,14 @@ TEST_F(AdsMatcher, BlockedLineAtLevelTwo) {
               1);
 }
 
-TEST_F(AdsMatcher, WideLinksAreConvertedBeforeTheSearch) {
+TEST_F(ads_matcher_test, wide_links_are_converted_before_the_search) {
     host.set_reply(zem::codes::http_query_ads_block_words, kit::ads_words_reply({"werbung"}));
     EXPECT_FALSE(ads_matcher::is_ad_link(wide_string(L"http://x/WERBUNG"), keyword));
     EXPECT_TRUE(ads_matcher::is_ad_link(wide_string(L"http://x/werbung/1"), keyword));
     EXPECT_EQ(keyword, "werbung");
 }
 
-TEST_F(AdsMatcher, ConcurrentChecksWithReloads) {
+TEST_F(ads_matcher_test, concurrent_checks_with_reloads) {
     std::atomic<int> hits{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
@@ -284,7 +268,7 @@ void exit_during_a_check() {
 
 }  // namespace
 
-TEST(AdsMatcherLifetime, ACheckUnderWayAtExitFinishesAndLaterOnesStayAwayFromTheHost) {
+TEST(ads_matcher_lifetime, a_check_under_way_at_exit_finishes_and_later_ones_stay_away_from_the_host) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process
     EXPECT_EXIT(exit_during_a_check(), ::testing::ExitedWithCode(0), "");
 }

@@ -12,7 +12,7 @@
 
 namespace {
 
-TEST(DebugTask, ExportedEntryReplaysTheRecordingTheTaskFileNames) {
+TEST(debug_task, exported_entry_replays_the_recording_the_task_file_names) {
     void* handle = dlopen(ZEM_SHARED_LIB_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(handle, nullptr) << dlerror();
     auto run = reinterpret_cast<bool (*)()>(dlsym(handle, "execute_dbg_task"));

@@ -19,7 +19,7 @@ std::string narrow_string_reply(const std::string& text) {
     return r + text + std::string(1, '\0');
 }
 
-class WebPath : public ::testing::Test {
+class module_web_path_test : public ::testing::Test {
 protected:
     void SetUp() override {
         platform::reg_override_clear();
@@ -62,7 +62,7 @@ std::string html_response(const std::string& body) {
            "\r\n\r\n" + body;
 }
 
-TEST_F(WebPath, AdvertisementImageIsReplacedAndTheLengthFollowsAtEverySplit) {
+TEST_F(module_web_path_test, advertisement_image_is_replaced_and_the_length_follows_at_every_split) {
     host.set_reply(zem::codes::general_query_permission_array, kit::permission_reply({15 /* idx_ads_by_link */}));
     const std::string response = html_response(k_body);
     std::string first;
@@ -86,7 +86,7 @@ TEST_F(WebPath, AdvertisementImageIsReplacedAndTheLengthFollowsAtEverySplit) {
     }
 }
 
-TEST_F(WebPath, AllowAllPolicyLeavesThePageByteExact) {
+TEST_F(module_web_path_test, allow_all_policy_leaves_the_page_byte_exact) {
     host.set_reply(zem::codes::general_query_permission_array, kit::permission_reply());
     const std::string response = html_response(k_body);
     exchange(k_request, kit::one_byte_chunks(response));
@@ -96,7 +96,7 @@ TEST_F(WebPath, AllowAllPolicyLeavesThePageByteExact) {
     EXPECT_EQ(host.notification_count(zem::codes::http_notify_request), 1u);
 }
 
-TEST_F(WebPath, WithoutAHostEverythingIsAllowed) {
+TEST_F(module_web_path_test, without_a_host_everything_is_allowed) {
     deinitialize();
     const std::string response = html_response(k_body);
     exchange(k_request, kit::random_chunks(response, kit::test_seed(), 17));

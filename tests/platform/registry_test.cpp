@@ -20,7 +20,7 @@ std::string key(const std::string& k, const std::string& n) {
     return s;
 }
 
-TEST(RegParse, TypedValuesAndRawBytes) {
+TEST(reg_parse, typed_values_and_raw_bytes) {
     auto r = platform::parse_reg_text(
         "Windows Registry Editor Version 5.00\n"
         "\n"
@@ -52,7 +52,7 @@ TEST(RegParse, TypedValuesAndRawBytes) {
     EXPECT_EQ(v.size(), 7u);
 }
 
-TEST(RegParse, Utf16WithBomAndCrlfAsRegeditWritesIt) {
+TEST(reg_parse, utf16_with_bom_and_crlf_as_regedit_writes_it) {
     std::string text =
         "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software]\r\n\"ZEMWLogLevel\"=dword:"
         "00000003\r\n";
@@ -67,7 +67,7 @@ TEST(RegParse, Utf16WithBomAndCrlfAsRegeditWritesIt) {
     EXPECT_EQ(r.values[key("Software", "ZEMWLogLevel")].bytes, std::string("\x03\0\0\0", 4));
 }
 
-TEST(RegParse, MalformedLinesAreSkippedWithOneWarningEach) {
+TEST(reg_parse, malformed_lines_are_skipped_with_one_warning_each) {
     auto r = platform::parse_reg_text(
         "\"orphan\"=dword:1\n"
         "[HKEY_LOCAL_MACHINE\\Software\n"
@@ -88,7 +88,7 @@ TEST(RegParse, MalformedLinesAreSkippedWithOneWarningEach) {
     EXPECT_NE(r.warnings[0].find("line 1"), std::string::npos);
 }
 
-class RegFile : public ::testing::Test {
+class reg_file_test : public ::testing::Test {
 protected:
     void SetUp() override {
         platform::reg_override_clear();
@@ -107,7 +107,7 @@ protected:
     std::string path;
 };
 
-TEST_F(RegFile, NumbersFollowTheFourByteRule) {
+TEST_F(reg_file_test, numbers_follow_the_four_byte_rule) {
     write(
         "\"n\"=dword:00000005\n"
         "\"s4\"=\"abc\"\n"
@@ -135,7 +135,7 @@ TEST_F(RegFile, NumbersFollowTheFourByteRule) {
     EXPECT_FALSE(platform::reg_read_u32("Software\\Nowhere", "n", v));
 }
 
-TEST_F(RegFile, StringsStopAtTheFirstNul) {
+TEST_F(reg_file_test, strings_stop_at_the_first_nul) {
     write("\"p\"=hex:61,62,00,63\n\"q\"=hex:61,62\n\"s\"=\"/var/dumps\"\n");
     std::string s;
     EXPECT_TRUE(platform::reg_read_string(k_net, "p", s));
@@ -146,7 +146,7 @@ TEST_F(RegFile, StringsStopAtTheFirstNul) {
     EXPECT_EQ(s, "/var/dumps");
 }
 
-TEST_F(RegFile, ChangesAreSeenByTheNextRead) {
+TEST_F(reg_file_test, changes_are_seen_by_the_next_read) {
     write("\"enable_http\"=dword:00000001\n");
     std::uint32_t v = 7;
     platform::reg_read_u32(k_net, "enable_http", v);
@@ -165,7 +165,7 @@ TEST_F(RegFile, ChangesAreSeenByTheNextRead) {
     EXPECT_EQ(v, 0u);
 }
 
-TEST_F(RegFile, MissingFileGivesDefaultsSilently) {
+TEST_F(reg_file_test, missing_file_gives_defaults_silently) {
     std::remove(path.c_str());
     std::uint32_t v = 42;
     EXPECT_FALSE(platform::reg_read_u32(k_net, "enable_http", v));
@@ -173,7 +173,7 @@ TEST_F(RegFile, MissingFileGivesDefaultsSilently) {
     EXPECT_TRUE(platform::reg_take_warnings().empty());
 }
 
-TEST_F(RegFile, MalformedLineIsReportedOncePerChange) {
+TEST_F(reg_file_test, malformed_line_is_reported_once_per_change) {
     write("\"a\"=dword:1\ngarbage here\n");
     std::uint32_t v = 0;
     platform::reg_read_u32(k_net, "a", v);
@@ -185,7 +185,7 @@ TEST_F(RegFile, MalformedLineIsReportedOncePerChange) {
     EXPECT_TRUE(platform::reg_take_warnings().empty());
 }
 
-TEST_F(RegFile, OverridesWinAndIsolationHidesTheFile) {
+TEST_F(reg_file_test, overrides_win_and_isolation_hides_the_file) {
     write("\"a\"=dword:1\n\"b\"=dword:2\n");
     platform::reg_override_set_u32(k_net, "a", 10);
     std::uint32_t a = 0, b = 0;

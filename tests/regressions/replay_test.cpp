@@ -80,7 +80,7 @@ TEST(fuzz_replay, mail) {
 // a swapper that changes text and a filter point that drops client bytes are
 // each caught. These use the drivers' helpers on deliberately broken parts.
 TEST(fuzz_replay, word_list_reply_has_the_host_layout) {
-    const std::string r = fuzz_drivers::wire_reply::word_list({"ab"}, 8);
+    const std::string r = kit::word_list_reply({"ab"});
     // count, then one reference at 8 (offset from itself, byte length), text.
     ASSERT_GE(r.size(), 28u);
     EXPECT_EQ(kit::le64(r, 0), 1u);
@@ -99,7 +99,7 @@ TEST(fuzz_replay, permission_reply_has_the_host_layout) {
     std::int32_t perms[permission_array_words] = {};
     perms[idx_referers] = content_action_block;
     perms[idx_check_script] = content_action_learn;
-    const std::string r = fuzz_drivers::wire_reply::permission_array(perms);
+    const std::string r = kit::permission_reply_of(perms);
     ASSERT_EQ(r.size(), 104u);
     EXPECT_EQ(kit::le32(r, 12), 1u);
     EXPECT_EQ(kit::le32(r, 84), 2u);

@@ -13,21 +13,13 @@
 #include "host/host_link.h"
 #include "kit/gated_host.h"
 #include "kit/kit.h"
+#include "kit/log_capture.h"
 #include "log/log.h"
 #include "match/ads_matcher.h"
 #include "platform/registry.h"
 #include "zem/zem.h"
 
 namespace {
-
-struct null_stream : log_space::ibase_log_stream {
-    std::atomic<long>* count;
-    explicit null_stream(std::atomic<long>* c) : count(c) {}
-    bool write(const char*, int, const char*) override {
-        count->fetch_add(1, std::memory_order_relaxed);
-        return true;
-    }
-};
 
 std::string random_bytes(std::mt19937& rng, std::size_t n) {
     std::string s(n, '\0');
@@ -37,13 +29,10 @@ std::string random_bytes(std::mt19937& rng, std::size_t n) {
     return s;
 }
 
-TEST(Concurrency, ManyFilterPointsOnManyThreads) {
+TEST(concurrency, many_filter_points_on_many_threads) {
     kit::fake_host host;
     initialize(&host);
-    std::atomic<long> lines{0};
-    auto stream = std::make_unique<null_stream>(&lines);
-    auto* raw = stream.get();
-    log_space::install_stream(std::move(stream));
+    auto log = std::make_unique<kit::log_capture>(1);
 
     const int threads = 8;
     const int connections_per_thread = 40;
@@ -72,12 +61,12 @@ TEST(Concurrency, ManyFilterPointsOnManyThreads) {
     }
     for (auto& th : pool) th.join();
     EXPECT_EQ(failures.load(), 0);
-    EXPECT_GE(lines.load(), threads * connections_per_thread);
-    log_space::remove_stream(raw);
+    EXPECT_GE(log->count(" done\n"), threads * connections_per_thread);
+    log.reset();
     deinitialize();
 }
 
-TEST(Concurrency, OneFilterPointFromTwoThreadsKeepsEachDirectionInOrder) {
+TEST(concurrency, one_filter_point_from_two_threads_keeps_each_direction_in_order) {
     kit::capturing_provider p;
     zem::i_filt_point* fp = create_filt_point(&p, 1);
     ASSERT_NE(fp, nullptr);
@@ -97,7 +86,7 @@ TEST(Concurrency, OneFilterPointFromTwoThreadsKeepsEachDirectionInOrder) {
     EXPECT_EQ(p.in, in);
 }
 
-TEST(Concurrency, InitializeAndDeinitializeWhileTrafficFlows) {
+TEST(concurrency, initialize_and_deinitialize_while_traffic_flows) {
     kit::fake_host host;
     std::atomic<bool> stop{false};
     std::thread flipper([&] {
@@ -190,7 +179,7 @@ const std::string k_plain_page = "<html><body><p>no images here</p></body></html
 
 }  // namespace
 
-TEST(SlowHost, AConnectionWaitingForItsPermissionsHoldsUpNoOtherConnection) {
+TEST(slow_host, a_connection_waiting_for_its_permissions_holds_up_no_other_connection) {
     slow_host_rig rig;
     const std::string slow_host = kit::utf16le("slow.test");
     rig.host.hold(zem::codes::general_query_permission_array,
@@ -206,7 +195,7 @@ TEST(SlowHost, AConnectionWaitingForItsPermissionsHoldsUpNoOtherConnection) {
     EXPECT_EQ(slow.provider.in, page_response(k_plain_page));
 }
 
-TEST(SlowHost, AWordListOnTheWayHoldsUpLinkQuestionsOnlyNotPagesWithoutLinks) {
+TEST(slow_host, a_word_list_on_the_way_holds_up_link_questions_only_not_pages_without_links) {
     slow_host_rig rig;
     rig.host.hold(zem::codes::http_query_ads_block_words);
     const std::string ad_page = "<p><img src=\"http://x.test/ads/1.gif\"></p>";
