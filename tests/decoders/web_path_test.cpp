@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/configuration.h"
-#include "decoder_kit.h"
+#include "kit/decoders.h"
 #include "http/content_encoding_gzip.h"
 #include "kit/http_invariants.h"
 #include "kit/kit.h"
@@ -53,7 +53,7 @@ struct web_path : ::testing::Test {
 };
 
 TEST_F(web_path, gzip_body_arrives_decoded_with_its_length_at_every_split) {
-    const std::string page = dk::sample_page(2000);
+    const std::string page = kit::sample_page(2000);
     const std::string z = kit::compress(page, kit::zwrap::gzip);
     const std::string response =
         "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Encoding: gzip\r\n"
@@ -69,7 +69,7 @@ TEST_F(web_path, gzip_body_arrives_decoded_with_its_length_at_every_split) {
 }
 
 TEST_F(web_path, deflate_without_zlib_header_is_decoded_too) {
-    const std::string page = dk::sample_page(3000);
+    const std::string page = kit::sample_page(3000);
     const std::string z = kit::compress(page, kit::zwrap::raw);
     const std::string response =
         "HTTP/1.1 200 OK\r\nContent-Encoding: deflate\r\nContent-Length: " + std::to_string(z.size()) + "\r\n\r\n" + z;
@@ -89,7 +89,7 @@ TEST_F(web_path, an_empty_page_sent_as_raw_deflate_arrives_empty) {
 
 TEST_F(web_path, bytes_after_the_end_of_the_compressed_stream_are_dropped_within_the_body) {
     // More than the 1200 bytes the filter waits for before it hands a piece on.
-    const std::string page = dk::sample_page(8000);
+    const std::string page = kit::sample_page(8000);
     const std::string z = kit::compress(page, kit::zwrap::gzip);
     ASSERT_GT(z.size(), 1200u);
     // The body runs past the end of the compressed stream; its framing, not
@@ -101,7 +101,7 @@ TEST_F(web_path, bytes_after_the_end_of_the_compressed_stream_are_dropped_within
 }
 
 TEST_F(web_path, chunked_gzip_is_rechunked_decoded) {
-    const std::string page = dk::sample_page(9000);
+    const std::string page = kit::sample_page(9000);
     const std::string z = kit::compress(page, kit::zwrap::gzip);
     const std::string response =
         "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n" + kit::chunked(z, 1000);

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "core/configuration.h"
-#include "hardening_kit.h"
 #include "host/permissions.h"
 #include "kit/codings.h"
+#include "kit/kit.h"
 #include "kit/http_invariants.h"
 #include "kit/log_capture.h"
 #include "log/log.h"

@@ -7,10 +7,10 @@
 
 #include "host/host_link.h"
 #include "host/zem_io_commands.h"
-#include "host_fixture.h"
+#include "kit/host.h"
 #include "platform/clock.h"
 
-using namespace host_test;
+using namespace kit;
 using kit::le32;
 using kit::le32_bytes;
 using kit::le64;

@@ -7,9 +7,9 @@
 
 #include "host/ipc_logger.h"
 #include "host/zem_io_commands.h"
-#include "host_fixture.h"
+#include "kit/host.h"
 
-using namespace host_test;
+using namespace kit;
 using kit::le32;
 using kit::le64;
 namespace zc = zem::codes;

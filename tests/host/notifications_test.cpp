@@ -9,9 +9,9 @@
 
 #include "host/mail_commands.h"
 #include "host/zem_io_commands.h"
-#include "host_fixture.h"
+#include "kit/host.h"
 
-using namespace host_test;
+using namespace kit;
 using kit::le32;
 using kit::le32_bytes;
 using kit::le64;

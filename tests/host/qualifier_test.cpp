@@ -6,10 +6,10 @@
 
 #include "host/ad_link_checker.h"
 #include "host/ipc_permission_qualifier.h"
-#include "host_fixture.h"
+#include "kit/host.h"
 #include "match/ads_matcher.h"
 
-using namespace host_test;
+using namespace kit;
 using kit::le32;
 using kit::le32_bytes;
 using kit::le64;

@@ -6,10 +6,10 @@
 #include <memory>
 
 #include "core/bunch_filter.h"
-#include "html_test_util.h"
+#include "kit/html.h"
 #include "http/http_stream_filter.h"
 
-using namespace html_test;
+using namespace kit;
 
 namespace {
 

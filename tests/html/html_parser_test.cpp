@@ -5,9 +5,9 @@
 
 #include <random>
 
-#include "html_test_util.h"
+#include "kit/html.h"
 
-using namespace html_test;
+using namespace kit;
 
 namespace {
 

@@ -6,10 +6,10 @@
 #include <sstream>
 
 #include "http/http_handler_factory.h"
-#include "http_harness.h"
+#include "kit/http.h"
 #include "kit/exchange.h"
 
-using namespace http_test;
+using namespace kit;
 
 namespace {
 

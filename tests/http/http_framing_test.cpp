@@ -1,9 +1,9 @@
 // Recognition, request and response framing, pipelining, body transfer,
 // end of connection. Every expected byte is written out here.
 
-#include "http_harness.h"
+#include "kit/http.h"
 
-using namespace http_test;
+using namespace kit;
 
 namespace {
 

@@ -2,9 +2,9 @@
 // and advertisement links, and the canned replies the client receives.
 #include <cstdlib>
 
-#include "http_harness.h"
+#include "kit/http.h"
 
-using namespace http_test;
+using namespace kit;
 
 namespace {
 

@@ -4,9 +4,9 @@
 #include <random>
 
 #include "kit/mail_driver.h"
-#include "mail_kit.h"
+#include "kit/mail.h"
 
-using namespace mail_test;
+using namespace kit;
 
 namespace {
 

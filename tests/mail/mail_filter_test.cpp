@@ -3,9 +3,9 @@
 #include <map>
 
 #include "mail/mime_coders.h"
-#include "mail_kit.h"
+#include "kit/mail.h"
 
-using namespace mail_test;
+using namespace kit;
 using kit::le32;
 using kit::le64;
 

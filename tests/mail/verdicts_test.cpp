@@ -3,9 +3,9 @@
 // email package; the keep-alive field while a section is held.
 #include "host/permissions.h"
 #include "mail/mime_coders.h"
-#include "mail_kit.h"
+#include "kit/mail.h"
 
-using namespace mail_test;
+using namespace kit;
 using kit::le32;
 using kit::le64;
 

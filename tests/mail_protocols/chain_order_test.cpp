@@ -20,7 +20,7 @@
 
 namespace {
 
-class mail_chain_test : public mail_session::session_test {};
+class mail_chain_test : public kit::session_test {};
 
 template <class T>
 std::ptrdiff_t index_of(const std::vector<std::shared_ptr<i_stream_filter>>& chain) {

@@ -42,7 +42,7 @@ std::size_t strip_keep_alive(std::string& s) {
     return count;
 }
 
-class imap_filter_test : public mail_session::session_test {
+class imap_filter_test : public kit::session_test {
 protected:
     void check(const std::string& name) {
         session_test::check(

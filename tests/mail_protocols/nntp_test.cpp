@@ -31,7 +31,7 @@ bool articles_terminated(const std::string& s) {
     return !in_article || pos == s.size();
 }
 
-class nntp_filter_test : public mail_session::session_test {
+class nntp_filter_test : public kit::session_test {
 protected:
     void check(const std::string& name) {
         session_test::check(

@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "host_process.h"
+#include "kit/host_process.h"
 #include "kit/codings.h"
 #include "kit/kit.h"
 #include "policy.h"
@@ -32,7 +32,7 @@
 namespace {
 
 using nlohmann::json;
-using namespace zemhost_kit;
+using namespace kit;
 
 std::string tmp(const std::string& name) { return ::testing::TempDir() + "zemhost_e2e_" + name; }
 

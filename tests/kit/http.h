@@ -14,7 +14,7 @@
 #include "kit/kit.h"
 #include "kit/qualifier.h"
 
-namespace http_test {
+namespace kit {
 
 // Records what it is given; optionally removes one character, appends a
 // text at stop, or declines once it has seen a number of bytes.
@@ -223,4 +223,4 @@ inline std::vector<completion> completions(const kit::fake_host& host) {
     return r;
 }
 
-}  // namespace http_test
+}  // namespace kit

@@ -18,7 +18,7 @@
 #include "platform/codepage.h"
 #include "platform/registry.h"
 
-namespace html_test {
+namespace kit {
 
 // A fake host installed for one test, with the comment option set as asked.
 struct host_scope {
@@ -114,4 +114,4 @@ inline std::string check_script_reply(bool replace, const std::string& script) {
     return r + script;
 }
 
-}  // namespace html_test
+}  // namespace kit

@@ -16,7 +16,7 @@
 #include "platform/clock.h"
 #include "platform/registry.h"
 
-namespace host_test {
+namespace kit {
 
 class test_feedback : public i_connection_feedback {
 public:
@@ -102,4 +102,4 @@ inline std::string zeros(std::size_t n) { return std::string(n, '\0'); }
 // Bytes of a UTF-16LE string with its 2-byte terminator.
 inline std::string w_nul(const std::string& ascii) { return kit::utf16le(ascii) + zeros(2); }
 
-}  // namespace host_test
+}  // namespace kit

@@ -6,7 +6,7 @@
 #include "core/interfaces.h"
 #include "kit/codings.h"
 
-namespace dk {
+namespace kit {
 
 // A page of HTML-like text of about n bytes that compresses moderately.
 std::string sample_page(std::size_t n);
@@ -27,4 +27,4 @@ public:
     bool declined = false;
 };
 
-}  // namespace dk
+}  // namespace kit

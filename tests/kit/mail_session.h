@@ -22,7 +22,7 @@
 #include "platform/registry.h"
 #include "zem/external_iface.h"
 
-namespace mail_session {
+namespace kit {
 
 class session_test : public ::testing::Test {
 protected:
@@ -90,4 +90,4 @@ protected:
     std::map<std::string, std::size_t> last_inserted;  // per chunking, of the last check
 };
 
-}  // namespace mail_session
+}  // namespace kit

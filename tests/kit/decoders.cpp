@@ -1,7 +1,7 @@
-#include "decoder_kit.h"
+#include "kit/decoders.h"
 
 
-namespace dk {
+namespace kit {
 
 std::string sample_page(std::size_t n) {
     static const char* words[] = {"<div class=\"item\">",
@@ -45,4 +45,4 @@ void recording_target::stop(byte_string& data) {
     data += stop_tail;
 }
 
-}  // namespace dk
+}  // namespace kit
