@@ -10,14 +10,15 @@
 #include <string>
 
 #include "host/host_link.h"
-#include "mail_bench_kit.h"
 #include "mail/mail_filter.h"
 #include "mail/protocols/imap_stream_filter.h"
+#include "mail_bench_kit.h"
 
 namespace {
 
 std::string make_message(std::size_t total) {
-    return bench_kit::make_attachment_message(total, "big.exe", "Some ordinary text of the message, line after line.\r\n")
+    return bench_kit::make_attachment_message(total, "big.exe",
+                                              "Some ordinary text of the message, line after line.\r\n")
         .text;
 }
 

@@ -9,16 +9,17 @@
 #include <string>
 
 #include "host/host_link.h"
-#include "mail_bench_kit.h"
 #include "mail/mail_filter.h"
 #include "mail/mime_coders.h"
+#include "mail_bench_kit.h"
 
 namespace {
 
 using message = bench_kit::attachment_message;
 
 message make_message(std::size_t total) {
-    return bench_kit::make_attachment_message(total, "big.bin", "Some ordinary text of the message, line after line.\r\n");
+    return bench_kit::make_attachment_message(total, "big.bin",
+                                              "Some ordinary text of the message, line after line.\r\n");
 }
 
 const message& cached(std::size_t total) {

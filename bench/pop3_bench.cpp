@@ -8,10 +8,10 @@
 #include <string>
 
 #include "host/host_link.h"
-#include "mail_bench_kit.h"
 #include "mail/mail_filter.h"
 #include "mail/mime_coders.h"
 #include "mail/protocols/pop3_stream_filter.h"
+#include "mail_bench_kit.h"
 
 namespace {
 

@@ -582,7 +582,8 @@ bool http_stream_filter::request_blocked() {
     }
     if (!set(idx_ads_by_link)) return false;
     bool script = ascii_iequal(ext, "js");
-    bool image = ascii_iequal(ext, "gif") || ascii_iequal(ext, "jpg") || ascii_iequal(ext, "jpeg") || ascii_iequal(ext, "png");
+    bool image =
+        ascii_iequal(ext, "gif") || ascii_iequal(ext, "jpg") || ascii_iequal(ext, "jpeg") || ascii_iequal(ext, "png");
     if (!script && !image && !ascii_iequal(ext, "swf")) return false;
     byte_string keyword;
     if (qual->check_ad_link(address, keyword)) return false;  // true: not an advertisement
@@ -738,8 +739,8 @@ bool http_stream_filter::untouchable_body() const {
         std::size_t comma = list.find(',', at);
         if (comma == byte_string::npos) comma = list.size();
         byte_string coding = trim(list.substr(at, comma - at));
-        if (!coding.empty() && !ascii_iequal(coding, "gzip") && !ascii_iequal(coding, "x-gzip") && !ascii_iequal(coding, "deflate") &&
-            !ascii_iequal(coding, "x-deflate") && !ascii_iequal(coding, "identity"))
+        if (!coding.empty() && !ascii_iequal(coding, "gzip") && !ascii_iequal(coding, "x-gzip") &&
+            !ascii_iequal(coding, "deflate") && !ascii_iequal(coding, "x-deflate") && !ascii_iequal(coding, "identity"))
             return true;
         at = comma + 1;
     }

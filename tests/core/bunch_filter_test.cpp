@@ -44,7 +44,6 @@ struct scripted_filter : i_stream_filter {
     }
 };
 
-
 class bunch_filter_test : public ::testing::Test {
 protected:
     std::shared_ptr<scripted_filter> add(const std::string& name) {

@@ -3,8 +3,8 @@
 
 #include <memory>
 
-#include "kit/decoders.h"
 #include "http/http_charset_encoding.h"
+#include "kit/decoders.h"
 #include "kit/kit.h"
 #include "platform/codepage.h"
 

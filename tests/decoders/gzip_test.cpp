@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "kit/decoders.h"
 #include "http/content_encoding_gzip.h"
+#include "kit/decoders.h"
 #include "kit/kit.h"
 
 namespace {

@@ -5,11 +5,11 @@
 #include <memory>
 #include <random>
 
-#include "kit/decoders.h"
 #include "host/host_link.h"
 #include "http/content_encoding_gzip.h"
 #include "http/gif_filter.h"
 #include "http/http_charset_encoding.h"
+#include "kit/decoders.h"
 #include "kit/kit.h"
 
 namespace {

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "core/configuration.h"
-#include "kit/decoders.h"
 #include "http/content_encoding_gzip.h"
+#include "kit/decoders.h"
 #include "kit/http_invariants.h"
 #include "kit/kit.h"
 #include "platform/codepage.h"

@@ -10,6 +10,7 @@
 
 #include "ftp/ftp_stream_filter.h"
 #include "host/host_link.h"
+#include "kit/hosted_test.h"
 #include "kit/kit.h"
 #include "kit/transcript.h"
 #include "platform/registry.h"
@@ -26,17 +27,8 @@ struct run_result {
     bool detached = false;
 };
 
-class ftp_filter_test : public ::testing::Test {
+class ftp_filter_test : public kit::hosted_test {
 protected:
-    void SetUp() override {
-        platform::reg_override_isolate(true);
-        zem_io_commands::set_host_iface(&host);
-    }
-    void TearDown() override {
-        zem_io_commands::set_host_iface(nullptr);
-        platform::reg_override_clear();
-    }
-
     // Feeds the steps through a filter point carrying the FTP filter alone;
     // 'cut' splits each step into the chunks that are delivered.
     run_result run(const std::vector<kit::transcript::step>& steps, const kit::chunker& cut) {
@@ -93,8 +85,6 @@ protected:
                 if (::testing::Test::HasFailure()) return;
             }
     }
-
-    kit::fake_host host;
 };
 
 TEST_F(ftp_filter_test, passive_client_announces_each227) { check("passive_client"); }

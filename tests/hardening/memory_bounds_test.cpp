@@ -21,11 +21,11 @@
 
 #include <cstdio>
 
-#include "core/configuration.h"
 #include "alloc_counter.h"
+#include "core/configuration.h"
 #include "http/http_stream_filter.h"
-#include "kit/stream_check.h"
 #include "kit/codings.h"
+#include "kit/stream_check.h"
 #include "platform/registry.h"
 #include "zem/zem.h"
 
@@ -170,7 +170,7 @@ TEST_F(memory_bounds, endless_header_blocks_pass_unchanged_in_both_directions) {
             if (client) {
                 fp = create_filt_point(&p, 7);
                 kit::feed_out(fp, "GET / HTTP/1.1\r\nHost: www.example.com\r\nX-Long: ", "h", 16 * MiB, "", 32 << 10,
-                             &sent);
+                              &sent);
                 fp->stop_out();
                 EXPECT_EQ(p.out, sent);
             } else {
@@ -196,7 +196,7 @@ TEST_F(memory_bounds, a_huge_chunk_size_streams_and_the_cut_is_marked) {
         zem::i_filt_point* fp = open(p);
         const std::string unit = "<p>a paragraph of text</p>\n";
         kit::feed_in(fp, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: chunked\r\n\r\n7fffffff\r\n",
-                    unit, 32 * MiB, "", 64 << 10);
+                     unit, 32 * MiB, "", 64 << 10);
         // The server closes in the middle of the chunk: everything received
         // so far is valid chunked framing, and the short last chunk follows.
         EXPECT_EQ(p.parsed.error, "");
@@ -254,7 +254,7 @@ TEST_F(memory_bounds, a_gif_of_endless_sub_blocks_passes_unchanged) {
             response += "\r\n";
             kit::fnv sent;
             kit::feed_in(fp, response + head, sub_block, 20 * MiB / 256 * 256, std::string("\0\x3B", 2), 64 << 10,
-                        &sent);
+                         &sent);
             fp->stop_in();
             fp->release();
             p.parsed.end();
@@ -370,9 +370,9 @@ TEST_F(memory_bounds, a_chunked_bomb_streams_with_each_call_bounded_by_its_input
         kit::counting_provider p;
         zem::i_filt_point* fp = open(p);
         kit::feed_in(fp,
-                    "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Encoding: gzip\r\n"
-                    "Transfer-Encoding: chunked\r\n\r\n",
-                    body, body.size(), "", piece);
+                     "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Encoding: gzip\r\n"
+                     "Transfer-Encoding: chunked\r\n\r\n",
+                     body, body.size(), "", piece);
         fp->release();
         ASSERT_EQ(p.parsed.error, "");
         ASSERT_EQ(p.parsed.responses.size(), 1u);

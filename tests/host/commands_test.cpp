@@ -11,10 +11,6 @@
 #include "platform/clock.h"
 
 using namespace kit;
-using kit::le32;
-using kit::le32_bytes;
-using kit::le64;
-using kit::le64_bytes;
 namespace zc = zem::codes;
 namespace io = zem_io_commands;
 
@@ -22,19 +18,10 @@ namespace {
 
 class commands : public host_fixture {};
 
-// A string_ref: offset and length, 8 bytes each.
-std::string ref(std::uint64_t off, std::uint64_t len) { return le64_bytes(off) + le64_bytes(len); }
-
-std::string permission_reply(const std::int32_t (&actions)[22], std::string text_ref, const std::string& tail = {}) {
-    std::string r;
-    for (int a : actions) r += le32_bytes(static_cast<std::uint32_t>(a));
-    return r + text_ref + tail;
-}
-
 // ---- general_query_permission_array --------------------------------------
 
 TEST_F(commands, permission_array_request_layout) {
-    host.set_reply(zc::general_query_permission_array, zeros(104));
+    host.set_reply(zc::general_query_permission_array, permission_reply());
     std::int32_t perms[26];
     byte_string text = "keep";
     std::uint64_t t0 = platform::filetime_now();
@@ -58,7 +45,7 @@ TEST_F(commands, permission_array_request_layout) {
 TEST_F(commands, permission_array_exact_reply_with_empty_text) {
     std::int32_t actions[22];
     for (int i = 0; i < 22; ++i) actions[i] = i % 3;
-    host.set_reply(zc::general_query_permission_array, permission_reply(actions, zeros(16)));
+    host.set_reply(zc::general_query_permission_array, permission_reply_of(actions, zeros(16)));
     std::int32_t perms[26];
     for (auto& p : perms) p = 77;
     byte_string text = "old";
@@ -80,7 +67,7 @@ TEST_F(commands, permission_array_text_is_narrowed) {
     // Text right after the fixed part: offset 16 from the reference at +88.
     std::string text_w = kit::utf16le("http://r/") + std::string("\xE9\x00", 2);
     host.set_reply(zc::general_query_permission_array,
-                   permission_reply(actions, ref(16, text_w.size()), text_w + zeros(2)));
+                   permission_reply_of(actions, ref(16, text_w.size()), text_w + zeros(2)));
     std::int32_t perms[26] = {};
     byte_string text;
     ASSERT_TRUE(io::general_query_permission_array("h", "h/", nullptr, perms, 1, text));
@@ -92,12 +79,12 @@ TEST_F(commands, permission_array_hostile_replies_leave_everything_allowed) {
     std::int32_t actions[22];
     for (auto& a : actions) a = 1;
     const std::string bad[] = {
-        permission_reply(actions, zeros(16)).substr(0, 103),        // one byte short
-        permission_reply(actions, ref(16, 4)),                      // text past the end
-        permission_reply(actions, ref(17, 2), zeros(2)),            // one byte over
-        permission_reply(actions, ref(1ull << 63, 2)),              // huge offset
-        permission_reply(actions, ref(8, ~0ull), zeros(16)),        // huge length
-        permission_reply(actions, ref(~0ull - 80, 200), zeros(8)),  // wraps around
+        permission_reply_of(actions, zeros(16)).substr(0, 103),        // one byte short
+        permission_reply_of(actions, ref(16, 4)),                      // text past the end
+        permission_reply_of(actions, ref(17, 2), zeros(2)),            // one byte over
+        permission_reply_of(actions, ref(1ull << 63, 2)),              // huge offset
+        permission_reply_of(actions, ref(8, ~0ull), zeros(16)),        // huge length
+        permission_reply_of(actions, ref(~0ull - 80, 200), zeros(8)),  // wraps around
     };
     for (const auto& reply : bad) {
         host.set_reply(zc::general_query_permission_array, reply);
@@ -117,7 +104,7 @@ TEST_F(commands, permission_array_hostile_replies_leave_everything_allowed) {
 }
 
 TEST_F(commands, permission_array_failed_command) {
-    host.set_reply(zc::general_query_permission_array, zeros(104), 7);
+    host.set_reply(zc::general_query_permission_array, permission_reply(), 7);
     std::int32_t perms[26];
     for (auto& p : perms) p = 1;
     byte_string text = "x";

@@ -12,18 +12,12 @@
 #include "kit/host.h"
 
 using namespace kit;
-using kit::le32;
-using kit::le32_bytes;
-using kit::le64;
-using kit::le64_bytes;
 namespace zc = zem::codes;
 namespace io = zem_io_commands;
 
 namespace {
 
 class notifications : public host_fixture {};
-
-std::string ref(std::uint64_t off, std::uint64_t len) { return le64_bytes(off) + le64_bytes(len); }
 
 TEST_F(notifications, log_line_with_and_without_file_name) {
     std::uint64_t t0 = platform::filetime_now();

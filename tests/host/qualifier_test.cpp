@@ -10,16 +10,10 @@
 #include "match/ads_matcher.h"
 
 using namespace kit;
-using kit::le32;
-using kit::le32_bytes;
-using kit::le64;
-using kit::le64_bytes;
 namespace zc = zem::codes;
 namespace io = zem_io_commands;
 
 namespace {
-
-std::string ref(std::uint64_t off, std::uint64_t len) { return le64_bytes(off) + le64_bytes(len); }
 
 // A permission reply: 22 actions (unset ones allow) and an optional text.
 std::string permission_reply(std::initializer_list<std::pair<int, std::int32_t>> set, const std::string& text = {}) {

@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "core/bunch_filter.h"
-#include "kit/html.h"
 #include "http/http_stream_filter.h"
+#include "kit/html.h"
 
 using namespace kit;
 

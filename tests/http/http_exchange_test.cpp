@@ -6,8 +6,8 @@
 #include <sstream>
 
 #include "http/http_handler_factory.h"
-#include "kit/http.h"
 #include "kit/exchange.h"
+#include "kit/http.h"
 
 using namespace kit;
 

@@ -1,6 +1,5 @@
 #include "kit/decoders.h"
 
-
 namespace kit {
 
 std::string sample_page(std::size_t n) {

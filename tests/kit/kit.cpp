@@ -179,16 +179,18 @@ test_clock::~test_clock() { platform::set_tick_source(nullptr); }
 void test_clock::advance(std::uint32_t ms) { g_test_now += ms; }
 
 std::string permission_reply(std::initializer_list<int> blocked) {
-    std::string r(104, '\0');
-    for (int i : blocked) put_le32(r, 4 * static_cast<std::size_t>(i), 1);
-    return r;
+    std::int32_t actions[22] = {};
+    for (int i : blocked) actions[i] = 1;
+    return permission_reply_of(actions);
 }
 
-std::string permission_reply_of(const std::int32_t* actions) {
-    std::string r(104, '\0');
-    for (std::size_t i = 0; i < 22; ++i) put_le32(r, 4 * i, static_cast<std::uint32_t>(actions[i]));
-    return r;
+std::string permission_reply_of(const std::int32_t* actions, const std::string& text_ref, const std::string& tail) {
+    std::string r;
+    for (std::size_t i = 0; i < 22; ++i) r += le32_bytes(static_cast<std::uint32_t>(actions[i]));
+    return r + text_ref + tail;
 }
+
+std::string ref(std::uint64_t off, std::uint64_t len) { return le64_bytes(off) + le64_bytes(len); }
 
 std::string word_list_reply(const std::vector<std::string>& words, std::size_t first, std::uint8_t list_flag) {
     std::string out = le64_bytes(words.size());

@@ -113,8 +113,12 @@ std::string attach_reply(std::uint32_t action, const std::string& name_utf16le =
 // indexes blocked, every other allowed.
 std::string permission_reply(std::initializer_list<int> blocked = {});
 
-// The same with the 22 actions as given.
-std::string permission_reply_of(const std::int32_t* actions);
+// The same with the 22 actions as given, then the 16-byte text reference
+// given (offset from itself, length) and what follows it.
+std::string permission_reply_of(const std::int32_t* actions, const std::string& text_ref = std::string(16, '\0'),
+                                const std::string& tail = std::string());
+// A text reference as the wire has it: offset and length, 8 bytes each.
+std::string ref(std::uint64_t off, std::uint64_t len);
 
 // A word-list reply: +0 u64 count, then from 'first' one 16-byte reference
 // per word (distance from the reference, byte length), then the UTF-16LE

@@ -1,4 +1,6 @@
 // Log format, levels, streams and configuration from the registry.
+#include "log/log.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "kit/log_capture.h"
-#include "log/log.h"
 #include "log/streams.h"
 #include "module/load_hook.h"
 #include "platform/registry.h"

@@ -3,8 +3,8 @@
 // the host allowed, or let a section the host could not see pass.
 #include <random>
 
-#include "kit/mail_driver.h"
 #include "kit/mail.h"
+#include "kit/mail_driver.h"
 
 using namespace kit;
 

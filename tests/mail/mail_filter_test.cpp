@@ -2,8 +2,8 @@
 // body handlers, and the corpus passing unchanged at every chunking.
 #include <map>
 
-#include "mail/mime_coders.h"
 #include "kit/mail.h"
+#include "mail/mime_coders.h"
 
 using namespace kit;
 using kit::le32;

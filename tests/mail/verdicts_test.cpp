@@ -2,8 +2,8 @@
 // sent; the messages that come out, checked byte by byte and by Python's
 // email package; the keep-alive field while a section is held.
 #include "host/permissions.h"
-#include "mail/mime_coders.h"
 #include "kit/mail.h"
+#include "mail/mime_coders.h"
 
 using namespace kit;
 using kit::le32;

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "host/host_link.h"
+#include "kit/hosted_test.h"
 #include "kit/kit.h"
 #include "kit/transcript.h"
 #include "mail/protocols/pop3_stream_filter.h"
@@ -36,17 +37,8 @@ struct expectations {
     bool client_given = false, server_given = false;
 };
 
-class mail_sessions_test : public ::testing::Test {
+class mail_sessions_test : public kit::hosted_test {
 protected:
-    void SetUp() override {
-        platform::reg_override_isolate(true);
-        zem_io_commands::set_host_iface(&host);
-    }
-    void TearDown() override {
-        zem_io_commands::set_host_iface(nullptr);
-        platform::reg_override_clear();
-    }
-
     // 'smtp' picks the filter; 'close' ends both sides after the steps.
     run_result run(const std::vector<kit::transcript::step>& steps, const kit::chunker& cut, bool close = false,
                    bool smtp = false) {
@@ -135,8 +127,6 @@ protected:
                 if (::testing::Test::HasFailure()) return;
             }
     }
-
-    kit::fake_host host;
 };
 
 TEST_F(mail_sessions_test, pop3_session_passes_byte_for_byte) { check("pop3/session"); }
@@ -151,7 +141,9 @@ TEST_F(mail_sessions_test, pop3_other_protocols_are_left_alone) {
     check("pop3/unsolicited_reply");
     check("pop3/quit_before_login");
 }
-TEST_F(mail_sessions_test, pop3_held_greeting_reaches_the_client_when_the_client_speaks) { check("pop3/greeting_split_by_client"); }
+TEST_F(mail_sessions_test, pop3_held_greeting_reaches_the_client_when_the_client_speaks) {
+    check("pop3/greeting_split_by_client");
+}
 TEST_F(mail_sessions_test, pop3_quit_during_a_message_waits_for_it) { check("pop3/quit_during_message"); }
 TEST_F(mail_sessions_test, pop3_server_dropping_mid_message_loses_nothing) { check("pop3/server_drops"); }
 

@@ -21,8 +21,6 @@ namespace {
 std::atomic<std::uint32_t> g_ticks{0};
 std::uint32_t fake_ticks() { return g_ticks.load(); }
 
-
-
 std::string cookie(char fill) { return std::string(16, fill); }
 
 class ads_matcher_test : public ::testing::Test {

@@ -15,7 +15,6 @@
 
 namespace {
 
-
 struct result {
     bool hit = false;
     std::string keyword;

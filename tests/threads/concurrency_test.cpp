@@ -122,7 +122,6 @@ TEST(concurrency, initialize_and_deinitialize_while_traffic_flows) {
 // of other connections that needs neither answer goes on meanwhile.
 namespace {
 
-
 std::string page_response(const std::string& body) {
     return "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
            body;

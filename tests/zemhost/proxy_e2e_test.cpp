@@ -24,8 +24,8 @@
 #include <thread>
 #include <vector>
 
-#include "kit/host_process.h"
 #include "kit/codings.h"
+#include "kit/host_process.h"
 #include "kit/kit.h"
 #include "policy.h"
 

@@ -8,9 +8,9 @@
 #include <asio.hpp>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "demo_listener.h"
-#include <vector>
 
 namespace zem_host {
 

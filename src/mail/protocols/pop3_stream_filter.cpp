@@ -34,7 +34,7 @@ const boost::regex& auth_re() {
 
 const boost::regex& ok_re() {
     static shared_re re("^((?:(\\+(OK)?)|(-ERR))(?:[[:blank:]]+[[:word:][:punct:][:blank:]]{0,1024})?)\\r?\\n",
-                                 re_flags);
+                        re_flags);
     return re.get();
 }
 
