@@ -10,6 +10,11 @@ constexpr C ascii_lower(C c) {
     return (c >= C('A') && c <= C('Z')) ? static_cast<C>(c + ('a' - 'A')) : c;
 }
 
+template <class C>
+constexpr C ascii_upper(C c) {
+    return (c >= C('a') && c <= C('z')) ? static_cast<C>(c - ('a' - 'A')) : c;
+}
+
 // Whether 'lower_word' (lower case) stands at 'at' in 's', ignoring the case
 // of ASCII letters.
 template <class C>

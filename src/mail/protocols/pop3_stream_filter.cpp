@@ -3,6 +3,7 @@
 #include <boost/regex.hpp>
 #include <cstring>
 
+#include "core/ascii.h"
 #include "host/zem_io_commands.h"
 #include "log/log.h"
 #include "mail/protocols/session_notes.h"
@@ -229,7 +230,7 @@ pop3_stream_filter::step pop3_stream_filter::handle_hello(byte_string& to_client
         const std::size_t have = m_server.size() - m_server_pos;
         const std::size_t k = have < 3 ? have : 3;
         for (std::size_t i = 0; i < k; ++i)
-            if ((m_server[m_server_pos + i] & ~0x20) != ("+OK"[i] & ~0x20)) m_state = pop3_state::error;
+            if (ascii_lower(m_server[m_server_pos + i]) != "+ok"[i]) m_state = pop3_state::error;
         return m_state == pop3_state::error ? step::again : step::wait;
     }
     cmatch m;
