@@ -6,6 +6,7 @@
 #include "http/content_encoding_gzip.h"
 #include "kit/decoders.h"
 #include "kit/http_invariants.h"
+#include "kit/hosted_test.h"
 #include "kit/kit.h"
 #include "platform/codepage.h"
 #include "platform/registry.h"
@@ -18,21 +19,7 @@ const std::string request = "GET /files/data.txt HTTP/1.1\r\nHost: www.example.c
 // Decoded size of the bomb: well past the bound on a held body.
 std::size_t decoded_size_for_bomb() { return decoded_body_bound + (std::size_t(8) << 20); }
 
-struct web_path : ::testing::Test {
-    kit::fake_host host;
-    void SetUp() override {
-        platform::reg_override_isolate(true);
-        platform::reg_override_set_u32(config::net_key, "enable_http", 1);
-        platform::reg_override_set_u32(config::net_key, "enable_ssl", 0);
-        platform::reg_override_set_u32(config::net_key, "enable_mail", 0);
-        platform::reg_override_set_u32(config::net_key, "enable_ftp", 0);
-        initialize(&host);
-    }
-    void TearDown() override {
-        deinitialize();
-        platform::reg_override_clear();
-        platform::reg_override_isolate(false);
-    }
+struct web_path : kit::http_engine_test<> {
     // The permission array reply: 22 actions, then an empty text reference.
     void deny(std::initializer_list<int> indexes) {
         host.set_reply(zem::codes::general_query_permission_array, kit::permission_reply(indexes));
@@ -197,17 +184,11 @@ TEST_F(web_path, a_page_declared_utf7_goes_back_as_utf7) {
     EXPECT_EQ(got, html_response("text/html; charset=utf-7", expect_body));
 }
 
-std::string b(std::initializer_list<int> bytes) {
-    std::string s;
-    for (int v : bytes) s += static_cast<char>(v);
-    return s;
-}
-
-const std::string gif_head = "GIF89a" + b({0x04, 0x00, 0x04, 0x00, 0x80, 0x00, 0x00, 0, 0, 0, 255, 255, 255});
+const std::string gif_head = "GIF89a" + kit::bytes({0x04, 0x00, 0x04, 0x00, 0x80, 0x00, 0x00, 0, 0, 0, 255, 255, 255});
 const std::string gif_frame =
-    b({0x21, 0xF9, 0x04, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x2C, 0, 0, 0, 0, 4, 0, 4, 0, 0, 0x02, 0x03, 0x84, 0x8F, 0x01});
-const std::string gif_anim = gif_head + gif_frame + b({0x00}) + gif_frame + b({0x00, 0x3B});
-const std::string gif_cut = gif_head + gif_frame + b({0x00, 0x3B});
+    kit::bytes({0x21, 0xF9, 0x04, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x2C, 0, 0, 0, 0, 4, 0, 4, 0, 0, 0x02, 0x03, 0x84, 0x8F, 0x01});
+const std::string gif_anim = gif_head + gif_frame + kit::bytes({0x00}) + gif_frame + kit::bytes({0x00, 0x3B});
+const std::string gif_cut = gif_head + gif_frame + kit::bytes({0x00, 0x3B});
 
 TEST_F(web_path, animated_gif_is_cut_with_a_corrected_length) {
     deny({7});

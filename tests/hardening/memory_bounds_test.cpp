@@ -25,6 +25,7 @@
 #include "core/configuration.h"
 #include "http/http_stream_filter.h"
 #include "kit/codings.h"
+#include "kit/hosted_test.h"
 #include "kit/stream_check.h"
 #include "platform/registry.h"
 #include "zem/zem.h"
@@ -72,22 +73,10 @@ public:
     std::size_t notifications = 0;
 };
 
-struct memory_bounds : ::testing::Test {
-    counting_host host;
-
+struct memory_bounds : kit::http_engine_test<counting_host> {
     void SetUp() override {
-        platform::reg_override_isolate(true);
-        platform::reg_override_set_u32(config::net_key, "enable_http", 1);
-        platform::reg_override_set_u32(config::net_key, "enable_ssl", 0);
-        platform::reg_override_set_u32(config::net_key, "enable_mail", 0);
-        platform::reg_override_set_u32(config::net_key, "enable_ftp", 0);
-        initialize(&host);
+        kit::http_engine_test<counting_host>::SetUp();
         policy({});
-    }
-    void TearDown() override {
-        deinitialize();
-        platform::reg_override_clear();
-        platform::reg_override_isolate(false);
     }
     // The permission array: the listed indexes blocked, everything else allowed.
     void policy(std::initializer_list<int> blocked) {

@@ -364,7 +364,11 @@ class concurrent : public host_fixture {};
 // every request still carries its own fields.
 TEST_F(concurrent, commands_from_many_threads_keep_their_own_requests) {
     log_space::m_level = 0;
-    host.set_reply(zc::general_query_permission_array, std::string(88, '\0') + ref(16, 2) + std::string("x\0\0\0", 4));
+    {
+        const std::int32_t allow_all[22] = {};
+        host.set_reply(zc::general_query_permission_array,
+                       permission_reply_of(allow_all, ref(16, 2), std::string("x\0\0\0", 4)));
+    }
     const int threads = 4, per_thread = 300;
     std::vector<std::thread> pool;
     std::vector<int> failures(threads, 0);

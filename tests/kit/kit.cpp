@@ -178,6 +178,12 @@ test_clock::test_clock(std::uint32_t start) {
 test_clock::~test_clock() { platform::set_tick_source(nullptr); }
 void test_clock::advance(std::uint32_t ms) { g_test_now += ms; }
 
+std::string bytes(std::initializer_list<int> values) {
+    std::string s;
+    for (int v : values) s += static_cast<char>(v);
+    return s;
+}
+
 std::string permission_reply(std::initializer_list<int> blocked) {
     std::int32_t actions[22] = {};
     for (int i : blocked) actions[i] = 1;

@@ -100,6 +100,8 @@ void put_le32(std::string& s, std::size_t off, std::uint32_t v);
 void put_le64(std::string& s, std::size_t off, std::uint64_t v);
 std::string le32_bytes(std::uint32_t v);
 std::string le64_bytes(std::uint64_t v);
+// The bytes given as numbers.
+std::string bytes(std::initializer_list<int> values);
 // UTF-16LE bytes of an ASCII text, without terminator.
 std::string utf16le(const std::string& ascii);
 
