@@ -14,7 +14,7 @@
 #include "kit/transcript.h"
 #include "mail/protocols/imap_stream_filter.h"
 #include "mail/protocols/nntp_stream_filter.h"
-#include "mail_protocols/session_kit.h"
+#include "kit/mail_session.h"
 #include "module/chain_factory.h"
 #include "zem/zem.h"
 

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "mail/protocols/nntp_stream_filter.h"
-#include "mail_protocols/session_kit.h"
+#include "kit/mail_session.h"
 #include "module/chain_factory.h"
 
 namespace {
