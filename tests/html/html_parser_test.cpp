@@ -47,6 +47,22 @@ void expect_any_chunking(kit::test_qualifier& q, const std::string& page, const 
         ASSERT_EQ(run_narrow(q, kit::random_chunks(page, kit::test_seed() + k, 17)), expected) << "seed+" << k;
 }
 
+// Feeds the page in pieces of 'piece' bytes and stops the handler; all
+// output in order, and in 'max_held' the most it held between pieces.
+std::string feed_watching_held(html::narrow_html_sub_handler& h, const std::string& page, std::size_t piece,
+                               std::size_t& max_held) {
+    std::string out;
+    for (std::size_t at = 0; at < page.size(); at += piece) {
+        std::string c = page.substr(at, piece);
+        h.update_in(c);
+        out += c;
+        max_held = std::max(max_held, h.held_size());
+    }
+    std::string last;
+    h.stop(last);
+    return out + last;
+}
+
 }  // namespace
 
 TEST(html_parser, realistic_pages_pass_unchanged_when_everything_is_allowed) {
@@ -283,17 +299,8 @@ TEST(html_parser, a_tag_that_never_closes_is_released_past_the_bound_and_filteri
     html::narrow_html_sub_handler h(&q, &fb);
     const std::size_t bound = html::narrow_html_filter::max_held_markup;
     std::string page = "<p>x</p><div title=\"" + std::string(bound + 50000, 'a') + "\">" + k_ad_img + "<p>y</p>";
-    std::string out;
     std::size_t max_held = 0;
-    for (std::size_t at = 0; at < page.size(); at += 4096) {
-        std::string c = page.substr(at, 4096);
-        h.update_in(c);
-        out += c;
-        max_held = std::max(max_held, h.held_size());
-    }
-    std::string last;
-    h.stop(last);
-    out += last;
+    const std::string out = feed_watching_held(h, page, 4096, max_held);
     EXPECT_LE(max_held, bound + 4096);
     const std::string expected =
         "<p>x</p><div title=\"" + std::string(bound + 50000, 'a') + "\">" + k_ad_img_replaced + "<p>y</p>";
@@ -309,17 +316,8 @@ TEST(html_parser, an_endless_script_string_is_released_past_the_bound) {
     const std::size_t bound = html::narrow_html_filter::max_held_script;
     // The string never closes, so the closing tag inside it is script text.
     std::string page = "<script>var s = \"" + std::string(bound * 2, 'q') + "</script>" + k_ad_img;
-    std::string out;
     std::size_t max_held = 0;
-    for (std::size_t at = 0; at < page.size(); at += 1000) {
-        std::string c = page.substr(at, 1000);
-        h.update_in(c);
-        out += c;
-        max_held = std::max(max_held, h.held_size());
-    }
-    std::string last;
-    h.stop(last);
-    out += last;
+    const std::string out = feed_watching_held(h, page, 1000, max_held);
     EXPECT_LE(max_held, bound + 1000);
     EXPECT_TRUE(out == page);
 }
