@@ -215,6 +215,8 @@ std::string word_list_reply(const std::vector<std::string>& words, std::size_t f
     return out;
 }
 
+std::string narrow_text_reply(const std::string& text) { return ref(16, text.size()) + text + std::string(1, '\0'); }
+
 std::string ads_sizes_reply(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& sizes) {
     std::string r = le64_bytes(sizes.size());
     for (const auto& s : sizes) r += le32_bytes(s.first) + le32_bytes(s.second);

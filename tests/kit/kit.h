@@ -131,6 +131,9 @@ std::string word_list_reply(const std::vector<std::string>& words, std::size_t f
 inline std::string ads_words_reply(const std::vector<std::string>& words, std::uint8_t list_flag = 1) {
     return word_list_reply(words, 9, list_flag);
 }
+// A reply carrying one narrow text (the transparent image's address, 1007):
+// its reference at 0, the text after it with a terminator.
+std::string narrow_text_reply(const std::string& text);
 // A reply to http_query_ads_block_sizes: u64 count, u32 width and height per
 // size, then 8 zero bytes.
 std::string ads_sizes_reply(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& sizes);

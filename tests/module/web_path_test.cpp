@@ -12,13 +12,6 @@
 
 namespace {
 
-std::string narrow_string_reply(const std::string& text) {
-    std::string r;
-    kit::put_le64(r, 0, 16);
-    kit::put_le64(r, 8, text.size());
-    return r + text + std::string(1, '\0');
-}
-
 class module_web_path_test : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -27,7 +20,7 @@ protected:
         ads_matcher::reset();
         host.set_reply(zem::codes::general_query_config_cookie, std::string(16, '\x07'));
         host.set_reply(zem::codes::http_query_ads_block_words, kit::ads_words_reply({"banner"}, 0));
-        host.set_reply(zem::codes::http_query_transparent_gif, narrow_string_reply("/local/blank.gif"));
+        host.set_reply(zem::codes::http_query_transparent_gif, kit::narrow_text_reply("/local/blank.gif"));
         host.set_reply(zem::codes::http_query_ads_block_sizes, std::string(16, '\0'));
         initialize(&host);
     }
