@@ -10,6 +10,7 @@
 
 #include "core/configuration.h"
 #include "http/content_encoding_gzip.h"
+#include "kit/codings.h"
 #include "platform/registry.h"
 #include "zem/zem.h"
 
@@ -38,23 +39,9 @@ std::string make_page(std::size_t n) {
     return s;
 }
 
-std::string gzip(const std::string& text) {
-    z_stream s{};
-    if (deflateInit2(&s, 6, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw std::runtime_error("deflate");
-    std::string out(deflateBound(&s, text.size()), '\0');
-    s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-    s.avail_in = static_cast<uInt>(text.size());
-    s.next_out = reinterpret_cast<Bytef*>(&out[0]);
-    s.avail_out = static_cast<uInt>(out.size());
-    deflate(&s, Z_FINISH);
-    out.resize(out.size() - s.avail_out);
-    deflateEnd(&s);
-    return out;
-}
-
 struct fixture {
     std::string page, z;
-    explicit fixture(std::size_t n) : page(make_page(n)), z(gzip(page)) {}
+    explicit fixture(std::size_t n) : page(make_page(n)), z(kit::gzip(page)) {}
 };
 
 const fixture& data_for(std::size_t n) {

@@ -14,6 +14,7 @@
 
 #include "core/bunch_filter.h"
 #include "http/http_stream_filter.h"
+#include "kit/codings.h"
 
 namespace {
 
@@ -55,16 +56,8 @@ std::string length_response(const std::string& type, const std::string& body) {
 }
 
 std::string chunked_response(const std::string& type, const std::string& body) {
-    std::string r = "HTTP/1.1 200 OK\r\nContent-Type: " + type + "\r\nTransfer-Encoding: chunked\r\n\r\n";
-    char size[32];
-    for (std::size_t at = 0; at < body.size(); at += 8192) {
-        std::size_t n = std::min<std::size_t>(8192, body.size() - at);
-        std::snprintf(size, sizeof size, "%zx\r\n", n);
-        r += size;
-        r.append(body, at, n);
-        r += "\r\n";
-    }
-    return r + "0\r\n\r\n";
+    return "HTTP/1.1 200 OK\r\nContent-Type: " + type + "\r\nTransfer-Encoding: chunked\r\n\r\n" +
+           kit::chunked(body, 8192);
 }
 
 struct conversation {

@@ -11,47 +11,15 @@
 
 #include "host/host_link.h"
 #include "mail/mail_filter.h"
-#include "mail/mime_coders.h"
 #include "mail/protocols/imap_stream_filter.h"
-#include "zem/external_iface.h"
+#include "mail_bench_kit.h"
 
 namespace {
 
-class bench_host : public zem::i_external_iface {
-public:
-    int invoke_command(const zem::GUID*, int code, zem::mem_slice*, zem::mem_slice* reply) override {
-        if (code != zem::codes::mail_check_mail_attach) return -1;
-        std::string r(28, '\0');
-        r[0] = static_cast<char>(action);
-        reply->assign(r.data(), static_cast<int>(r.size()));
-        return 0;
-    }
-    bool notify_event(const zem::GUID*, int, zem::mem_slice*) override { return true; }
-    int action = 0;
-};
-
 std::string make_message(std::size_t total) {
-    std::string raw(total * 9 / 10 / 4 * 3, '\0');
-    unsigned x = 2463534242u;
-    for (auto& c : raw) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x);
-    }
-    std::string b64;
-    mail::mime_base64_coder().coder(raw, b64);
-    std::string m =
-        "From: a@example.org\r\nTo: b@example.net\r\nSubject: bench\r\n"
-        "Content-Type: multipart/mixed; boundary=\"=_bench\"\r\n\r\n--=_bench\r\n"
-        "Content-Type: text/plain\r\n\r\n";
-    const std::string line = "Some ordinary text of the message, line after line.\r\n";
-    while (m.size() + b64.size() + 200 < total) m += line;
-    m += "--=_bench\r\nContent-Type: application/octet-stream; name=\"big.exe\"\r\n"
-         "Content-Transfer-Encoding: base64\r\n\r\n";
-    m += b64;
-    m += "--=_bench--\r\n";
-    return m;
+    return bench_kit::make_attachment_message(total, "big.exe",
+                                              "Some ordinary text of the message, line after line.\r\n")
+        .text;
 }
 
 // Made once per size; benchmarks run one after the other.
@@ -66,7 +34,7 @@ void run_imap(benchmark::State& state, int action) {
     const std::string& m = message_of(static_cast<std::size_t>(state.range(0)));
     const std::string session = "* OK ready\r\n* 1 FETCH (BODY[] {" + std::to_string(m.size()) + "}\r\n" + m +
                                 ")\r\nf1 OK Fetch completed.\r\n";
-    bench_host host;
+    bench_kit::verdict_host host;
     host.action = action;
     zem_io_commands::set_host_iface(&host);
     stub_connection_feedback fb;
@@ -97,7 +65,7 @@ void BM_imap_cut(benchmark::State& state) { run_imap(state, 1); }
 
 void BM_mail_filter_alone(benchmark::State& state) {
     const std::string& m = message_of(static_cast<std::size_t>(state.range(0)));
-    bench_host host;
+    bench_kit::verdict_host host;
     zem_io_commands::set_host_iface(&host);
     stub_connection_feedback fb;
     for (auto _ : state) {

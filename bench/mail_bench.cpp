@@ -11,59 +11,15 @@
 #include "host/host_link.h"
 #include "mail/mail_filter.h"
 #include "mail/mime_coders.h"
-#include "zem/external_iface.h"
+#include "mail_bench_kit.h"
 
 namespace {
 
-class bench_host : public zem::i_external_iface {
-public:
-    int invoke_command(const zem::GUID*, int code, zem::mem_slice*, zem::mem_slice* reply) override {
-        if (code != zem::codes::mail_check_mail_attach) return -1;
-        std::string r(28, '\0');
-        r[0] = static_cast<char>(action);
-        if (action == 2) {
-            const std::string body = "replaced";
-            const std::uint32_t off = 28, len = static_cast<std::uint32_t>(body.size());
-            std::memcpy(&r[20], &off, 4);
-            std::memcpy(&r[24], &len, 4);
-            r += body;
-        }
-        reply->assign(r.data(), static_cast<int>(r.size()));
-        return 0;
-    }
-    bool notify_event(const zem::GUID*, int, zem::mem_slice*) override { return true; }
-    int action = 0;
-};
+using message = bench_kit::attachment_message;
 
-struct message {
-    std::string text;
-    std::string attachment_base64;
-};
-
-// 'total' bytes, nine tenths of them a base64 attachment.
 message make_message(std::size_t total) {
-    std::string raw(total * 9 / 10 / 4 * 3, '\0');
-    unsigned x = 2463534242u;
-    for (auto& c : raw) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x);
-    }
-    message m;
-    mail::mime_base64_coder().coder(raw, m.attachment_base64);
-    m.text =
-        "From: a@example.org\r\nTo: b@example.net\r\nSubject: bench\r\n"
-        "Content-Type: multipart/mixed; boundary=\"=_bench\"\r\n\r\n--=_bench\r\n"
-        "Content-Type: text/plain\r\n\r\n";
-    const std::string line = "Some ordinary text of the message, line after line.\r\n";
-    while (m.text.size() + m.attachment_base64.size() + 200 < total) m.text += line;
-    m.text +=
-        "--=_bench\r\nContent-Type: application/octet-stream; name=\"big.bin\"\r\n"
-        "Content-Transfer-Encoding: base64\r\n\r\n";
-    m.text += m.attachment_base64;
-    m.text += "--=_bench--\r\n";
-    return m;
+    return bench_kit::make_attachment_message(total, "big.bin",
+                                              "Some ordinary text of the message, line after line.\r\n");
 }
 
 const message& cached(std::size_t total) {
@@ -73,7 +29,7 @@ const message& cached(std::size_t total) {
 
 void run_filter(benchmark::State& state, int action, std::size_t total) {
     const message& m = cached(total);
-    bench_host host;
+    bench_kit::verdict_host host;
     host.action = action;
     zem_io_commands::set_host_iface(&host);
     stub_connection_feedback fb;

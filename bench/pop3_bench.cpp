@@ -11,22 +11,9 @@
 #include "mail/mail_filter.h"
 #include "mail/mime_coders.h"
 #include "mail/protocols/pop3_stream_filter.h"
-#include "zem/external_iface.h"
+#include "mail_bench_kit.h"
 
 namespace {
-
-class bench_host : public zem::i_external_iface {
-public:
-    int invoke_command(const zem::GUID*, int code, zem::mem_slice*, zem::mem_slice* reply) override {
-        if (code != zem::codes::mail_check_mail_attach) return -1;
-        std::string r(28, '\0');
-        r[0] = static_cast<char>(action);
-        reply->assign(r.data(), static_cast<int>(r.size()));
-        return 0;
-    }
-    bool notify_event(const zem::GUID*, int, zem::mem_slice*) override { return true; }
-    int action = 0;
-};
 
 // The message as the mail filter sees it and as the server sends it.
 struct message {
@@ -34,27 +21,10 @@ struct message {
 };
 
 message make_message(std::size_t total) {
-    std::string raw(total * 9 / 10 / 4 * 3, '\0');
-    unsigned x = 2463534242u;
-    for (auto& c : raw) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x);
-    }
-    std::string b64;
-    mail::mime_base64_coder().coder(raw, b64);
     message m;
-    m.text =
-        "From: a@example.org\r\nTo: b@example.net\r\nSubject: bench\r\n"
-        "Content-Type: multipart/mixed; boundary=\"=_bench\"\r\n\r\n--=_bench\r\n"
-        "Content-Type: text/plain\r\n\r\n";
-    const std::string line = ".A line of text that starts with a dot and needs stuffing.\r\n";
-    while (m.text.size() + b64.size() + 200 < total) m.text += line;
-    m.text +=
-        "--=_bench\r\nContent-Type: application/octet-stream; name=\"big.exe\"\r\n"
-        "Content-Transfer-Encoding: base64\r\n\r\n" +
-        b64 + "--=_bench--\r\n";
+    m.text = bench_kit::make_attachment_message(total, "big.exe",
+                                                ".A line of text that starts with a dot and needs stuffing.\r\n")
+                 .text;
     mail::mail_dots_coder dots;
     m.wire = m.text;
     dots.encode_piece(m.wire);
@@ -70,7 +40,7 @@ const message& cached(std::size_t total) {
 
 void run_pop3(benchmark::State& state, int action) {
     const message& m = cached(static_cast<std::size_t>(state.range(0)));
-    bench_host host;
+    bench_kit::verdict_host host;
     host.action = action;
     zem_io_commands::set_host_iface(&host);
     stub_connection_feedback fb;
@@ -102,7 +72,7 @@ void BM_pop3_cut(benchmark::State& state) { run_pop3(state, 1); }
 
 void BM_mail_filter_alone(benchmark::State& state) {
     const message& m = cached(static_cast<std::size_t>(state.range(0)));
-    bench_host host;
+    bench_kit::verdict_host host;
     zem_io_commands::set_host_iface(&host);
     stub_connection_feedback fb;
     mail::mail_info_summary summary;

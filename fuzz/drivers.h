@@ -4,7 +4,6 @@
 // held, else what went wrong. The fuzz targets trap on a non-empty result;
 // tests/regressions replays saved inputs through the same functions, so a
 // fixed finding stays fixed.
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -23,8 +22,10 @@
 #include "http/gif_filter.h"
 #include "http/http_charset_encoding.h"
 #include "http/http_stream_filter.h"
+#include "kit/codings.h"
 #include "kit/http_invariants.h"
 #include "kit/kit.h"
+#include "kit/qualifier.h"
 #include "log/log.h"
 #include "match/ads_matcher.h"
 #include "module/chain_factory.h"
@@ -81,56 +82,31 @@ inline std::vector<std::string> chunk_by_input(const std::string& text, input_re
     return pieces;
 }
 
-// A policy fixed by the driver: permission words, whether every address is
-// an advertisement and whether every size is a banner size.
-class fuzz_qualifier : public host_permission_qualifier {
+// The kit's policy object, set from the driver's input: permission words,
+// whether every address is an advertisement and whether every size is a
+// banner size. It follows the requests it is given, as a host's would.
+class fuzz_qualifier : public kit::test_qualifier {
 public:
-    std::int32_t perms[permission_array_words] = {};
-    bool every_link_is_ad = false;
-    bool every_size_is_banner = false;
-
-    bool set_request(const byte_string& host, const byte_string& address, std::uint64_t id) override {
-        m_host = host;
-        m_address = address;
-        m_id = id;
-        return true;
+    fuzz_qualifier() {
+        follow_requests = true;
+        address.clear();
+        request_id = 0;
+        gif.clear();
+        ad_keyword = "ad";
+        learn_allows = false;
     }
-    wide_string get_host(const wide_string&) override { return wide_string(m_host.begin(), m_host.end()); }
-    byte_string get_host(const byte_string&) override { return m_host; }
-    wide_string get_address(const wide_string&) override { return wide_string(m_address.begin(), m_address.end()); }
-    byte_string get_address(const byte_string&) override { return m_address; }
-    void set_address(const wide_string&) override {}
-    void set_address(const byte_string& a) override { m_address = a; }
-    void set_redirect(const byte_string& r) override { m_redirect = r; }
-    byte_string get_redirect() override { return m_redirect; }
-    wide_string get_transparent_gif(const wide_string&) override { return wide_string(); }
-    byte_string get_transparent_gif(const byte_string&) override { return byte_string(); }
-    std::uint64_t get_request_id() override { return m_id; }
-    std::int32_t* get_permissions() override { return perms; }
-    bool get_permission_by_index(int i) override {
-        return i < 0 || i >= idx_count || perms[i] == content_action_allow;
-    }
-    bool check_ad_link(const wide_string&, byte_string& keyword) override {
-        keyword = every_link_is_ad ? "ad" : "";
-        return !every_link_is_ad;
-    }
-    bool check_ad_link(const byte_string&, byte_string& keyword) override {
-        keyword = every_link_is_ad ? "ad" : "";
-        return !every_link_is_ad;
-    }
-    bool check_ad_size(int, int) override { return !every_size_is_banner; }
 
     // Each permission word from one input byte: mostly allow, some block or
     // learn, and now and then an out-of-range action.
     void fill_from(input_reader& in) {
-        for (int i = 0; i < idx_count; ++i) perms[i] = action_from(in.byte());
+        for (int i = 0; i < idx_count; ++i) permissions[i] = action_from(in.byte());
         std::uint8_t f = in.byte();
         every_link_is_ad = (f & 1) != 0;
         every_size_is_banner = (f & 2) != 0;
     }
     bool allows_all() const {
         for (int i = 0; i < idx_count; ++i)
-            if (perms[i] != content_action_allow) return false;
+            if (permissions[i] != content_action_allow) return false;
         return !every_link_is_ad && !every_size_is_banner;
     }
     static std::int32_t action_from(std::uint8_t b) {
@@ -139,52 +115,7 @@ public:
         if (b < 250) return content_action_learn;
         return static_cast<std::int32_t>(b) - 256;  // -6..-1
     }
-
-private:
-    byte_string m_host, m_address, m_redirect;
-    std::uint64_t m_id = 0;
 };
-
-// Host wire replies built the way the host lays them out.
-namespace wire_reply {
-inline std::string le64(std::uint64_t v) { return kit::le64_bytes(v); }
-inline std::string le32(std::uint32_t v) { return kit::le32_bytes(v); }
-
-// 22 permission words, then at 88 a reference to the (empty) host text.
-inline std::string permission_array(const std::int32_t* perms) {
-    std::string r;
-    for (int i = 0; i < idx_count; ++i) r += le32(static_cast<std::uint32_t>(perms[i]));
-    r += le64(0) + le64(0);
-    return r;
-}
-
-// A word list: count at 0, then at 'first' one reference (offset from the
-// reference itself, length in bytes) per word, then the UTF-16LE words.
-inline std::string word_list(const std::vector<std::string>& words, std::size_t first, std::uint8_t flag = 0) {
-    std::string head = le64(words.size());
-    if (first == 9) head += static_cast<char>(flag);
-    std::string refs, texts;
-    const std::size_t refs_end = first + 16 * words.size();
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        const std::string w = kit::utf16le(words[i]);
-        const std::size_t ref_at = first + 16 * i;
-        const std::size_t text_at = refs_end + texts.size();
-        refs += le64(text_at - ref_at) + le64(w.size());
-        texts += w;
-    }
-    std::string r = head + refs + texts;
-    r.append(2, '\0');
-    while (r.size() < 25) r += '\0';
-    return r;
-}
-
-inline std::string sizes(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& s) {
-    std::string r = le64(s.size());
-    for (auto& p : s) r += le32(p.first) + le32(p.second);
-    r += le64(0);
-    return r;
-}
-}  // namespace wire_reply
 
 // Printable words made from input bytes (letters only, 1..8 of them).
 inline std::vector<std::string> words_from(input_reader& in, std::size_t max_words) {
@@ -217,11 +148,10 @@ inline std::string run_http_filter(const std::uint8_t* data, std::size_t size) {
     quiet_logs();
     ads_matcher::reset();
     host_scope hs;
-    std::int32_t allow[permission_array_words] = {};
-    hs.host.set_reply(zem::codes::general_query_permission_array, wire_reply::permission_array(allow));
-    hs.host.set_reply(zem::codes::http_query_stop_words, wire_reply::word_list({}, 8));
-    hs.host.set_reply(zem::codes::http_query_ads_block_words, wire_reply::word_list({}, 9));
-    hs.host.set_reply(zem::codes::http_query_ads_block_sizes, wire_reply::sizes({}));
+    hs.host.set_reply(zem::codes::general_query_permission_array, kit::permission_reply());
+    hs.host.set_reply(zem::codes::http_query_stop_words, kit::word_list_reply({}));
+    hs.host.set_reply(zem::codes::http_query_ads_block_words, kit::ads_words_reply({}, 0));
+    hs.host.set_reply(zem::codes::http_query_ads_block_sizes, kit::ads_sizes_reply({}));
     kit::capturing_provider provider;
     std::string sent_out;
     {
@@ -280,7 +210,7 @@ inline std::string run_html(const std::uint8_t* data, std::size_t size) {
     fuzz_qualifier q;
     q.fill_from(in);
     const std::vector<std::string> stop_words = words_from(in, 4);
-    hs.host.set_reply(zem::codes::http_query_stop_words, wire_reply::word_list(stop_words, 8));
+    hs.host.set_reply(zem::codes::http_query_stop_words, kit::word_list_reply(stop_words));
     hs.host.set_reply(zem::codes::http_check_script, in.short_text());
     stub_connection_feedback feedback;
     const std::size_t text_len = std::size_t(in.u16()) % 4096;
@@ -332,7 +262,7 @@ inline std::string run_script_text(const std::uint8_t* data, std::size_t size) {
     fuzz_qualifier q;
     q.fill_from(in);
     const std::vector<std::string> stop_words = words_from(in, 6);
-    hs.host.set_reply(zem::codes::http_query_stop_words, wire_reply::word_list(stop_words, 8));
+    hs.host.set_reply(zem::codes::http_query_stop_words, kit::word_list_reply(stop_words));
     hs.host.set_reply(zem::codes::http_check_script, in.short_text());
     stub_connection_feedback feedback;
     const std::string text = in.take(std::size_t(in.u16()) % 8192);
@@ -389,20 +319,6 @@ public:
     void stop(byte_string&) override {}
 };
 
-inline std::string compress_with(const std::string& text, int window_bits, int level) {
-    z_stream zs{};
-    if (deflateInit2(&zs, level, Z_DEFLATED, window_bits, 8, Z_DEFAULT_STRATEGY) != Z_OK) return {};
-    std::string out(deflateBound(&zs, static_cast<uLong>(text.size())) + 64, '\0');
-    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-    zs.avail_in = static_cast<uInt>(text.size());
-    zs.next_out = reinterpret_cast<Bytef*>(&out[0]);
-    zs.avail_out = static_cast<uInt>(out.size());
-    deflate(&zs, Z_FINISH);
-    out.resize(zs.total_out);
-    deflateEnd(&zs);
-    return out;
-}
-
 inline std::string run_decoders(const std::uint8_t* data, std::size_t size) {
     quiet_logs();
     input_reader in(data, size);
@@ -416,8 +332,8 @@ inline std::string run_decoders(const std::uint8_t* data, std::size_t size) {
             std::string plain, coded, junk;
             if (known) {
                 plain = in.take(std::size_t(in.u16()) % 16384);
-                const int bits = deflate ? ((sub & 8) ? -15 : 15) : 31;
-                coded = compress_with(plain, bits, (sub >> 4) % 10);
+                const kit::zwrap w = deflate ? ((sub & 8) ? kit::zwrap::raw : kit::zwrap::zlib) : kit::zwrap::gzip;
+                coded = kit::compress(plain, w, (sub >> 4) % 10);
                 // Junk after the end of the stream is not part of the body.
                 if (sub & 0x80) junk = in.short_text();
                 coded += junk;
@@ -534,8 +450,8 @@ inline std::string run_gif(const std::uint8_t* data, std::size_t size) {
     input_reader in(data, size);
     const std::uint8_t mode = in.byte();
     fuzz_qualifier q;
-    if (mode & 1) q.perms[idx_gif_animation_tail_frames] = content_action_block;
-    if (mode & 2) q.perms[idx_gif_animation] = content_action_block;
+    if (mode & 1) q.permissions[idx_gif_animation_tail_frames] = content_action_block;
+    if (mode & 2) q.permissions[idx_gif_animation] = content_action_block;
     stub_connection_feedback feedback;
     gif_filter gif((mode & 4) ? nullptr : &q, (mode & 8) ? "http://fuzz.example/a.gif" : "http://fuzz.example/a",
                    &feedback);
@@ -598,20 +514,6 @@ inline std::string make_request(input_reader& in, std::size_t i, bool allow_head
     return r;
 }
 
-inline std::string chunked(const std::string& body, input_reader& in) {
-    std::string r;
-    std::size_t pos = 0;
-    static const char hex[] = "0123456789abcdef";
-    while (pos < body.size()) {
-        std::size_t n = std::min<std::size_t>(body.size() - pos, std::size_t(in.byte()) + 1);
-        std::string size;
-        for (std::size_t v = n; v; v >>= 4) size.insert(size.begin(), hex[v & 15]);
-        r += size + "\r\n" + body.substr(pos, n) + "\r\n";
-        pos += n;
-    }
-    return r + "0\r\n\r\n";
-}
-
 inline std::string make_response(input_reader& in, bool last, bool head, bool& close_delimited, std::string& decoded) {
     static const char* const types[] = {"text/html", "text/plain", "image/gif", "application/x-javascript",
                                         "application/octet-stream", "text/html; charset=utf-8", "image/png"};
@@ -637,7 +539,7 @@ inline std::string make_response(input_reader& in, bool last, bool head, bool& c
     decoded.clear();
     if (in.byte() % 4 == 0 && !body.empty()) {
         decoded = body;
-        body = compress_with(body, 31, 6);
+        body = kit::gzip(body);
         r += "Content-Encoding: gzip\r\n";
     }
     const int framing = (kind >> 6) % 3 + ((kind & 0x40) && last ? 1 : 0);
@@ -645,7 +547,7 @@ inline std::string make_response(input_reader& in, bool last, bool head, bool& c
     if (framing == 0 || (framing == 3 && !last)) {
         r += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     } else if (framing == 1 || framing == 2) {
-        r += "Transfer-Encoding: chunked\r\n\r\n" + chunked(body, in);
+        r += "Transfer-Encoding: chunked\r\n\r\n" + kit::chunked(body, [&in] { return std::size_t(in.byte()) + 1; });
     } else {
         r += "Connection: close\r\n\r\n" + body;
         close_delimited = true;
@@ -676,12 +578,12 @@ inline std::string run_whole_chain(const std::uint8_t* data, std::size_t size) {
         stop_words = words_from(in, 4);
         std::vector<std::pair<std::uint32_t, std::uint32_t>> sizes;
         for (std::size_t n = in.byte() % 4; n; --n) sizes.emplace_back(in.u16() % 600, in.u16() % 600);
-        hs.host.set_reply(zem::codes::http_query_ads_block_sizes, wire_reply::sizes(sizes));
-        hs.host.set_reply(zem::codes::do_learn_for_index, std::string(1, char(in.byte() & 1)) + wire_reply::le32(0));
+        hs.host.set_reply(zem::codes::http_query_ads_block_sizes, kit::ads_sizes_reply(sizes));
+        hs.host.set_reply(zem::codes::do_learn_for_index, std::string(1, char(in.byte() & 1)) + kit::le32_bytes(0));
     }
-    hs.host.set_reply(zem::codes::general_query_permission_array, wire_reply::permission_array(perms));
-    hs.host.set_reply(zem::codes::http_query_ads_block_words, wire_reply::word_list(ad_words, 9, 0));
-    hs.host.set_reply(zem::codes::http_query_stop_words, wire_reply::word_list(stop_words, 8));
+    hs.host.set_reply(zem::codes::general_query_permission_array, kit::permission_reply_of(perms));
+    hs.host.set_reply(zem::codes::http_query_ads_block_words, kit::ads_words_reply(ad_words, 0));
+    hs.host.set_reply(zem::codes::http_query_stop_words, kit::word_list_reply(stop_words));
 
     kit::capturing_provider provider;
     zem::i_filt_point* point = create_filt_point(&provider, 3);

@@ -156,6 +156,15 @@ bool read_size_code(running_ptr& p, std::uint64_t& v) {
     return true;
 }
 
+namespace {
+// The item count of a container, checked against what is left: each item
+// takes at least min_item bytes, so a count beyond that fails at once
+// instead of after a long walk.
+bool read_item_count(running_ptr& p, std::uint64_t& count, std::uint64_t min_item) {
+    return read_size_code(p, count) && count <= p.left() / min_item;
+}
+}  // namespace
+
 // ---- block ----
 
 bool CMemoryObjectEx::set(const char* p, std::size_t n) {
@@ -223,10 +232,8 @@ std::size_t CSSection::read(running_ptr& p, std::size_t depth) {
     m_entries.clear();
     if (depth > max_load_depth) return 0;
     std::uint64_t count = 0;
-    if (!expect_type(p, entry_type::section) || !read_size_code(p, count)) return 0;
-    // Each entry takes at least a NUL and a type byte: a count beyond what
-    // is left fails at once instead of after a long walk.
-    if (count > p.left() / 2) return 0;
+    // Each entry takes at least a NUL and a type byte.
+    if (!expect_type(p, entry_type::section) || !read_item_count(p, count, 2)) return 0;
     for (std::uint64_t i = 0; i < count; ++i) {
         byte_string name;
         std::uint8_t code = 0;
@@ -271,8 +278,8 @@ std::size_t CSSectionsArray::read(running_ptr& p, std::size_t depth) {
     m_items.clear();
     if (depth > max_load_depth) return 0;
     std::uint64_t count = 0;
-    if (!expect_type(p, entry_type::sections_array) || !read_size_code(p, count)) return 0;
-    if (count > p.left() / 2) return 0;  // a section is at least two bytes
+    // A section is at least two bytes.
+    if (!expect_type(p, entry_type::sections_array) || !read_item_count(p, count, 2)) return 0;
     for (std::uint64_t i = 0; i < count; ++i) {
         auto s = std::make_shared<CSSection>();
         if (!s->read(p, depth + 1)) return 0;
@@ -313,8 +320,8 @@ std::size_t CSValuesArray::read(running_ptr& p, std::size_t) {
     const std::size_t start = p.offset();
     m_items.clear();
     std::uint64_t count = 0;
-    if (!expect_type(p, entry_type::values_array) || !p.get_byte(m_kind) || !read_size_code(p, count)) return 0;
-    if (count > p.left()) return 0;  // every block has at least its length byte
+    // Every block has at least its length byte.
+    if (!expect_type(p, entry_type::values_array) || !p.get_byte(m_kind) || !read_item_count(p, count, 1)) return 0;
     for (std::uint64_t i = 0; i < count; ++i) {
         auto b = std::make_shared<CMemoryObjectEx>();
         if (!read_block(p, *b)) return 0;

@@ -119,31 +119,17 @@ bool walk_samples(const std::string& folder, const std::function<bool(const std:
 // --- Built-in checks -------------------------------------------------------
 
 // A fixed policy: JavaScript blocked, everything else allowed.
-class no_jscript_qualifier : public host_permission_qualifier {
+class no_jscript_qualifier : public allow_all_qualifier {
 public:
-    no_jscript_qualifier() { m_permissions[idx_jscript] = content_action_block; }
+    no_jscript_qualifier() {
+        allow_all_qualifier::set_request("selftest.invalid", "selftest.invalid/", 0);
+        m_permissions[idx_jscript] = content_action_block;
+    }
+    // The page's address stays what the check set.
     bool set_request(const byte_string&, const byte_string&, std::uint64_t) override { return true; }
-    wide_string get_host(const wide_string&) override { return L"selftest.invalid"; }
-    byte_string get_host(const byte_string&) override { return "selftest.invalid"; }
-    wide_string get_address(const wide_string&) override { return L"selftest.invalid/"; }
-    byte_string get_address(const byte_string&) override { return "selftest.invalid/"; }
-    void set_address(const wide_string&) override {}
-    void set_address(const byte_string&) override {}
-    void set_redirect(const byte_string&) override {}
-    byte_string get_redirect() override { return byte_string(); }
-    wide_string get_transparent_gif(const wide_string&) override { return wide_string(); }
-    byte_string get_transparent_gif(const byte_string&) override { return byte_string(); }
-    std::uint64_t get_request_id() override { return 0; }
-    std::int32_t* get_permissions() override { return m_permissions; }
     bool get_permission_by_index(int index) override {
         return index < 0 || index >= idx_count || m_permissions[index] == content_action_allow;
     }
-    bool check_ad_link(const wide_string&, byte_string&) override { return true; }
-    bool check_ad_link(const byte_string&, byte_string&) override { return true; }
-    bool check_ad_size(int, int) override { return true; }
-
-private:
-    std::int32_t m_permissions[permission_array_words] = {};
 };
 
 // A page whose JavaScript must go while the VBScript, the text and the

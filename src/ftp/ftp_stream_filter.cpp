@@ -3,6 +3,7 @@
 #include <boost/regex.hpp>
 #include <cstring>
 
+#include "core/ascii.h"
 #include "host/zem_io_commands.h"
 #include "log/log.h"
 
@@ -60,7 +61,7 @@ command_kind leading_command(const char* line, std::size_t len) {
     std::size_t n = 0;
     char word[6] = {' '};
     while (n < 4 && n < len && ((line[n] >= 'A' && line[n] <= 'Z') || (line[n] >= 'a' && line[n] <= 'z'))) {
-        word[n + 1] = static_cast<char>(line[n] & ~0x20);
+        word[n + 1] = ascii_upper(line[n]);
         ++n;
     }
     if (n < 3) return command_kind::none;

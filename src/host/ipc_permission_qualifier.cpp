@@ -181,21 +181,8 @@ template class ipc_permission_qualifier_t<control_via_external_iface, zem::mem_s
 }  // namespace zem_io_commands
 
 bool stub_permission_qualifier::set_request(const byte_string&, const byte_string&, std::uint64_t) { return true; }
-wide_string stub_permission_qualifier::get_host(const wide_string&) { return m_host_w; }
-byte_string stub_permission_qualifier::get_host(const byte_string&) { return m_host; }
 wide_string stub_permission_qualifier::get_address(const wide_string&) { return m_address_w; }
-// The narrow address question is answered with the host (always empty).
-byte_string stub_permission_qualifier::get_address(const byte_string&) { return m_host; }
+byte_string stub_permission_qualifier::get_address(const byte_string&) { return byte_string(); }
 void stub_permission_qualifier::set_address(const wide_string& address) { m_address_w = address; }
-void stub_permission_qualifier::set_address(const byte_string& address) { m_address = address; }
-void stub_permission_qualifier::set_redirect(const byte_string&) {}
 byte_string stub_permission_qualifier::get_redirect() { return m_address; }
-wide_string stub_permission_qualifier::get_transparent_gif(const wide_string&) { return m_host_w; }
-byte_string stub_permission_qualifier::get_transparent_gif(const byte_string&) { return m_host; }
-std::uint64_t stub_permission_qualifier::get_request_id() { return 0; }
-std::int32_t* stub_permission_qualifier::get_permissions() { return m_permissions; }
-bool stub_permission_qualifier::get_permission_by_index(int) { return true; }
-bool stub_permission_qualifier::check_ad_link(const wide_string&, byte_string&) { return true; }
-bool stub_permission_qualifier::check_ad_link(const byte_string&, byte_string&) { return true; }
-bool stub_permission_qualifier::check_ad_size(int, int) { return true; }
 bool stub_permission_qualifier::is_restricted(int) { return false; }

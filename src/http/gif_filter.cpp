@@ -13,15 +13,6 @@ int table_size(std::uint8_t flags) { return 3 * (1 << ((flags & 7) + 1)); }
 
 unsigned le16(const unsigned char* p) { return static_cast<unsigned>(p[0]) | (static_cast<unsigned>(p[1]) << 8); }
 
-bool iequals(const byte_string& a, const char* b) {
-    std::size_t n = std::strlen(b);
-    if (a.size() != n) return false;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (ascii_lower(a[i]) != b[i]) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 byte_string gif_address_extension(const byte_string& address) {
@@ -55,7 +46,7 @@ bool gif_filter::tail_frames_allowed() {
 }
 
 bool gif_filter::not_gif(byte_string& data) {
-    if (!iequals(gif_address_extension(m_page_address), "gif")) {
+    if (!ascii_iequal(gif_address_extension(m_page_address), "gif")) {
         // Not ours: everything held goes on and the rest of the body passes.
         data.append(m_buffer, m_pos, byte_string::npos);
         drop_buffer();

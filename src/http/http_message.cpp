@@ -16,13 +16,6 @@ bool is_word(unsigned char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
 }
 
-bool iequals_n(const char* a, std::size_t n, const char* b) {
-    if (std::strlen(b) != n) return false;
-    for (std::size_t i = 0; i < n; ++i)
-        if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
-    return true;
-}
-
 enum known_field {
     f_connection,
     f_referer,
@@ -41,7 +34,7 @@ known_field classify(const char* name, std::size_t n) {
         "Connection",       "Referer", "Content-Length", "Content-Type", "Transfer-Encoding",
         "Content-Encoding", "Host",    "Cookie",         "Upgrade"};
     for (int i = 0; i < 9; ++i)
-        if (iequals_n(name, n, names[i])) return static_cast<known_field>(i);
+        if (ascii_iequal(name, n, names[i])) return static_cast<known_field>(i);
     return f_other;
 }
 
@@ -61,13 +54,11 @@ bool has_token(const byte_string& value, const char* token) {
     while (at <= value.size()) {
         std::size_t comma = value.find(',', at);
         if (comma == byte_string::npos) comma = value.size();
-        if (iequals(trim(value.substr(at, comma - at)), token)) return true;
+        if (ascii_iequal(trim(value.substr(at, comma - at)), token)) return true;
         at = comma + 1;
     }
     return false;
 }
-
-bool iequals(const byte_string& a, const char* b) { return iequals_n(a.data(), a.size(), b); }
 
 void parse_cached_header(const char* p, std::size_t length, http_header_info& out) {
     out.clear();
@@ -153,7 +144,7 @@ void parse_cached_header(const char* p, std::size_t length, http_header_info& ou
                     out.upgrade = value;
                     break;
                 case f_other:
-                    if (iequals_n(p + name_b, name_e - name_b, "Content-Range")) out.content_range = true;
+                    if (ascii_iequal(p + name_b, name_e - name_b, "Content-Range")) out.content_range = true;
                     out.others.emplace_back(byte_string(p + name_b, name_e - name_b), value);
                     break;
             }

@@ -77,8 +77,6 @@ void cut_spans(byte_string& block, std::vector<http_header_span> spans);
 // the last '.', when there is one.
 byte_string uri_extension(const byte_string& uri);
 
-bool iequals(const byte_string& a, const char* b);
-
 }  // namespace http_msg
 
 namespace http_canned {

@@ -94,7 +94,7 @@ namespace {
 framing_decision framing_from_fields(const http_msg::http_header_info& h, const char* length_error, framing otherwise) {
     framing_decision d;
     if (!h.transfer_encoding.empty()) {
-        if (!http_msg::iequals(http_msg::trim(h.transfer_encoding), "chunked")) d.error = "Wrong Transfer-Encoding:";
+        if (!ascii_iequal(http_msg::trim(h.transfer_encoding), "chunked")) d.error = "Wrong Transfer-Encoding:";
         d.kind = framing::chunked;
         return d;
     }

@@ -6,6 +6,7 @@
 #include <exception>
 #include <string>
 
+#include "core/ascii.h"
 #include "host/zem_io_commands.h"
 #include "http/gif_filter.h"
 #include "log/log.h"
@@ -112,37 +113,7 @@ http_stream_filter::http_stream_filter(i_connection_feedback* feedback, const ht
     : m_feedback(feedback), m_hooks(hooks) {
     if (m_hooks.qualifier) m_qualifier = m_hooks.qualifier(feedback);
     if (!m_qualifier) {
-        class allow_all : public host_permission_qualifier {
-        public:
-            bool set_request(const byte_string& h, const byte_string& a, std::uint64_t id) override {
-                m_host = h;
-                m_address = a;
-                m_id = id;
-                return true;
-            }
-            wide_string get_host(const wide_string&) override { return platform::ansi_to_wide(m_host); }
-            byte_string get_host(const byte_string&) override { return m_host; }
-            wide_string get_address(const wide_string&) override { return platform::ansi_to_wide(m_address); }
-            byte_string get_address(const byte_string&) override { return m_address; }
-            void set_address(const wide_string& a) override { m_address = platform::wide_to_ansi(a); }
-            void set_address(const byte_string& a) override { m_address = a; }
-            void set_redirect(const byte_string&) override {}
-            byte_string get_redirect() override { return byte_string(); }
-            wide_string get_transparent_gif(const wide_string&) override { return wide_string(); }
-            byte_string get_transparent_gif(const byte_string&) override { return byte_string(); }
-            std::uint64_t get_request_id() override { return m_id; }
-            std::int32_t* get_permissions() override { return m_permissions; }
-            bool get_permission_by_index(int) override { return true; }
-            bool check_ad_link(const wide_string&, byte_string&) override { return true; }
-            bool check_ad_link(const byte_string&, byte_string&) override { return true; }
-            bool check_ad_size(int, int) override { return true; }
-
-        private:
-            byte_string m_host, m_address;
-            std::uint64_t m_id = 0;
-            std::int32_t m_permissions[permission_array_words] = {};
-        };
-        m_qualifier = std::make_shared<allow_all>();
+        m_qualifier = std::make_shared<allow_all_qualifier>();
     }
     m_file_handler = std::make_shared<file_handler>();
     m_nothing_handler = std::make_shared<do_nothing_sub_handler>();
@@ -603,16 +574,17 @@ bool http_stream_filter::request_blocked() {
     if (!set(idx_flash) && !set(idx_ads_by_link)) return false;
     byte_string ext = uri_extension(q.uri);
     if (ext.empty()) return false;
-    if (iequals(ext, "swf") && !qual->get_permission_by_index(idx_flash)) {
+    if (ascii_iequal(ext, "swf") && !qual->get_permission_by_index(idx_flash)) {
         q.reply = http_canned::flash_replacement();
         zem_io_commands::general_notify_object_blocked(m_feedback, q.request_id, 0, idx_flash, wide(q.request_line),
                                                        byte_string(), address);
         return true;
     }
     if (!set(idx_ads_by_link)) return false;
-    bool script = iequals(ext, "js");
-    bool image = iequals(ext, "gif") || iequals(ext, "jpg") || iequals(ext, "jpeg") || iequals(ext, "png");
-    if (!script && !image && !iequals(ext, "swf")) return false;
+    bool script = ascii_iequal(ext, "js");
+    bool image =
+        ascii_iequal(ext, "gif") || ascii_iequal(ext, "jpg") || ascii_iequal(ext, "jpeg") || ascii_iequal(ext, "png");
+    if (!script && !image && !ascii_iequal(ext, "swf")) return false;
     byte_string keyword;
     if (qual->check_ad_link(address, keyword)) return false;  // true: not an advertisement
     if (qual->get_permission_by_index(idx_ads_by_link)) return false;
@@ -767,8 +739,8 @@ bool http_stream_filter::untouchable_body() const {
         std::size_t comma = list.find(',', at);
         if (comma == byte_string::npos) comma = list.size();
         byte_string coding = trim(list.substr(at, comma - at));
-        if (!coding.empty() && !iequals(coding, "gzip") && !iequals(coding, "x-gzip") && !iequals(coding, "deflate") &&
-            !iequals(coding, "x-deflate") && !iequals(coding, "identity"))
+        if (!coding.empty() && !ascii_iequal(coding, "gzip") && !ascii_iequal(coding, "x-gzip") &&
+            !ascii_iequal(coding, "deflate") && !ascii_iequal(coding, "x-deflate") && !ascii_iequal(coding, "identity"))
             return true;
         at = comma + 1;
     }

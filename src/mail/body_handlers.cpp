@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "core/ascii.h"
 #include "host/zem_io_commands.h"
 #include "log/log.h"
 #include "platform/codepage.h"
@@ -237,9 +238,7 @@ namespace {
 // "begin NNN name": the name, or false.
 bool uue_begin_line(const char* p, std::size_t n, byte_string& name) {
     if (n < 11) return false;
-    static const char word[] = "begin ";
-    for (int i = 0; i < 6; ++i)
-        if (std::tolower(static_cast<unsigned char>(p[i])) != word[i]) return false;
+    if (!ascii_starts_folded(p, n, "begin ")) return false;
     for (int i = 6; i < 9; ++i)
         if (p[i] < '0' || p[i] > '9') return false;
     if (p[9] != ' ') return false;
@@ -248,9 +247,10 @@ bool uue_begin_line(const char* p, std::size_t n, byte_string& name) {
 }
 
 bool could_begin_entry(const byte_string& line) {
+    // A line shorter than the word may still grow into it.
     static const char word[] = "begin ";
     for (std::size_t i = 0; i < line.size() && i < 6; ++i)
-        if (std::tolower(static_cast<unsigned char>(line[i])) != word[i]) return false;
+        if (ascii_lower(line[i]) != word[i]) return false;
     return true;
 }
 
@@ -297,9 +297,7 @@ void plain_text_handler::on_line(const char* p, std::size_t n, std::size_t eol_l
         m_out.append(p, n);
         return;
     }
-    const bool is_end = m_saw_backquote && content >= 3 && std::tolower(static_cast<unsigned char>(p[0])) == 'e' &&
-                        std::tolower(static_cast<unsigned char>(p[1])) == 'n' &&
-                        std::tolower(static_cast<unsigned char>(p[2])) == 'd';
+    const bool is_end = m_saw_backquote && ascii_starts_folded(p, content, "end");
     m_saw_backquote = content == 1 && p[0] == '`';
     if (!m_entry_overflow) {
         m_entry.append(p, is_end ? content : n);
@@ -682,12 +680,7 @@ void multipart_body_handler::header_done() {
     scan_header_fields(m_header, [&](const header_field& f) {
         const std::size_t nl = f.name_end - f.name_begin;
         byte_string value = m_header.substr(f.value_begin, f.value_end - f.value_begin);
-        auto is = [&](const char* w) {
-            if (std::strlen(w) != nl) return false;
-            for (std::size_t k = 0; k < nl; ++k)
-                if (std::tolower(static_cast<unsigned char>(m_header[f.name_begin + k])) != w[k]) return false;
-            return true;
-        };
+        auto is = [&](const char* w) { return ascii_iequal(m_header.data() + f.name_begin, nl, w); };
         if (is("content-disposition"))
             m_section.content_disposition.swap(value);
         else if (is("content-transfer-encoding"))

@@ -5,11 +5,13 @@
 #include <cstring>
 #include <mutex>
 
+#include "core/ascii.h"
 #include "host/zem_io_commands.h"
 #include "log/log.h"
 #include "mail/body_handlers.h"
 #include "mail/mime_coders.h"
 #include "platform/codepage.h"
+#include "platform/never_destroyed.h"
 
 #define ZEM_MAIL_SOURCE "PLUGIN/MAIL/mail"
 #define ZEM_FACTORY_SOURCE "PLUGIN/MAIL/body_handlers_factory"
@@ -34,37 +36,17 @@ struct factory_expressions {
     boost::regex rewrite_name{"filename=((\"(.+?)\")|([^\\s;]+))", boost::regex::perl | boost::regex::icase};
 };
 
+// Connection threads may still be parsing headers while the process exits:
+// neither the lock nor the expressions are ever destroyed.
 const factory_expressions& expressions() {
-    static std::mutex lock;
-    std::lock_guard<std::mutex> guard(lock);
-    static const factory_expressions e;
-    return e;
+    static platform::never_destroyed<std::mutex> lock;
+    std::lock_guard<std::mutex> guard(lock.get());
+    static const platform::never_destroyed<const factory_expressions> e;
+    return e.get();
 }
 
-bool equals_ci(const byte_string& h, std::size_t b, std::size_t e, const char* word) {
-    const std::size_t n = std::strlen(word);
-    if (e - b != n) return false;
-    for (std::size_t i = 0; i < n; ++i)
-        if (std::tolower(static_cast<unsigned char>(h[b + i])) != std::tolower(static_cast<unsigned char>(word[i])))
-            return false;
-    return true;
-}
-
-std::size_t find_ci(const byte_string& s, const char* word, std::size_t from = 0) {
-    const std::size_t n = std::strlen(word);
-    for (std::size_t i = from; i + n <= s.size(); ++i) {
-        std::size_t k = 0;
-        while (k < n && std::tolower(static_cast<unsigned char>(s[i + k])) == word[k]) ++k;
-        if (k == n) return i;
-    }
-    return byte_string::npos;
-}
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
+bool field_is(const byte_string& header, const header_field& f, const char* name) {
+    return ascii_iequal(header.data() + f.name_begin, f.name_end - f.name_begin, name);
 }
 
 // An RFC 2231 parameter ("filename*=utf-8''%D0%B0", or continued as
@@ -74,7 +56,7 @@ byte_string rfc2231_parameter(const byte_string& value, const char* param) {
     byte_string key = byte_string(param) + "*";
     std::vector<std::pair<unsigned, std::pair<bool, byte_string>>> parts;
     std::size_t pos = 0;
-    while ((pos = find_ci(value, key.c_str(), pos)) != byte_string::npos) {
+    while ((pos = ascii_find_folded(value, key.c_str(), pos)) != byte_string::npos) {
         if (pos > 0 &&
             !(value[pos - 1] == ';' || value[pos - 1] == ' ' || value[pos - 1] == '\t' || value[pos - 1] == '\n')) {
             pos += key.size();
@@ -129,8 +111,8 @@ byte_string rfc2231_parameter(const byte_string& value, const char* param) {
             }
         }
         for (std::size_t i = 0; i < raw.size(); ++i) {
-            if (raw[i] == '%' && i + 2 < raw.size() + 0 && hex_digit(raw[i + 1]) >= 0 && hex_digit(raw[i + 2]) >= 0) {
-                text += static_cast<char>(hex_digit(raw[i + 1]) * 16 + hex_digit(raw[i + 2]));
+            if (raw[i] == '%' && i + 2 < raw.size() + 0 && hex_value(raw[i + 1]) >= 0 && hex_value(raw[i + 2]) >= 0) {
+                text += static_cast<char>(hex_value(raw[i + 1]) * 16 + hex_value(raw[i + 2]));
                 i += 2;
             } else {
                 text += raw[i];
@@ -237,10 +219,10 @@ void rewrite_fields(byte_string& header, const byte_string& name) {
     bool has_disp = false, has_type = false;
     header_field disp{}, type{};
     scan_header_fields(header, [&](const header_field& f) {
-        if (equals_ci(header, f.name_begin, f.name_end, "Content-Disposition")) {
+        if (field_is(header, f, "Content-Disposition")) {
             disp = f;
             has_disp = true;
-        } else if (equals_ci(header, f.name_begin, f.name_end, "Content-Type")) {
+        } else if (field_is(header, f, "Content-Type")) {
             type = f;
             has_type = true;
         }
@@ -252,7 +234,7 @@ void rewrite_fields(byte_string& header, const byte_string& name) {
     std::vector<edit> edits;
     if (has_disp) {
         const byte_string value = header.substr(disp.value_begin, disp.value_end - disp.value_begin);
-        if (find_ci(value, "filename*") != byte_string::npos) {
+        if (ascii_find_folded(value, "filename*") != byte_string::npos) {
             // Parameters in RFC 2231 form would outrank a plain filename:
             // the value keeps its disposition word and takes the new name.
             std::size_t b = value.find_first_not_of(" \t");
@@ -537,20 +519,20 @@ std::shared_ptr<i_mail_handler> mail_filter::analize_cached_header_and_select_bo
     const byte_string& h = m_cache;
     scan_header_fields(h, [&](const header_field& f) {
         byte_string value = h.substr(f.value_begin, f.value_end - f.value_begin);
-        if (equals_ci(h, f.name_begin, f.name_end, "From"))
+        if (field_is(h, f, "From"))
             m_from.swap(value);
-        else if (equals_ci(h, f.name_begin, f.name_end, "To"))
+        else if (field_is(h, f, "To"))
             m_to.swap(value);
-        else if (equals_ci(h, f.name_begin, f.name_end, "Cc"))
+        else if (field_is(h, f, "Cc"))
             m_cc.swap(value);
-        else if (equals_ci(h, f.name_begin, f.name_end, "Subject"))
+        else if (field_is(h, f, "Subject"))
             m_subject.swap(value);
-        else if (equals_ci(h, f.name_begin, f.name_end, "Content-Type"))
+        else if (field_is(h, f, "Content-Type"))
             m_section.content_type.swap(value);
-        else if (equals_ci(h, f.name_begin, f.name_end, "Content-Transfer-Encoding"))
+        else if (field_is(h, f, "Content-Transfer-Encoding"))
             m_section.content_transfer_encoding.swap(value);
         else {
-            if (equals_ci(h, f.name_begin, f.name_end, "Content-Disposition")) m_section.disposition_for_name = value;
+            if (field_is(h, f, "Content-Disposition")) m_section.disposition_for_name = value;
             m_section.others.emplace_back(h.substr(f.name_begin, f.name_end - f.name_begin), std::move(value));
         }
     });

@@ -4,8 +4,10 @@
 #include <cstring>
 #include <map>
 
+#include "core/ascii.h"
 #include "log/log.h"
 #include "platform/codepage.h"
+#include "platform/never_destroyed.h"
 
 #define ZEM_CODER_SOURCE "PLUGIN/MAIL/mimecdr"
 
@@ -27,24 +29,7 @@ struct b64_table {
 };
 const b64_table b64;
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
 bool qp_literal(unsigned char c) { return (c >= '!' && c <= '<') || (c >= '>' && c <= '~'); }
-
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool starts_with_ci(const char* p, std::size_t n, const char* word) {
-    std::size_t w = std::strlen(word);
-    if (n < w) return false;
-    for (std::size_t i = 0; i < w; ++i)
-        if (lower(p[i]) != word[i]) return false;
-    return true;
-}
 
 char uue_char(unsigned v) { return v == 0 ? '`' : static_cast<char>(32 + v); }
 
@@ -228,7 +213,7 @@ int mime_uue_coder::decoder(const byte_string& in, byte_string& out) {
         const char* line = in.data() + pos;
         const std::size_t len = end - pos;
         pos = eol + 1;
-        if (len == 0 || starts_with_ci(line, len, "begin") || starts_with_ci(line, len, "end")) continue;
+        if (len == 0 || ascii_starts_folded(line, len, "begin") || ascii_starts_folded(line, len, "end")) continue;
         for (std::size_t k = 0; k < len; ++k)
             if (static_cast<unsigned char>(line[k]) < 32 || static_cast<unsigned char>(line[k]) > 96) return 0;
         std::size_t count = (static_cast<unsigned char>(line[0]) - 32) & 63;
@@ -412,8 +397,8 @@ int mime_q_and_b_encodeing::decoder(const byte_string& in, byte_string& charset,
             token += c;
             const std::size_t n = token.size();
             if (n >= 3 && token[n - 3] == '?' && token[n - 1] == '?' &&
-                (lower(token[n - 2]) == 'q' || lower(token[n - 2]) == 'b')) {
-                st = lower(token[n - 2]) == 'q' ? state::q_text : state::b_text;
+                (ascii_lower(token[n - 2]) == 'q' || ascii_lower(token[n - 2]) == 'b')) {
+                st = ascii_lower(token[n - 2]) == 'q' ? state::q_text : state::b_text;
                 word_charset.assign(token, 0, n - 3);
                 // An RFC 2231 language suffix ("utf-8*en") is not part of it.
                 const std::size_t star = word_charset.find('*');
@@ -469,52 +454,53 @@ wide_string mime_q_and_b_encodeing::decode_to_wide(const byte_string& in, byte_s
 unsigned code_page_resolver(const byte_string& name) {
     byte_string key;
     for (char c : name)
-        if (c != ' ' && c != '"' && c != '\'' && c != '\t') key += lower(c);
+        if (c != ' ' && c != '"' && c != '\'' && c != '\t') key += ascii_lower(c);
     if (key.empty()) return 0;
-    static const std::map<byte_string, unsigned> names = {{"utf-8", 65001},
-                                                          {"utf8", 65001},
-                                                          {"utf-7", 65000},
-                                                          {"us-ascii", 20127},
-                                                          {"ascii", 20127},
-                                                          {"latin1", 28591},
-                                                          {"koi8-r", 20866},
-                                                          {"koi8r", 20866},
-                                                          {"koi8-u", 21866},
-                                                          {"koi8-ru", 21866},
-                                                          {"cp866", 866},
-                                                          {"ibm866", 866},
-                                                          {"866", 866},
-                                                          {"cp850", 850},
-                                                          {"ibm850", 850},
-                                                          {"cp437", 437},
-                                                          {"ibm437", 437},
-                                                          {"gb2312", 936},
-                                                          {"gbk", 936},
-                                                          {"cp936", 936},
-                                                          {"gb18030", 54936},
-                                                          {"big5", 950},
-                                                          {"big5-hkscs", 950},
-                                                          {"shift_jis", 932},
-                                                          {"shift-jis", 932},
-                                                          {"sjis", 932},
-                                                          {"x-sjis", 932},
-                                                          {"euc-jp", 51932},
-                                                          {"iso-2022-jp", 50220},
-                                                          {"euc-kr", 51949},
-                                                          {"ks_c_5601-1987", 949},
-                                                          {"ks_c_5601", 949},
-                                                          {"tis-620", 874},
-                                                          {"windows-874", 874},
-                                                          {"utf-16", 1200},
-                                                          {"utf-16le", 1200},
-                                                          {"utf-16be", 1201},
-                                                          {"unicode", 1200},
-                                                          {"unicodefffe", 1201},
-                                                          {"macintosh", 10000},
-                                                          {"iso-8859-8-i", 28598},
-                                                          {"x-mac-cyrillic", 10007}};
-    auto it = names.find(key);
-    if (it != names.end()) return it->second;
+    static const platform::never_destroyed<const std::map<byte_string, unsigned>> names(
+        std::map<byte_string, unsigned>{{"utf-8", 65001},
+                                        {"utf8", 65001},
+                                        {"utf-7", 65000},
+                                        {"us-ascii", 20127},
+                                        {"ascii", 20127},
+                                        {"latin1", 28591},
+                                        {"koi8-r", 20866},
+                                        {"koi8r", 20866},
+                                        {"koi8-u", 21866},
+                                        {"koi8-ru", 21866},
+                                        {"cp866", 866},
+                                        {"ibm866", 866},
+                                        {"866", 866},
+                                        {"cp850", 850},
+                                        {"ibm850", 850},
+                                        {"cp437", 437},
+                                        {"ibm437", 437},
+                                        {"gb2312", 936},
+                                        {"gbk", 936},
+                                        {"cp936", 936},
+                                        {"gb18030", 54936},
+                                        {"big5", 950},
+                                        {"big5-hkscs", 950},
+                                        {"shift_jis", 932},
+                                        {"shift-jis", 932},
+                                        {"sjis", 932},
+                                        {"x-sjis", 932},
+                                        {"euc-jp", 51932},
+                                        {"iso-2022-jp", 50220},
+                                        {"euc-kr", 51949},
+                                        {"ks_c_5601-1987", 949},
+                                        {"ks_c_5601", 949},
+                                        {"tis-620", 874},
+                                        {"windows-874", 874},
+                                        {"utf-16", 1200},
+                                        {"utf-16le", 1200},
+                                        {"utf-16be", 1201},
+                                        {"unicode", 1200},
+                                        {"unicodefffe", 1201},
+                                        {"macintosh", 10000},
+                                        {"iso-8859-8-i", 28598},
+                                        {"x-mac-cyrillic", 10007}});
+    auto it = names.get().find(key);
+    if (it != names.get().end()) return it->second;
     // Numbered families: windows-1251, cp1251, x-cp1251; iso-8859-5,
     // iso_8859-5, iso8859-5.
     auto number_after = [&key](const char* prefix) -> unsigned {

@@ -30,12 +30,12 @@ std::string size_code(std::uint64_t v) {
     return out;
 }
 
-TEST(NamedStorage, EmptyStoragePacksToHeaderAndEmptyRoot) {
+TEST(named_storage, empty_storage_packs_to_header_and_empty_root) {
     ns::CInMemStorage s;
     EXPECT_EQ(ns::save(s), header + bytes({0x01, 0x00}));
 }
 
-TEST(NamedStorage, SizeCodesTakeTheirWidthFromTheLowBits) {
+TEST(named_storage, size_codes_take_their_width_from_the_low_bits) {
     EXPECT_EQ(size_code(0), bytes({0x00}));
     EXPECT_EQ(size_code(63), bytes({0xFC}));
     EXPECT_EQ(size_code(64), bytes({0x01, 0x01}));
@@ -55,7 +55,7 @@ TEST(NamedStorage, SizeCodesTakeTheirWidthFromTheLowBits) {
 }
 
 // Two pieces as the recorder stores them, laid out by hand.
-TEST(NamedStorage, PieceListLayout) {
+TEST(named_storage, piece_list_layout) {
     capture::piece_list pieces{{"GET", false}, {"", true}};
     std::string packed;
     ASSERT_TRUE(capture::pack_pieces(pieces, packed));
@@ -77,7 +77,7 @@ TEST(NamedStorage, PieceListLayout) {
     EXPECT_EQ(capture::readable_form(back), "OUT:GETIN:");
 }
 
-TEST(NamedStorage, NamesInByteOrderAndLongValuesWithWideLengths) {
+TEST(named_storage, names_in_byte_order_and_long_values_with_wide_lengths) {
     ns::CInMemStorage s;
     const std::string big(0x4000, 'x');
     ASSERT_TRUE(ns::set_value(s, nullptr, "b", "1", 1, ns::value_kind::bytes));
@@ -91,7 +91,7 @@ TEST(NamedStorage, NamesInByteOrderAndLongValuesWithWideLengths) {
     EXPECT_EQ(ns::dump_text(s).substr(10 + 0x4000 + 5), "<a value=\"298\"/>\r\n<b value=\"1\"/>\r\n");
 }
 
-TEST(NamedStorage, ValuesArrayAndNestedSectionsLoadFromHandMadeBytes) {
+TEST(named_storage, values_array_and_nested_sections_load_from_hand_made_bytes) {
     // Root { "L": values array kind 2 ["ab", ""], "S": sections array [ { "v": 7 } ] }
     std::string buf = header + bytes({0x01, 0x08}) + "L" + bytes({0, 0x04, 0x02, 0x08, 0x08}) + "ab" + bytes({0x00}) +
                       "S" + bytes({0, 0x03, 0x04, 0x01, 0x04}) + "v" + bytes({0, 0x02, 0x01, 0x04, 0x07});
@@ -114,7 +114,7 @@ TEST(NamedStorage, ValuesArrayAndNestedSectionsLoadFromHandMadeBytes) {
     EXPECT_EQ(ns::load(s, buf + "tail"), buf.size());
 }
 
-TEST(NamedStorage, SetValueAndOpenArrayRespectWhatANameHolds) {
+TEST(named_storage, set_value_and_open_array_respect_what_a_name_holds) {
     ns::CInMemStorage s;
     ASSERT_TRUE(ns::set_value(s, nullptr, "x", "old", 3, ns::value_kind::bytes));
     ASSERT_TRUE(ns::set_value(s, nullptr, "x", "", 0, ns::value_kind::integer));
@@ -143,7 +143,7 @@ std::string valid_dump() {
     return packed;
 }
 
-TEST(NamedStorageDamage, EveryTruncationIsRefusedWithALogLine) {
+TEST(named_storage_damage, every_truncation_is_refused_with_a_log_line) {
     const std::string buf = valid_dump();
     for (std::size_t n = 0; n < buf.size(); ++n) {
         kit::log_capture log;
@@ -155,7 +155,7 @@ TEST(NamedStorageDamage, EveryTruncationIsRefusedWithALogLine) {
     }
 }
 
-TEST(NamedStorageDamage, HeadersAndTypeCodes) {
+TEST(named_storage_damage, headers_and_type_codes) {
     std::string ok = header + bytes({0x01, 0x00});
     ns::CInMemStorage s;
     EXPECT_EQ(ns::load(s, ok), 11u);
@@ -179,7 +179,7 @@ TEST(NamedStorageDamage, HeadersAndTypeCodes) {
     EXPECT_EQ(ns::load(s, header + bytes({0x01, 0x04}) + "a" + bytes({0, 0x03, 0x04, 0x02, 0x02, 0x00})), 0u);
 }
 
-TEST(NamedStorageDamage, HugeCountsAndLengthsFailWithoutAllocating) {
+TEST(named_storage_damage, huge_counts_and_lengths_fail_without_allocating) {
     kit::log_capture log;
     ns::CInMemStorage s;
     // 2^32 entries in the root, in the 8-byte size code.
@@ -202,7 +202,7 @@ TEST(NamedStorageDamage, HugeCountsAndLengthsFailWithoutAllocating) {
     EXPECT_EQ(log.count("Erorr!!! "), 5);
 }
 
-TEST(NamedStorageDamage, NestingIsBounded) {
+TEST(named_storage_damage, nesting_is_bounded) {
     // One section inside the next, each under the name "a", in a sections
     // array chain: far deeper than any dump and deep enough to break a stack.
     auto nested = [](std::size_t depth) {
@@ -220,7 +220,7 @@ TEST(NamedStorageDamage, NestingIsBounded) {
     EXPECT_EQ(ns::load(s, arrays), 0u);
 }
 
-TEST(NamedStorageDamage, DumpsWithoutTheirValuesAreRefused) {
+TEST(named_storage_damage, dumps_without_their_values_are_refused) {
     capture::piece_list out;
     kit::log_capture log;
     ns::CInMemStorage s;

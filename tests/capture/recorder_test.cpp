@@ -20,7 +20,7 @@ const char* const net_key = "Software\\MORVEX Software\\Morvex\\net";
 const std::string request = "GET /a HTTP/1.1\r\nHost: site.example\r\n\r\n";
 const std::string response = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 5\r\n\r\nhello";
 
-class Recorder : public ::testing::Test {
+class recorder_test : public ::testing::Test {
 protected:
     void SetUp() override {
         platform::reg_override_clear();
@@ -48,7 +48,7 @@ protected:
     }
 };
 
-TEST_F(Recorder, ChainIsWrappedAndBothRecordsAreWrittenUnchanged) {
+TEST_F(recorder_test, chain_is_wrapped_and_both_records_are_written_unchanged) {
     kit::temp_dir dir;
     platform::reg_override_set_string(net_key, "dumps_path", dir.path());
     kit::capturing_provider p;
@@ -95,7 +95,7 @@ TEST_F(Recorder, ChainIsWrappedAndBothRecordsAreWrittenUnchanged) {
     EXPECT_EQ(capture::readable_form(a), dir.read(after));
 }
 
-TEST_F(Recorder, MissingOrUnusableFolderOnlyMeansNoFiles) {
+TEST_F(recorder_test, missing_or_unusable_folder_only_means_no_files) {
     kit::temp_dir dir;
     const std::string file_in_place = dir.path() + "/plain_file";
     std::FILE* f = std::fopen(file_in_place.c_str(), "w");
@@ -111,7 +111,7 @@ TEST_F(Recorder, MissingOrUnusableFolderOnlyMeansNoFiles) {
     EXPECT_EQ(dir.files(), std::vector<std::string>{"plain_file"});
 }
 
-TEST_F(Recorder, WritesOnceWhenBothDirectionsEndAndKeepsEmptyPieces) {
+TEST_F(recorder_test, writes_once_when_both_directions_end_and_keeps_empty_pieces) {
     kit::temp_dir dir;
     stub_connection_feedback feedback;
     kit::log_capture log(2);
@@ -155,7 +155,7 @@ TEST_F(Recorder, WritesOnceWhenBothDirectionsEndAndKeepsEmptyPieces) {
     EXPECT_EQ(dir.read(dir.files()[0]), "OUT:x");
 }
 
-TEST(RecorderNames, TimeStampIsUtcTimeOfDay) {
+TEST(recorder_names, time_stamp_is_utc_time_of_day) {
     const std::uint64_t day = 24ull * 3600 * 10000000;
     const std::uint64_t t = (9 * 3600 + 5 * 60 + 7) * 10000000ull + 42 * 10000ull + 9999;
     EXPECT_EQ(capture::dump_time_stamp(t), "09_05_07_042");

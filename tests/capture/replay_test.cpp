@@ -19,7 +19,7 @@ namespace {
 
 const char* const net_key = "Software\\MORVEX Software\\Morvex\\net";
 
-class Replay : public ::testing::Test {
+class replay_test : public ::testing::Test {
 protected:
     void SetUp() override {
         platform::reg_override_clear();
@@ -45,7 +45,7 @@ protected:
 
 // A page exchange recorded live, then replayed from the BEFORE record with
 // the same configuration: the result carries the same bytes as the AFTER one.
-TEST_F(Replay, RecordedExchangeReplaysToTheSameAfterBytes) {
+TEST_F(replay_test, recorded_exchange_replays_to_the_same_after_bytes) {
     kit::temp_dir rec;
     platform::reg_override_set_string(net_key, "dumps_path", rec.path());
     const std::string page = "<html><body><script>alert(1)</script><p>text</p></body></html>";
@@ -85,7 +85,7 @@ TEST_F(Replay, RecordedExchangeReplaysToTheSameAfterBytes) {
     EXPECT_EQ(log.count("Erorr!!! "), 0);
 }
 
-TEST_F(Replay, FolderWalkReplaysEveryDumpAndReportsDamagedOnes) {
+TEST_F(replay_test, folder_walk_replays_every_dump_and_reports_damaged_ones) {
     kit::temp_dir dir;
     std::filesystem::create_directories(dir.path() + "/sub/.svn");
     std::string good;
@@ -113,7 +113,7 @@ TEST_F(Replay, FolderWalkReplaysEveryDumpAndReportsDamagedOnes) {
     EXPECT_FALSE(std::filesystem::exists(dir.path() + "/sub/.svn/c_out.dump_bi"));
 }
 
-TEST_F(Replay, MissingTaskOrTargetFailsWithALogLine) {
+TEST_F(replay_test, missing_task_or_target_fails_with_a_log_line) {
     kit::temp_dir dir;
     kit::log_capture log;
     EXPECT_FALSE(capture::run_dbg_task(&create_filt_point, dir.path() + "/none.ini"));
@@ -130,7 +130,7 @@ zem::i_filt_point* empty_point(zem::i_provider* p, int context) {
     return new bunch_filter(p, context, [](i_connection_feedback*, filter_chain&) {});
 }
 
-TEST_F(Replay, PiecesAreSlicedAndKeptWholeWhenTheChainIsEmpty) {
+TEST_F(replay_test, pieces_are_sliced_and_kept_whole_when_the_chain_is_empty) {
     capture::filt_test_via_bundle bundle(&empty_point);
     const capture::piece_list in{{"0123456789", false}, {"", true}, {"abcd", true}};
     const auto out = capture::replay_pieces(bundle, in, 3);

@@ -32,7 +32,7 @@ std::string native(std::string path) {
 
 const std::string samples = std::string(ZEM_TEST_DATA_DIR) + "/selftest";
 
-class SelfTest : public ::testing::Test {
+class selftest_test : public ::testing::Test {
 protected:
     void SetUp() override {
         platform::reg_override_clear();
@@ -73,7 +73,7 @@ protected:
     }
 };
 
-TEST_F(SelfTest, ProjectSamplesPassWithEveryStepLoggedInOrder) {
+TEST_F(selftest_test, project_samples_pass_with_every_step_logged_in_order) {
     kit::log_capture log(1);
     ASSERT_TRUE(run(samples));
     const std::vector<std::string> expected = {
@@ -112,7 +112,7 @@ TEST_F(SelfTest, ProjectSamplesPassWithEveryStepLoggedInOrder) {
     EXPECT_EQ(log.count_in_file("Test dump: ", "zem_net.log"), dumps);
 }
 
-TEST_F(SelfTest, WrongExpectationsAndForeignTrafficThatMatchesAreFailures) {
+TEST_F(selftest_test, wrong_expectations_and_foreign_traffic_that_matches_are_failures) {
     kit::temp_dir dir;
     copy_samples(dir.path());
     // The text file's body expected with one letter changed.
@@ -153,7 +153,7 @@ TEST_F(SelfTest, WrongExpectationsAndForeignTrafficThatMatchesAreFailures) {
     EXPECT_FALSE(fs::exists(expected + "_wrong"));
 }
 
-TEST_F(SelfTest, DamagedAndMissingSamplesFailCleanly) {
+TEST_F(selftest_test, damaged_and_missing_samples_fail_cleanly) {
     kit::temp_dir dir;
     copy_samples(dir.path());
     // A recording that is not a packed piece list, and an expectation gone.
@@ -188,7 +188,7 @@ TEST_F(SelfTest, DamagedAndMissingSamplesFailCleanly) {
 // the stress area shows the other filters stepping aside from real traffic,
 // not from garbage. (The SMTP filter hides capabilities it cannot follow
 // from the server's EHLO reply; the messages travel the other way.)
-TEST_F(SelfTest, MailSamplesAreSessionsTheirOwnFilterFollowsToTheEnd) {
+TEST_F(selftest_test, mail_samples_are_sessions_their_own_filter_follows_to_the_end) {
     struct own {
         const char* folder;
         bool message_direction;  // true: from the server

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kit/kit.h"
+#include "kit/log_capture.h"
 #include "log/log.h"
 
 namespace {
@@ -43,25 +44,8 @@ struct scripted_filter : i_stream_filter {
     }
 };
 
-// Captures log lines for the duration of a test.
-struct log_capture : log_space::ibase_log_stream {
-    std::vector<std::string>* lines;
-    explicit log_capture(std::vector<std::string>* l) : lines(l) {}
-    bool write(const char* t, int n, const char*) override {
-        lines->emplace_back(t, static_cast<std::size_t>(n));
-        return true;
-    }
-};
-
-class BunchFilter : public ::testing::Test {
+class bunch_filter_test : public ::testing::Test {
 protected:
-    void SetUp() override {
-        auto cap = std::make_unique<log_capture>(&log_lines);
-        capture = cap.get();
-        log_space::install_stream(std::move(cap));
-    }
-    void TearDown() override { log_space::remove_stream(capture); }
-
     std::shared_ptr<scripted_filter> add(const std::string& name) {
         auto f = std::make_shared<scripted_filter>();
         f->name = name;
@@ -81,20 +65,15 @@ protected:
         return b;
     }
 
-    bool logged(const std::string& needle) const {
-        for (auto& l : log_lines)
-            if (l.find(needle) != std::string::npos) return true;
-        return false;
-    }
+    bool logged(const std::string& needle) const { return log.count(needle) > 0; }
 
     kit::capturing_provider provider;
     std::vector<std::shared_ptr<scripted_filter>> filters;
     std::vector<std::string> trace;
-    std::vector<std::string> log_lines;
-    log_capture* capture = nullptr;
+    kit::log_capture log{1};
 };
 
-TEST_F(BunchFilter, EmptyChainPassesBytesAndReportsNoFilter) {
+TEST_F(bunch_filter_test, empty_chain_passes_bytes_and_reports_no_filter) {
     bunch_filter* b = make();
     EXPECT_FALSE(b->update_out("abc", 3));
     EXPECT_EQ(provider.out, "abc");
@@ -107,7 +86,7 @@ TEST_F(BunchFilter, EmptyChainPassesBytesAndReportsNoFilter) {
     b->release();
 }
 
-TEST_F(BunchFilter, ChainRewritesInOrderAndProviderGetsTheResult) {
+TEST_F(bunch_filter_test, chain_rewrites_in_order_and_provider_gets_the_result) {
     add("a")->on_out = [](byte_string& d) {
         d += "-a";
         return true;
@@ -123,7 +102,7 @@ TEST_F(BunchFilter, ChainRewritesInOrderAndProviderGetsTheResult) {
     b->release();
 }
 
-TEST_F(BunchFilter, EmptyChunkReachesEveryFilterAndSendsNothing) {
+TEST_F(bunch_filter_test, empty_chunk_reaches_every_filter_and_sends_nothing) {
     add("a");
     add("b");
     bunch_filter* b = make();
@@ -134,7 +113,7 @@ TEST_F(BunchFilter, EmptyChunkReachesEveryFilterAndSendsNothing) {
     b->release();
 }
 
-TEST_F(BunchFilter, HeldBytesAreNotSentUntilReleased) {
+TEST_F(bunch_filter_test, held_bytes_are_not_sent_until_released) {
     auto f = add("holder");
     std::string held;
     f->on_in = [&](byte_string& d) {
@@ -158,7 +137,7 @@ TEST_F(BunchFilter, HeldBytesAreNotSentUntilReleased) {
     b->release();
 }
 
-TEST_F(BunchFilter, StopFlushesAppendInChainOrder) {
+TEST_F(bunch_filter_test, stop_flushes_append_in_chain_order) {
     add("a")->on_stop_out = [](byte_string& d) { d += "A"; };
     add("b")->on_stop_out = [](byte_string& d) { d += "B"; };
     bunch_filter* b = make();
@@ -168,7 +147,7 @@ TEST_F(BunchFilter, StopFlushesAppendInChainOrder) {
     b->release();
 }
 
-TEST_F(BunchFilter, DeclinerOutputStillFlowsOnAndItLeavesBothDirections) {
+TEST_F(bunch_filter_test, decliner_output_still_flows_on_and_it_leaves_both_directions) {
     add("a")->on_out = [](byte_string& d) {
         d = "[" + d + "]";
         return false;
@@ -184,7 +163,7 @@ TEST_F(BunchFilter, DeclinerOutputStillFlowsOnAndItLeavesBothDirections) {
     b->release();
 }
 
-TEST_F(BunchFilter, LastDeclineReturnsFalse) {
+TEST_F(bunch_filter_test, last_decline_returns_false) {
     add("a")->on_in = [](byte_string&) { return false; };
     bunch_filter* b = make();
     EXPECT_FALSE(b->update_in("z", 1));
@@ -194,7 +173,7 @@ TEST_F(BunchFilter, LastDeclineReturnsFalse) {
     b->release();
 }
 
-TEST_F(BunchFilter, FakeInPassReachesOnlyTheRequesterAndGoesToTheClient) {
+TEST_F(bunch_filter_test, fake_in_pass_reaches_only_the_requester_and_goes_to_the_client) {
     add("first")->on_in = [](byte_string& d) {
         d += "!first-saw-it";
         return true;
@@ -219,7 +198,7 @@ TEST_F(BunchFilter, FakeInPassReachesOnlyTheRequesterAndGoesToTheClient) {
     b->release();
 }
 
-TEST_F(BunchFilter, FakeInServedBeforeRemovalOfADecliningRequester) {
+TEST_F(bunch_filter_test, fake_in_served_before_removal_of_a_declining_requester) {
     auto f = add("f");
     f->on_out = [&](byte_string&) {
         f->feedback->request_fake_in();
@@ -236,7 +215,7 @@ TEST_F(BunchFilter, FakeInServedBeforeRemovalOfADecliningRequester) {
     b->release();
 }
 
-TEST_F(BunchFilter, FakeInRequestedOutsideUpdateOutWaitsForTheNextOutPass) {
+TEST_F(bunch_filter_test, fake_in_requested_outside_update_out_waits_for_the_next_out_pass) {
     auto f = add("f");
     f->on_in = [&](byte_string& d) {
         if (d == "trigger") f->feedback->request_fake_in();
@@ -251,7 +230,7 @@ TEST_F(BunchFilter, FakeInRequestedOutsideUpdateOutWaitsForTheNextOutPass) {
     b->release();
 }
 
-TEST_F(BunchFilter, StopRequestClosesInThenOutBeforeNextFilterAndChunkStillGoesOut) {
+TEST_F(bunch_filter_test, stop_request_closes_in_then_out_before_next_filter_and_chunk_still_goes_out) {
     auto f = add("stopper");
     f->on_out = [&](byte_string&) {
         f->feedback->request_stop();
@@ -274,7 +253,7 @@ TEST_F(BunchFilter, StopRequestClosesInThenOutBeforeNextFilterAndChunkStillGoesO
     b->release();
 }
 
-TEST_F(BunchFilter, StopRequestedDuringUpdateInClosesAfterTheBytes) {
+TEST_F(bunch_filter_test, stop_requested_during_update_in_closes_after_the_bytes) {
     auto f = add("f");
     f->on_in = [&](byte_string&) {
         f->feedback->request_stop();
@@ -294,7 +273,7 @@ TEST_F(BunchFilter, StopRequestedDuringUpdateInClosesAfterTheBytes) {
     b->release();
 }
 
-TEST_F(BunchFilter, ExceptionInUpdateInIsLoggedClearsChainAndLosesTheChunk) {
+TEST_F(bunch_filter_test, exception_in_update_in_is_logged_clears_chain_and_loses_the_chunk) {
     add("a")->on_in = [](byte_string&) -> bool { throw std::runtime_error("boom"); };
     add("b");
     bunch_filter* b = make();
@@ -309,7 +288,7 @@ TEST_F(BunchFilter, ExceptionInUpdateInIsLoggedClearsChainAndLosesTheChunk) {
     b->release();
 }
 
-TEST_F(BunchFilter, ExceptionTextsForEveryOperation) {
+TEST_F(bunch_filter_test, exception_texts_for_every_operation) {
     struct odd {};
     add("a")->on_out = [](byte_string&) -> bool { throw odd{}; };
     bunch_filter* b = make();
@@ -347,7 +326,7 @@ TEST_F(BunchFilter, ExceptionTextsForEveryOperation) {
     b->release();
 }
 
-TEST_F(BunchFilter, ConstructionFailureLeavesAWorkingPassThroughFilterPoint) {
+TEST_F(bunch_filter_test, construction_failure_leaves_a_working_pass_through_filter_point) {
     auto* b = new bunch_filter(&provider, 1, [](i_connection_feedback*, filter_chain& chain) {
         chain.push_back(std::make_shared<scripted_filter>());
         throw std::runtime_error("no filters today");
@@ -363,7 +342,7 @@ TEST_F(BunchFilter, ConstructionFailureLeavesAWorkingPassThroughFilterPoint) {
     c->release();
 }
 
-TEST_F(BunchFilter, ConnectionInfoCarriesTheCreationContext) {
+TEST_F(bunch_filter_test, connection_info_carries_the_creation_context) {
     bunch_filter* b = make();
     zem::connection_info info{};
     info.context = -5;
@@ -374,7 +353,7 @@ TEST_F(BunchFilter, ConnectionInfoCarriesTheCreationContext) {
     b->release();
 }
 
-TEST_F(BunchFilter, ProviderMayCallBackIntoTheSameFilterPoint) {
+TEST_F(bunch_filter_test, provider_may_call_back_into_the_same_filter_point) {
     struct reentrant_provider : kit::capturing_provider {
         zem::i_filt_point* fp = nullptr;
         bool done = false;
@@ -399,7 +378,7 @@ TEST_F(BunchFilter, ProviderMayCallBackIntoTheSameFilterPoint) {
 // re-entry the recursive lock allows), and what the nested pass does to the
 // chain the outer pass is still walking: the requester or the filter after
 // it declines, or a filter throws and the chain is emptied.
-TEST_F(BunchFilter, ReentryFromTheProviderMayDetachFiltersTheOuterPassStillWalks) {
+TEST_F(bunch_filter_test, reentry_from_the_provider_may_detach_filters_the_outer_pass_still_walks) {
     enum class nested_effect { requester_declines, next_declines, next_throws };
     for (nested_effect effect :
          {nested_effect::requester_declines, nested_effect::next_declines, nested_effect::next_throws}) {
@@ -490,7 +469,7 @@ TEST_F(BunchFilter, ReentryFromTheProviderMayDetachFiltersTheOuterPassStillWalks
     }
 }
 
-TEST(StubFeedback, AnswersTrueAndZeroesIdentity) {
+TEST(stub_feedback, answers_true_and_zeroes_identity) {
     stub_connection_feedback fb;
     EXPECT_TRUE(fb.get_connection_info(nullptr));
     zem::connection_info info;
@@ -507,7 +486,7 @@ TEST(StubFeedback, AnswersTrueAndZeroesIdentity) {
     EXPECT_TRUE(fb.request_stop());
 }
 
-TEST(StreamFilterBase, DefaultOutDirectionPassesAndStaysAttached) {
+TEST(stream_filter_base, default_out_direction_passes_and_stays_attached) {
     struct in_only : i_stream_filter {
         void stop_in(byte_string&) override {}
         bool update_in(byte_string&) override { return true; }

@@ -9,7 +9,7 @@
 
 namespace {
 
-TEST(MemSlice, NullOrEmptyAssignKeepsContents) {
+TEST(mem_slice, null_or_empty_assign_keeps_contents) {
     zem::mem_slice s;
     s.assign("abc", 3);
     s.assign(nullptr, 5);
@@ -20,7 +20,7 @@ TEST(MemSlice, NullOrEmptyAssignKeepsContents) {
     EXPECT_EQ(std::string(p, 3), "abc");
 }
 
-TEST(MemSlice, AssignAlwaysTakesANewBuffer) {
+TEST(mem_slice, assign_always_takes_a_new_buffer) {
     zem::mem_slice s;
     s.assign("abc", 3);
     const char* before = s.data(nullptr);
@@ -34,7 +34,7 @@ TEST(MemSlice, AssignAlwaysTakesANewBuffer) {
     EXPECT_EQ(std::string(p, static_cast<std::size_t>(len)), "yz");
 }
 
-TEST(MemSlice, AllocateGivesWritableBytesOfTheSize) {
+TEST(mem_slice, allocate_gives_writable_bytes_of_the_size) {
     zem::mem_slice s;
     char* p = s.allocate(10);
     ASSERT_NE(p, nullptr);
@@ -47,7 +47,7 @@ TEST(MemSlice, AllocateGivesWritableBytesOfTheSize) {
     EXPECT_EQ(std::string(other.data(&len), 10), std::string(10, 'q'));
 }
 
-TEST(MemBlock, SameSizeAssignReusesTheBuffer) {
+TEST(mem_block, same_size_assign_reuses_the_buffer) {
     zem::mem_block_t<zem::free_via_delete> b;
     b.assign("1234", 4);
     const char* p1 = b.data(nullptr);
@@ -64,7 +64,7 @@ TEST(MemBlock, SameSizeAssignReusesTheBuffer) {
     EXPECT_EQ(std::string(p, static_cast<std::size_t>(len)), "nge");
 }
 
-TEST(FakeMemBlock, DestructionLeavesLentBytesAlone) {
+TEST(fake_mem_block, destruction_leaves_lent_bytes_alone) {
     std::string owner = "lent bytes";
     {
         zem::fake_mem_block f(owner.data(), static_cast<int>(owner.size()));
@@ -75,7 +75,7 @@ TEST(FakeMemBlock, DestructionLeavesLentBytesAlone) {
     EXPECT_EQ(owner, "lent bytes");
 }
 
-TEST(SubHandler, UpdateAndStopRunsStopOnlyAfterSuccess) {
+TEST(sub_handler, update_and_stop_runs_stop_only_after_success) {
     struct rec : i_sub_handler {
         bool ok = true;
         std::string log;

@@ -41,7 +41,7 @@ struct upper : serial_loop<upper> {
     byte_string& buff_in() { return m_buff_in; }
 };
 
-TEST(SerialLoop, FlushReadyShapes) {
+TEST(serial_loop, flush_ready_shapes) {
     upper u;
     byte_string out = "stale";
     upper::flush_ready(u.ready_in(), out);
@@ -62,7 +62,7 @@ TEST(SerialLoop, FlushReadyShapes) {
     EXPECT_EQ(out, "abbccc");
 }
 
-TEST(SerialLoop, PrefixEmission) {
+TEST(serial_loop, prefix_emission) {
     upper u;
     byte_string chunk = "hello";
     upper::take_chunk(u.buff_in(), chunk);
@@ -80,7 +80,7 @@ TEST(SerialLoop, PrefixEmission) {
     EXPECT_EQ(out, "he");
 }
 
-TEST(SerialLoop, DriverReplacesDataWithOutputAndCountsReleased) {
+TEST(serial_loop, driver_replaces_data_with_output_and_counts_released) {
     upper u;
     byte_string d = "ab#12;c3";
     std::size_t released = 0;
@@ -90,7 +90,7 @@ TEST(SerialLoop, DriverReplacesDataWithOutputAndCountsReleased) {
     EXPECT_EQ(u.kept, "3");
 }
 
-TEST(SerialLoop, DriverStopsAndKeepsUnseenBytes) {
+TEST(serial_loop, driver_stops_and_keeps_unseen_bytes) {
     upper u;
     byte_string d = "ab.cd";
     std::size_t released = 0;
@@ -105,7 +105,7 @@ TEST(SerialLoop, DriverStopsAndKeepsUnseenBytes) {
     EXPECT_EQ(released, 4u);
 }
 
-TEST(SerialLoop, DriverFailureLeavesRemainingBytes) {
+TEST(serial_loop, driver_failure_leaves_remaining_bytes) {
     upper u;
     byte_string d = "a!bc";
     std::size_t released = 0;
@@ -114,7 +114,7 @@ TEST(SerialLoop, DriverFailureLeavesRemainingBytes) {
     EXPECT_EQ(released, 1u);
 }
 
-TEST(SerialLoop, EmptyInputReturnsTrue) {
+TEST(serial_loop, empty_input_returns_true) {
     upper u;
     byte_string d;
     std::size_t released = 0;
@@ -123,7 +123,7 @@ TEST(SerialLoop, EmptyInputReturnsTrue) {
     EXPECT_EQ(released, 0u);
 }
 
-TEST(SerialLoop, ChunkingDoesNotChangeTheOutput) {
+TEST(serial_loop, chunking_does_not_change_the_output) {
     const std::string input = "hello 12; world 345; tail 6";
     std::string whole;
     {

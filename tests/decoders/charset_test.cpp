@@ -3,8 +3,8 @@
 
 #include <memory>
 
-#include "decoder_kit.h"
 #include "http/http_charset_encoding.h"
+#include "kit/decoders.h"
 #include "kit/kit.h"
 #include "platform/codepage.h"
 
@@ -54,7 +54,7 @@ run_out feed(i_sub_handler& h, const std::vector<std::string>& chunks) {
 
 TEST(utf7_adapter, decodes_for_the_wide_handler_and_writes_utf8_at_every_split) {
     for (std::size_t at = 0; at <= utf7_page.size(); ++at) {
-        auto t = std::make_shared<dk::recording_target>();
+        auto t = std::make_shared<kit::recording_target>();
         http_charset_utf7_encoder e(t, true);
         run_out r = feed(e, kit::split_at(utf7_page, at));
         ASSERT_TRUE(r.all_true);
@@ -63,14 +63,14 @@ TEST(utf7_adapter, decodes_for_the_wide_handler_and_writes_utf8_at_every_split) 
         ASSERT_EQ(t->stops, 1);
         for (const std::string& p : t->pieces) ASSERT_EQ(p.size() % 2, 0u);
     }
-    auto t = std::make_shared<dk::recording_target>();
+    auto t = std::make_shared<kit::recording_target>();
     http_charset_utf7_encoder e(t, true);
     EXPECT_EQ(feed(e, kit::one_byte_chunks(utf7_page)).out, utf8_page);
     EXPECT_EQ(t->seen, utf16_page);
 }
 
 TEST(utf7_adapter, an_unfinished_run_waits_for_the_next_piece) {
-    auto t = std::make_shared<dk::recording_target>();
+    auto t = std::make_shared<kit::recording_target>();
     http_charset_utf7_encoder e(t.get(), true);
     std::string a = "Hi +AGEA";
     EXPECT_TRUE(e.update_in(a));
@@ -86,7 +86,7 @@ TEST(utf7_adapter, an_unfinished_run_waits_for_the_next_piece) {
 }
 
 TEST(utf7_adapter, a_run_ends_at_any_non_base64_byte_and_plus_minus_is_a_plus) {
-    auto t = std::make_shared<dk::recording_target>();
+    auto t = std::make_shared<kit::recording_target>();
     http_charset_utf7_encoder e(t, true);
     std::string a = "1 +- 2 +AGE.";
     EXPECT_TRUE(e.update_in(a));
@@ -96,11 +96,11 @@ TEST(utf7_adapter, a_run_ends_at_any_non_base64_byte_and_plus_minus_is_a_plus) {
 
 TEST(utf7_adapter, utf7_output_reads_back_as_the_same_text) {
     const std::string direct = "Hello world, (plain) text: 1.2/3?";
-    auto t = std::make_shared<dk::recording_target>();
+    auto t = std::make_shared<kit::recording_target>();
     http_charset_utf7_encoder e(t, false);
     EXPECT_EQ(feed(e, kit::one_byte_chunks(direct)).out, direct);
 
-    auto t2 = std::make_shared<dk::recording_target>();
+    auto t2 = std::make_shared<kit::recording_target>();
     http_charset_utf7_encoder e2(t2, false);
     run_out r = feed(e2, kit::random_chunks(utf7_page, kit::test_seed(), 5));
     std::wstring back;
@@ -122,7 +122,7 @@ TEST(utf7_adapter, handler_output_and_final_flush_reach_the_client) {
 }
 
 TEST(utf7_adapter, an_unfinished_run_at_the_end_of_the_body_is_not_lost) {
-    auto t = std::make_shared<dk::recording_target>();
+    auto t = std::make_shared<kit::recording_target>();
     http_charset_utf7_encoder e(t, true);
     run_out r = feed(e, {"x+AGEAYgBj"});
     EXPECT_EQ(r.out, "xabc");
@@ -138,7 +138,7 @@ TEST(utf7_adapter, an_endless_run_is_converted_in_groups_and_held_bounded) {
     }
     run += "-z";
     expect += "z";
-    auto t = std::make_shared<dk::recording_target>();
+    auto t = std::make_shared<kit::recording_target>();
     http_charset_utf7_encoder e(t, true);
     std::string out;
     for (const std::string& c : kit::random_chunks(run, kit::test_seed(), 700)) {
@@ -163,7 +163,7 @@ TEST(utf7_adapter, without_a_handler_it_declines_and_leaves_the_piece) {
 }
 
 TEST(utf7_adapter, a_declining_handler_leaves_the_page_in_one_code_page) {
-    auto t = std::make_shared<dk::recording_target>();
+    auto t = std::make_shared<kit::recording_target>();
     t->decline_after = 0;
     t->stop_tail = "zz";
     http_charset_utf7_encoder e(t, true);
@@ -181,7 +181,7 @@ const std::string le_page = le_units({'<', 'p', '>', 0x65E5, 0x672C, '<', '/', '
 
 TEST(utf16be_adapter, the_handler_sees_little_endian_and_the_client_big_endian_at_every_split) {
     for (std::size_t at = 0; at <= be_page.size(); ++at) {
-        auto t = std::make_shared<dk::recording_target>();
+        auto t = std::make_shared<kit::recording_target>();
         big_endian_to_little_endian s;
         s.set_target(t);
         run_out r = feed(s, kit::split_at(be_page, at));
@@ -190,7 +190,7 @@ TEST(utf16be_adapter, the_handler_sees_little_endian_and_the_client_big_endian_a
         ASSERT_EQ(r.out, be_page) << at;
         for (const std::string& p : t->pieces) ASSERT_EQ(p.size() % 2, 0u);
     }
-    auto t = std::make_shared<dk::recording_target>();
+    auto t = std::make_shared<kit::recording_target>();
     big_endian_to_little_endian s(t.get());
     EXPECT_EQ(feed(s, kit::one_byte_chunks(be_page)).out, be_page);
     EXPECT_EQ(t->seen, le_page);
@@ -211,7 +211,7 @@ TEST(utf16be_adapter, handler_changes_come_back_big_endian) {
 }
 
 TEST(utf16be_adapter, an_odd_last_byte_is_not_lost) {
-    auto t = std::make_shared<dk::recording_target>();
+    auto t = std::make_shared<kit::recording_target>();
     big_endian_to_little_endian s(t.get());
     run_out r = feed(s, {be_page + "X"});
     EXPECT_EQ(r.out, be_page + "X");
@@ -223,7 +223,7 @@ TEST(utf16be_adapter, empty_pieces_and_missing_targets) {
     std::string p = "ab";
     EXPECT_FALSE(none.update_in(p));
     EXPECT_EQ(p, "ab");
-    auto t = std::make_shared<dk::recording_target>();
+    auto t = std::make_shared<kit::recording_target>();
     big_endian_to_little_endian s(t.get());
     std::string empty;
     EXPECT_TRUE(s.update_in(empty));
@@ -231,7 +231,7 @@ TEST(utf16be_adapter, empty_pieces_and_missing_targets) {
 }
 
 TEST(utf16be_adapter, a_declining_handler_gets_the_held_byte_back_to_the_client) {
-    auto t = std::make_shared<dk::recording_target>();
+    auto t = std::make_shared<kit::recording_target>();
     t->decline_after = 0;
     big_endian_to_little_endian s(t.get());
     std::string p = be_units({'a', 'b'}) + "Z";
@@ -240,7 +240,7 @@ TEST(utf16be_adapter, a_declining_handler_gets_the_held_byte_back_to_the_client)
 }
 
 TEST(utf16be_adapter, reset_forgets_the_last_responses_byte) {
-    auto t = std::make_shared<dk::recording_target>();
+    auto t = std::make_shared<kit::recording_target>();
     big_endian_to_little_endian s(t.get());
     std::string p = "Q";
     EXPECT_TRUE(s.update_in(p));

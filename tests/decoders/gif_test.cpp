@@ -6,69 +6,44 @@
 #include "host/permission_qualifier.h"
 #include "http/gif_filter.h"
 #include "kit/kit.h"
+#include "kit/qualifier.h"
 
 namespace {
 
-class fake_qualifier : public host_permission_qualifier {
-public:
-    bool tail_frames = false;
-    int asked = 0;
-    bool set_request(const byte_string&, const byte_string&, std::uint64_t) override { return true; }
-    wide_string get_host(const wide_string&) override { return {}; }
-    byte_string get_host(const byte_string&) override { return {}; }
-    wide_string get_address(const wide_string&) override { return {}; }
-    byte_string get_address(const byte_string&) override { return {}; }
-    void set_address(const wide_string&) override {}
-    void set_address(const byte_string&) override {}
-    void set_redirect(const byte_string&) override {}
-    byte_string get_redirect() override { return {}; }
-    wide_string get_transparent_gif(const wide_string&) override { return {}; }
-    byte_string get_transparent_gif(const byte_string&) override { return {}; }
-    std::uint64_t get_request_id() override { return 0x1122334455667788ull; }
-    std::int32_t* get_permissions() override { return perms; }
-    bool get_permission_by_index(int index) override {
-        ++asked;
-        EXPECT_EQ(index, 7);
-        return tail_frames;
-    }
-    bool check_ad_link(const wide_string&, byte_string&) override { return true; }
-    bool check_ad_link(const byte_string&, byte_string&) override { return true; }
-    bool check_ad_size(int, int) override { return true; }
-    std::int32_t perms[32] = {};
-};
-
-std::string b(std::initializer_list<int> bytes) {
-    std::string s;
-    for (int v : bytes) s += static_cast<char>(v);
-    return s;
-}
-
 // Logical screen 10x10 with a 4-entry global table.
-const std::string head = "GIF89a" + b({0x0A, 0x00, 0x0A, 0x00, 0x91, 0x00, 0x00});
-const std::string global_table = b({0, 0, 0, 255, 255, 255, 255, 0, 0, 0, 0, 255});
-const std::string netscape = b({0x21, 0xFF, 0x0B}) + "NETSCAPE2.0" + b({0x03, 0x01, 0x00, 0x00, 0x00});
-const std::string gce = b({0x21, 0xF9, 0x04, 0x00, 0x0A, 0x00, 0x00, 0x00});
-const std::string comment = b({0x21, 0xFE, 0x05}) + "hello" + b({0x00});
+const std::string head = "GIF89a" + kit::bytes({0x0A, 0x00, 0x0A, 0x00, 0x91, 0x00, 0x00});
+const std::string global_table = kit::bytes({0, 0, 0, 255, 255, 255, 255, 0, 0, 0, 0, 255});
+const std::string netscape = kit::bytes({0x21, 0xFF, 0x0B}) + "NETSCAPE2.0" + kit::bytes({0x03, 0x01, 0x00, 0x00, 0x00});
+const std::string gce = kit::bytes({0x21, 0xF9, 0x04, 0x00, 0x0A, 0x00, 0x00, 0x00});
+const std::string comment = kit::bytes({0x21, 0xFE, 0x05}) + "hello" + kit::bytes({0x00});
 // First image: whole screen, no local table, code size 2, two sub-blocks.
-const std::string image1_start = b({0x2C, 0x00, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x0A, 0x00, 0x00,
+const std::string image1_start = kit::bytes({0x2C, 0x00, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x0A, 0x00, 0x00,
                                     0x02, 0x05, 0x8C, 0x2D, 0x99, 0x87, 0x2A, 0x02, 0x1C, 0x0A});
-const std::string image1_end = b({0x00});
+const std::string image1_end = kit::bytes({0x00});
 // Second image: 4x4 at (1,1) with an 8-entry local table.
-const std::string image2 = b({0x2C, 0x01, 0x00, 0x01, 0x00, 0x04, 0x00, 0x04, 0x00, 0x82}) + std::string(24, '\x33') +
-                           b({0x02, 0x03, 0x84, 0x8F, 0x01, 0x00});
-const std::string trailer = b({0x3B});
+const std::string image2 = kit::bytes({0x2C, 0x01, 0x00, 0x01, 0x00, 0x04, 0x00, 0x04, 0x00, 0x82}) + std::string(24, '\x33') +
+                           kit::bytes({0x02, 0x03, 0x84, 0x8F, 0x01, 0x00});
+const std::string trailer = kit::bytes({0x3B});
 
 const std::string animated =
     head + global_table + netscape + gce + image1_start + image1_end + comment + gce + image2 + trailer;
-const std::string animated_cut = head + global_table + netscape + gce + image1_start + b({0x00, 0x3B});
+const std::string animated_cut = head + global_table + netscape + gce + image1_start + kit::bytes({0x00, 0x3B});
 const std::string still = head + global_table + gce + image1_start + image1_end + trailer;
 
 struct gif_fixture : ::testing::Test {
     kit::fake_host host;
-    fake_qualifier q;
+    kit::test_qualifier q;
     stub_connection_feedback fb;
-    void SetUp() override { zem_io_commands::set_host_iface(&host); }
-    void TearDown() override { zem_io_commands::set_host_iface(nullptr); }
+    void SetUp() override {
+        q.request_id = 0x1122334455667788ull;
+        q.block(idx_gif_animation_tail_frames);
+        zem_io_commands::set_host_iface(&host);
+    }
+    void TearDown() override {
+        zem_io_commands::set_host_iface(nullptr);
+        // The filter asks about the tail frames and nothing else.
+        for (int index : q.asked) EXPECT_EQ(index, idx_gif_animation_tail_frames);
+    }
 
     struct result {
         std::string out;
@@ -96,7 +71,7 @@ struct gif_fixture : ::testing::Test {
 };
 
 TEST_F(gif_fixture, tail_frames_allowed_every_byte_passes_at_every_split) {
-    q.tail_frames = true;
+    q.allow(idx_gif_animation_tail_frames);
     for (std::size_t at = 0; at <= animated.size(); ++at) {
         gif_filter f(&q, "www.example.com/anim.gif", &fb);
         result r = run(f, kit::split_at(animated, at));
@@ -158,9 +133,9 @@ TEST_F(gif_fixture, a_still_gif_stays_byte_identical_but_is_reported) {
 }
 
 TEST_F(gif_fixture, gif87a_without_tables_and_bytes_after_the_trailer) {
-    q.tail_frames = true;
-    const std::string g = "GIF87a" + b({0x02, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00}) +
-                          b({0x2C, 0, 0, 0, 0, 2, 0, 2, 0, 0, 2, 1, 0x44, 0}) + trailer + "junk";
+    q.allow(idx_gif_animation_tail_frames);
+    const std::string g = "GIF87a" + kit::bytes({0x02, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00}) +
+                          kit::bytes({0x2C, 0, 0, 0, 0, 2, 0, 2, 0, 0, 2, 1, 0x44, 0}) + trailer + "junk";
     for (std::size_t at = 0; at <= g.size(); ++at) {
         gif_filter f(&q, "x.org/s.gif", &fb);
         result r = run(f, kit::split_at(g, at));
@@ -174,15 +149,15 @@ TEST_F(gif_fixture, the_filter_is_reused_for_later_gifs) {
     EXPECT_EQ(run(f, kit::split_at(animated, 100)).out, animated_cut);
     EXPECT_EQ(run(f, kit::one_byte_chunks(animated)).out, animated_cut);
     EXPECT_EQ(blocked(), 2u);
-    q.tail_frames = true;
+    q.allow(idx_gif_animation_tail_frames);
     EXPECT_EQ(run(f, {animated}).out, animated);
     EXPECT_EQ(blocked(), 2u);
 }
 
 TEST_F(gif_fixture, other_image_types_pass_unchanged) {
-    const std::string jpeg = b({0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10}) + "JFIF" + std::string(300, '\x11');
-    const std::string exif = b({0xFF, 0xD8, 0xFF, 0xE1, 0x00, 0x10}) + "Exif" + std::string(50, '\x22');
-    const std::string png = b({0x89}) + "PNG\r\n\x1a\n" + std::string(200, '\x01');
+    const std::string jpeg = kit::bytes({0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10}) + "JFIF" + std::string(300, '\x11');
+    const std::string exif = kit::bytes({0xFF, 0xD8, 0xFF, 0xE1, 0x00, 0x10}) + "Exif" + std::string(50, '\x22');
+    const std::string png = kit::bytes({0x89}) + "PNG\r\n\x1a\n" + std::string(200, '\x01');
     const std::string bmp = "BM" + std::string(120, '\x7f');
     for (const std::string* img : {&jpeg, &exif, &png, &bmp}) {
         for (std::size_t at = 0; at <= img->size(); at += 5) {
@@ -206,7 +181,7 @@ TEST_F(gif_fixture, other_image_types_pass_unchanged) {
 }
 
 TEST_F(gif_fixture, a_huge_other_image_streams_past_the_hold_bound) {
-    const std::string jpeg = b({0xFF, 0xD8, 0xFF, 0xE0}) + std::string(gif_other_image_hold_bound * 2, 'j');
+    const std::string jpeg = kit::bytes({0xFF, 0xD8, 0xFF, 0xE0}) + std::string(gif_other_image_hold_bound * 2, 'j');
     gif_filter f(&q, "x.org/pic.gif", &fb);
     std::string out;
     for (std::size_t at = 0; at < jpeg.size(); at += 65536) {
@@ -237,18 +212,18 @@ TEST_F(gif_fixture, text_served_as_gif_passes_unless_the_address_says_gif) {
 }
 
 TEST_F(gif_fixture, broken_structures_end_in_a_clean_pass_through) {
-    q.tail_frames = true;
+    q.allow(idx_gif_animation_tail_frames);
     std::vector<std::string> broken = {
         // image left position beyond the screen width
-        head + global_table + b({0x2C, 0x40, 0x00, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x02, 0x00}) + trailer,
+        head + global_table + kit::bytes({0x2C, 0x40, 0x00, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x02, 0x00}) + trailer,
         // trailer before any image
         head + global_table + trailer,
         // unknown block introducer
-        head + global_table + gce + b({0x99, 0x01, 0x02}),
+        head + global_table + gce + kit::bytes({0x99, 0x01, 0x02}),
         // a full 256-entry table announced, the body ends inside it
-        "GIF89a" + b({0x0A, 0x00, 0x0A, 0x00, 0x87, 0x00, 0x00}) + std::string(500, '\x05'),
+        "GIF89a" + kit::bytes({0x0A, 0x00, 0x0A, 0x00, 0x87, 0x00, 0x00}) + std::string(500, '\x05'),
         // a sub-block longer than what follows
-        head + global_table + b({0x21, 0xFE, 0xFF}) + "short",
+        head + global_table + kit::bytes({0x21, 0xFE, 0xFF}) + "short",
         // shorter than a signature
         "GIF8",
     };

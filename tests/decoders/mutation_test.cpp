@@ -5,11 +5,11 @@
 #include <memory>
 #include <random>
 
-#include "decoder_kit.h"
 #include "host/host_link.h"
 #include "http/content_encoding_gzip.h"
 #include "http/gif_filter.h"
 #include "http/http_charset_encoding.h"
+#include "kit/decoders.h"
 #include "kit/kit.h"
 
 namespace {
@@ -37,18 +37,12 @@ std::string mutate(std::string s, std::mt19937& rng) {
     return s;
 }
 
-std::string b(std::initializer_list<int> bytes) {
-    std::string s;
-    for (int v : bytes) s += static_cast<char>(v);
-    return s;
-}
-
 TEST(damaged_input, gif_with_tail_frames_allowed_passes_every_byte) {
     const std::string gif =
-        "GIF89a" + b({0x08, 0x00, 0x08, 0x00, 0xF0, 0x00, 0x00}) + std::string(6, '\x44') +
-        b({0x21, 0xF9, 0x04, 0x00, 0x0A, 0x00, 0x00, 0x00}) +
-        b({0x2C, 0, 0, 0, 0, 8, 0, 8, 0, 0x80, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0x02, 0x02, 0x4C, 0x01, 0x00}) +
-        b({0x2C, 1, 0, 1, 0, 2, 0, 2, 0, 0, 0x02, 0x03, 1, 2, 3, 0x00, 0x3B});
+        "GIF89a" + kit::bytes({0x08, 0x00, 0x08, 0x00, 0xF0, 0x00, 0x00}) + std::string(6, '\x44') +
+        kit::bytes({0x21, 0xF9, 0x04, 0x00, 0x0A, 0x00, 0x00, 0x00}) +
+        kit::bytes({0x2C, 0, 0, 0, 0, 8, 0, 8, 0, 0x80, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0x02, 0x02, 0x4C, 0x01, 0x00}) +
+        kit::bytes({0x2C, 1, 0, 1, 0, 2, 0, 2, 0, 0, 0x02, 0x03, 1, 2, 3, 0x00, 0x3B});
     kit::fake_host host;
     zem_io_commands::set_host_iface(&host);
     std::mt19937 rng(kit::test_seed());
@@ -74,13 +68,13 @@ TEST(damaged_input, gif_with_tail_frames_allowed_passes_every_byte) {
 }
 
 TEST(damaged_input, gzip_either_decodes_or_hands_back_every_byte) {
-    const std::string page = dk::sample_page(4000);
-    const std::string z = dk::compress(page, dk::wrap::gzip);
+    const std::string page = kit::sample_page(4000);
+    const std::string z = kit::compress(page, kit::zwrap::gzip);
     std::mt19937 rng(kit::test_seed() + 1);
     for (int round = 0; round < 1500; ++round) {
         const std::string in = mutate(z, rng);
         for (bool deflate : {false, true}) {
-            auto t = std::make_shared<dk::recording_target>();
+            auto t = std::make_shared<kit::recording_target>();
             content_encoding_gzip d(deflate, t);
             d.set_output_bound(1024);
             std::string out;
@@ -124,7 +118,7 @@ TEST(damaged_input, utf16be_with_a_passing_handler_is_transparent) {
     for (int round = 0; round < 500; ++round) {
         std::string in(rng() % 64, '\0');
         for (char& c : in) c = static_cast<char>(rng());
-        auto t = std::make_shared<dk::recording_target>();
+        auto t = std::make_shared<kit::recording_target>();
         big_endian_to_little_endian s(t.get());
         std::string out;
         for (const std::string& c : kit::random_chunks(in, static_cast<std::uint32_t>(rng()), 7)) {
@@ -145,7 +139,7 @@ TEST(damaged_input, utf7_of_any_bytes_never_loses_the_plain_ascii) {
         std::string in(rng() % 80, 'a');
         for (char& c : in) c = alphabet[rng() % alphabet.size()];
         // The same text converted in one piece is what any chunking must give.
-        auto t1 = std::make_shared<dk::recording_target>();
+        auto t1 = std::make_shared<kit::recording_target>();
         http_charset_utf7_encoder whole(t1, true);
         std::string expect = in;
         ASSERT_TRUE(whole.update_in(expect));
@@ -153,7 +147,7 @@ TEST(damaged_input, utf7_of_any_bytes_never_loses_the_plain_ascii) {
         whole.stop(tail1);
         expect += tail1;
 
-        auto t2 = std::make_shared<dk::recording_target>();
+        auto t2 = std::make_shared<kit::recording_target>();
         http_charset_utf7_encoder e(t2, true);
         std::string out;
         for (const std::string& c : kit::random_chunks(in, static_cast<std::uint32_t>(rng()), 9)) {

@@ -3,9 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "core/configuration.h"
-#include "decoder_kit.h"
 #include "http/content_encoding_gzip.h"
+#include "kit/decoders.h"
 #include "kit/http_invariants.h"
+#include "kit/hosted_test.h"
 #include "kit/kit.h"
 #include "platform/codepage.h"
 #include "platform/registry.h"
@@ -18,26 +19,10 @@ const std::string request = "GET /files/data.txt HTTP/1.1\r\nHost: www.example.c
 // Decoded size of the bomb: well past the bound on a held body.
 std::size_t decoded_size_for_bomb() { return decoded_body_bound + (std::size_t(8) << 20); }
 
-struct web_path : ::testing::Test {
-    kit::fake_host host;
-    void SetUp() override {
-        platform::reg_override_isolate(true);
-        platform::reg_override_set_u32(config::net_key, "enable_http", 1);
-        platform::reg_override_set_u32(config::net_key, "enable_ssl", 0);
-        platform::reg_override_set_u32(config::net_key, "enable_mail", 0);
-        platform::reg_override_set_u32(config::net_key, "enable_ftp", 0);
-        initialize(&host);
-    }
-    void TearDown() override {
-        deinitialize();
-        platform::reg_override_clear();
-        platform::reg_override_isolate(false);
-    }
+struct web_path : kit::http_engine_test<> {
     // The permission array reply: 22 actions, then an empty text reference.
     void deny(std::initializer_list<int> indexes) {
-        std::string reply(104, '\0');
-        for (int i : indexes) kit::put_le32(reply, static_cast<std::size_t>(i) * 4, 1);
-        host.set_reply(zem::codes::general_query_permission_array, reply);
+        host.set_reply(zem::codes::general_query_permission_array, kit::permission_reply(indexes));
     }
     // Sends the request, then the response in the given pieces; returns what
     // the client received. 'close' ends the server direction afterwards.
@@ -55,8 +40,8 @@ struct web_path : ::testing::Test {
 };
 
 TEST_F(web_path, gzip_body_arrives_decoded_with_its_length_at_every_split) {
-    const std::string page = dk::sample_page(2000);
-    const std::string z = dk::compress(page, dk::wrap::gzip);
+    const std::string page = kit::sample_page(2000);
+    const std::string z = kit::compress(page, kit::zwrap::gzip);
     const std::string response =
         "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Encoding: gzip\r\n"
         "Content-Length: " +
@@ -71,8 +56,8 @@ TEST_F(web_path, gzip_body_arrives_decoded_with_its_length_at_every_split) {
 }
 
 TEST_F(web_path, deflate_without_zlib_header_is_decoded_too) {
-    const std::string page = dk::sample_page(3000);
-    const std::string z = dk::compress(page, dk::wrap::raw);
+    const std::string page = kit::sample_page(3000);
+    const std::string z = kit::compress(page, kit::zwrap::raw);
     const std::string response =
         "HTTP/1.1 200 OK\r\nContent-Encoding: deflate\r\nContent-Length: " + std::to_string(z.size()) + "\r\n\r\n" + z;
     const std::string expect = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(page.size()) + "\r\n\r\n" + page;
@@ -80,7 +65,7 @@ TEST_F(web_path, deflate_without_zlib_header_is_decoded_too) {
 }
 
 TEST_F(web_path, an_empty_page_sent_as_raw_deflate_arrives_empty) {
-    const std::string z = dk::compress("", dk::wrap::raw);
+    const std::string z = kit::compress("", kit::zwrap::raw);
     const std::string response =
         "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: deflate\r\nContent-Length: " +
         std::to_string(z.size()) + "\r\n\r\n" + z;
@@ -91,8 +76,8 @@ TEST_F(web_path, an_empty_page_sent_as_raw_deflate_arrives_empty) {
 
 TEST_F(web_path, bytes_after_the_end_of_the_compressed_stream_are_dropped_within_the_body) {
     // More than the 1200 bytes the filter waits for before it hands a piece on.
-    const std::string page = dk::sample_page(8000);
-    const std::string z = dk::compress(page, dk::wrap::gzip);
+    const std::string page = kit::sample_page(8000);
+    const std::string z = kit::compress(page, kit::zwrap::gzip);
     ASSERT_GT(z.size(), 1200u);
     // The body runs past the end of the compressed stream; its framing, not
     // the decoder, says where the next response starts.
@@ -103,16 +88,10 @@ TEST_F(web_path, bytes_after_the_end_of_the_compressed_stream_are_dropped_within
 }
 
 TEST_F(web_path, chunked_gzip_is_rechunked_decoded) {
-    const std::string page = dk::sample_page(9000);
-    const std::string z = dk::compress(page, dk::wrap::gzip);
-    std::string response = "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n";
-    for (std::size_t at = 0; at < z.size(); at += 1000) {
-        std::string part = z.substr(at, 1000);
-        char size[16];
-        std::snprintf(size, sizeof size, "%zx", part.size());
-        response += std::string(size) + "\r\n" + part + "\r\n";
-    }
-    response += "0\r\n\r\n";
+    const std::string page = kit::sample_page(9000);
+    const std::string z = kit::compress(page, kit::zwrap::gzip);
+    const std::string response =
+        "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n" + kit::chunked(z, 1000);
     std::string got = exchange(request, kit::random_chunks(response, kit::test_seed(), 700), false);
     std::vector<kit::http_message> msgs;
     ASSERT_EQ(kit::parse_responses(got, msgs), "");
@@ -134,7 +113,7 @@ TEST_F(web_path, plain_text_labelled_gzip_arrives_unchanged) {
 
 TEST_F(web_path, a_bomb_arrives_whole_and_validly_framed) {
     const std::size_t n = decoded_size_for_bomb();
-    const std::string z = dk::compress(std::string(n, 'A'), dk::wrap::gzip, 9);
+    const std::string z = kit::compress(std::string(n, 'A'), kit::zwrap::gzip, 9);
     const std::string response =
         "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " + std::to_string(z.size()) + "\r\n\r\n" + z;
     std::string got = exchange(request, kit::random_chunks(response, kit::test_seed(), 8192), false);
@@ -205,17 +184,11 @@ TEST_F(web_path, a_page_declared_utf7_goes_back_as_utf7) {
     EXPECT_EQ(got, html_response("text/html; charset=utf-7", expect_body));
 }
 
-std::string b(std::initializer_list<int> bytes) {
-    std::string s;
-    for (int v : bytes) s += static_cast<char>(v);
-    return s;
-}
-
-const std::string gif_head = "GIF89a" + b({0x04, 0x00, 0x04, 0x00, 0x80, 0x00, 0x00, 0, 0, 0, 255, 255, 255});
+const std::string gif_head = "GIF89a" + kit::bytes({0x04, 0x00, 0x04, 0x00, 0x80, 0x00, 0x00, 0, 0, 0, 255, 255, 255});
 const std::string gif_frame =
-    b({0x21, 0xF9, 0x04, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x2C, 0, 0, 0, 0, 4, 0, 4, 0, 0, 0x02, 0x03, 0x84, 0x8F, 0x01});
-const std::string gif_anim = gif_head + gif_frame + b({0x00}) + gif_frame + b({0x00, 0x3B});
-const std::string gif_cut = gif_head + gif_frame + b({0x00, 0x3B});
+    kit::bytes({0x21, 0xF9, 0x04, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x2C, 0, 0, 0, 0, 4, 0, 4, 0, 0, 0x02, 0x03, 0x84, 0x8F, 0x01});
+const std::string gif_anim = gif_head + gif_frame + kit::bytes({0x00}) + gif_frame + kit::bytes({0x00, 0x3B});
+const std::string gif_cut = gif_head + gif_frame + kit::bytes({0x00, 0x3B});
 
 TEST_F(web_path, animated_gif_is_cut_with_a_corrected_length) {
     deny({7});

@@ -17,22 +17,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
-
-FAILURES = []
-
-
-def check(cond, what):
-    if not cond:
-        FAILURES.append(what)
-        print('FAIL:', what, flush=True)
-
-
-def read_port(p):
-    line = p.stdout.readline()
-    if not line.startswith('listening on '):
-        p.kill()
-        raise RuntimeError('zem-host did not start: ' + line)
-    return int(line.rsplit(':', 1)[1])
+from e2e_kit import FAILURES, check, read_port, stop_all  # noqa: E402
 
 
 def demo_site_port(p):
@@ -92,7 +77,7 @@ def main():
     work = tempfile.mkdtemp(prefix='zem-ad-shot-')
     procs = []
     try:
-        demo = subprocess.Popen([binary, 'demo', '--port', '0', '--threads', '2'], stdout=subprocess.PIPE, text=True)
+        demo = subprocess.Popen([binary, 'demo', '--port', '0', '--mail-port', '0', '--threads', '2'], stdout=subprocess.PIPE, text=True)
         procs.append(demo)
         filtered = read_port(demo)
         site = demo_site_port(demo)
@@ -129,12 +114,7 @@ def main():
             k = lines_before_photo(ink_bands(refused))
             check(k is not None and k >= 6, 'the refused file: images show as frames (%s bands above the photo)' % k)
     finally:
-        for p in procs:
-            p.terminate()
-            try:
-                p.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                p.kill()
+        stop_all(procs)
         shutil.rmtree(work, ignore_errors=True)
     if FAILURES:
         print('%d check(s) failed' % len(FAILURES))

@@ -22,30 +22,7 @@ import tempfile
 import threading
 import time
 
-FAILURES = []
-
-
-def check(cond, what):
-    if not cond:
-        FAILURES.append(what)
-        print('FAIL:', what, flush=True)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(('127.0.0.1', 0))
-        return s.getsockname()[1]
-
-
-def wait_port(port, timeout=10):
-    end = time.time() + timeout
-    while time.time() < end:
-        try:
-            socket.create_connection(('127.0.0.1', port), timeout=1).close()
-            return True
-        except OSError:
-            time.sleep(0.05)
-    return False
+from e2e_kit import check, free_port, report, start_proxy, stop_all, wait_port
 
 
 # ---- the awkward origin --------------------------------------------------------
@@ -198,20 +175,6 @@ http {{ access_log off; client_body_temp_path {work}/body; proxy_temp_path {work
     return p, port
 
 
-def start_proxy(binary, upstream, policy_text, work, name):
-    policy = os.path.join(work, name + '.json')
-    with open(policy, 'w') as f:
-        f.write(policy_text)
-    p = subprocess.Popen([binary, 'proxy', '--listen', '127.0.0.1:0', '--upstream', '127.0.0.1:%d' % upstream,
-                          '--policy', policy, '--events', os.path.join(work, name + '.jsonl'), '--threads', '2'],
-                         stdout=subprocess.PIPE, text=True)
-    line = p.stdout.readline()
-    if not line.startswith('listening on '):
-        p.kill()
-        raise RuntimeError('zem-host did not start: ' + line)
-    return p, int(line.rsplit(':', 1)[1])
-
-
 def hangup_rereads_policy(proxy, events):
     """SIGHUP makes the proxy read its policy file at once and say so."""
     proxy.send_signal(signal.SIGHUP)
@@ -328,26 +291,20 @@ def main():
         for name, policy in [('allow', '{}'), ('default', open(os.path.join(
                 os.path.dirname(os.path.abspath(__file__)), '../../policy/default.json')).read())]:
             filtering = name == 'default'
-            p, port = start_proxy(binary, awkward_port, policy, work, name + '_awkward')
+            p, port = start_proxy(binary, awkward_port, work, name + '_awkward', policy)
             procs.append(p)
             awkward_checks(port, filtering)
             if not filtering:
                 hangup_rereads_policy(p, os.path.join(work, name + '_awkward.jsonl'))
             if ng is not None:
-                p, port = start_proxy(binary, nginx_port, policy, work, name + '_nginx')
+                p, port = start_proxy(binary, nginx_port, work, name + '_nginx', policy)
                 procs.append(p)
                 nginx_checks(port, filtering)
         srv.close()
     finally:
-        for p in procs:
-            p.terminate()
-            try:
-                p.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                p.kill()
+        stop_all(procs)
         shutil.rmtree(work, ignore_errors=True)
-    print('%d failed checks' % len(FAILURES))
-    return 1 if FAILURES else 0
+    return report()
 
 
 if __name__ == '__main__':

@@ -16,15 +16,9 @@ import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '../../scripts'))
 import dovecot_imap  # noqa: E402
+from e2e_kit import check, report, start_proxy, stop_all  # noqa: E402
 
 KEEP_ALIVE = b'* Ok Kestrin ZEM Filter. Caching message.\r\n'
-FAILURES = []
-
-
-def check(ok, what):
-    print(('ok   ' if ok else 'FAIL ') + what, flush=True)
-    if not ok:
-        FAILURES.append(what)
 
 
 def messages():
@@ -37,24 +31,6 @@ def messages():
     line = b'0123456789abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ-0123456789\r\n'
     big = b'From: Big <big@example.org>\r\nSubject: big\r\n\r\n' + line * 40000  # about 3.4 MB
     return [plain, exe, big]
-
-
-def start_proxy(binary, upstream, work):
-    reg = os.path.join(work, 'engine.reg')
-    with open(reg, 'w') as f:
-        f.write('Windows Registry Editor Version 5.00\n\n'
-                '[HKEY_LOCAL_MACHINE\\Software\\MORVEX Software\\Morvex\\net]\n"enable_mail"=dword:00000001\n')
-    policy = os.path.join(work, 'allow.json')
-    with open(policy, 'w') as f:
-        f.write('{}')
-    p = subprocess.Popen([binary, 'proxy', '--listen', '127.0.0.1:0', '--upstream', '127.0.0.1:%d' % upstream,
-                          '--policy', policy, '--registry', reg, '--events', os.path.join(work, 'events.jsonl'),
-                          '--threads', '2'], stdout=subprocess.PIPE, text=True)
-    line = p.stdout.readline()
-    if not line.startswith('listening on '):
-        p.kill()
-        raise RuntimeError('zem-host did not start: ' + line)
-    return p, int(line.rsplit(':', 1)[1])
 
 
 def raw_session(port, count):
@@ -110,7 +86,7 @@ def main():
         msgs = messages()
         dv, dport = dovecot_imap.start(os.path.join(work, 'dovecot'), msgs)
         procs.append(dv)
-        zh, pport = start_proxy(binary, dport, work)
+        zh, pport = start_proxy(binary, dport, work, 'allow', mail=True)
         procs.append(zh)
 
         direct, _ = raw_session(dport, len(msgs))
@@ -140,15 +116,9 @@ def main():
                       'imaplib %s: message %d byte for byte' % (item, i + 1))
         c.logout()
     finally:
-        for p in procs:
-            p.terminate()
-            try:
-                p.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                p.kill()
+        stop_all(procs)
         shutil.rmtree(work, ignore_errors=True)
-    print('%d failed checks' % len(FAILURES))
-    return 1 if FAILURES else 0
+    return report()
 
 
 if __name__ == '__main__':

@@ -25,7 +25,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, '../../scripts'))
 import dovecot_imap  # noqa: E402
-from mail_real_clients import FAILURES, PLAIN, WITH_EXE, check, curl, free_port, start_proxy  # noqa: E402
+from e2e_kit import FAILURES, check, free_port  # noqa: E402
+from mail_real_clients import PLAIN, WITH_EXE, curl  # noqa: E402
+from mail_real_clients import start_mail_proxy as start_proxy  # noqa: E402
 
 
 def make_certificate(work):

@@ -29,8 +29,9 @@ import warnings
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from mail_real_clients import (EXE_BYTES, POLICIES, WITH_EXE, check, check_filtered, free_port,  # noqa: E402
-                               start_proxy, FAILURES)
+from e2e_kit import FAILURES, check, free_port  # noqa: E402
+from mail_real_clients import EXE_BYTES, POLICIES, WITH_EXE, check_filtered  # noqa: E402
+from mail_real_clients import start_mail_proxy as start_proxy  # noqa: E402
 
 INND = '/usr/lib/news/bin/innd'
 CTLINND = '/usr/lib/news/bin/ctlinnd'

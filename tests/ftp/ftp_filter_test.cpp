@@ -10,6 +10,7 @@
 
 #include "ftp/ftp_stream_filter.h"
 #include "host/host_link.h"
+#include "kit/hosted_test.h"
 #include "kit/kit.h"
 #include "kit/transcript.h"
 #include "platform/registry.h"
@@ -26,17 +27,8 @@ struct run_result {
     bool detached = false;
 };
 
-class Ftp : public ::testing::Test {
+class ftp_filter_test : public kit::hosted_test {
 protected:
-    void SetUp() override {
-        platform::reg_override_isolate(true);
-        zem_io_commands::set_host_iface(&host);
-    }
-    void TearDown() override {
-        zem_io_commands::set_host_iface(nullptr);
-        platform::reg_override_clear();
-    }
-
     // Feeds the steps through a filter point carrying the FTP filter alone;
     // 'cut' splits each step into the chunks that are delivered.
     run_result run(const std::vector<kit::transcript::step>& steps, const kit::chunker& cut) {
@@ -93,19 +85,17 @@ protected:
                 if (::testing::Test::HasFailure()) return;
             }
     }
-
-    kit::fake_host host;
 };
 
-TEST_F(Ftp, PassiveClientAnnouncesEach227) { check("passive_client"); }
-TEST_F(Ftp, LocalServerAnnouncesPortCommands) { check("local_server_active"); }
-TEST_F(Ftp, AddressesOutOfRangeAnnounceNothing) { check("bad_addresses"); }
-TEST_F(Ftp, NonFtpServerIsNotFollowed) { check("not_ftp_reply"); }
-TEST_F(Ftp, UnknownCommandEndsFollowing) { check("unknown_command"); }
-TEST_F(Ftp, ClientSpeakingFirstIsNotFtp) { check("client_speaks_first"); }
-TEST_F(Ftp, ServerTextThatIsNoReplyEndsFollowing) { check("reply_not_a_reply"); }
+TEST_F(ftp_filter_test, passive_client_announces_each227) { check("passive_client"); }
+TEST_F(ftp_filter_test, local_server_announces_port_commands) { check("local_server_active"); }
+TEST_F(ftp_filter_test, addresses_out_of_range_announce_nothing) { check("bad_addresses"); }
+TEST_F(ftp_filter_test, non_ftp_server_is_not_followed) { check("not_ftp_reply"); }
+TEST_F(ftp_filter_test, unknown_command_ends_following) { check("unknown_command"); }
+TEST_F(ftp_filter_test, client_speaking_first_is_not_ftp) { check("client_speaks_first"); }
+TEST_F(ftp_filter_test, server_text_that_is_no_reply_ends_following) { check("reply_not_a_reply"); }
 
-TEST_F(Ftp, LinesLongerThanTheBoundEndFollowing) {
+TEST_F(ftp_filter_test, lines_longer_than_the_bound_end_following) {
     // A line of exactly the bound is fine, one byte more is not, whether it
     // comes whole or unterminated.
     const std::string ok = "200 " + std::string(ftp_stream_filter::max_line - 6, 'a') + "\r\n";
@@ -126,7 +116,7 @@ TEST_F(Ftp, LinesLongerThanTheBoundEndFollowing) {
     EXPECT_EQ(lots.announced, "1.2.3.4 1\n");
 }
 
-TEST_F(Ftp, NoHostMeansNoAnnouncementAndNothingBreaks) {
+TEST_F(ftp_filter_test, no_host_means_no_announcement_and_nothing_breaks) {
     zem_io_commands::set_host_iface(nullptr);
     const kit::transcript t = kit::load_transcript("ftp/passive_client.txt");
     const run_result r = run(t.steps, whole);

@@ -12,19 +12,13 @@
 
 namespace {
 
-std::string b(std::initializer_list<int> bytes) {
-    std::string s;
-    for (int v : bytes) s += static_cast<char>(v);
-    return s;
-}
-
 // A 4x4 GIF with a two-colour global table; each frame is a graphic control
 // extension, an image descriptor and one sub-block of LZW data.
-const std::string gif_head = "GIF89a" + b({0x04, 0x00, 0x04, 0x00, 0x80, 0x00, 0x00, 0, 0, 0, 255, 255, 255});
+const std::string gif_head = "GIF89a" + kit::bytes({0x04, 0x00, 0x04, 0x00, 0x80, 0x00, 0x00, 0, 0, 0, 255, 255, 255});
 const std::string gif_frame =
-    b({0x21, 0xF9, 0x04, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x2C, 0, 0, 0, 0, 4, 0, 4, 0, 0, 0x02, 0x03, 0x84, 0x8F, 0x01});
-const std::string gif_anim = gif_head + gif_frame + b({0x00}) + gif_frame + b({0x00}) + gif_frame + b({0x00, 0x3B});
-const std::string gif_cut = gif_head + gif_frame + b({0x00, 0x3B});
+    kit::bytes({0x21, 0xF9, 0x04, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x2C, 0, 0, 0, 0, 4, 0, 4, 0, 0, 0x02, 0x03, 0x84, 0x8F, 0x01});
+const std::string gif_anim = gif_head + gif_frame + kit::bytes({0x00}) + gif_frame + kit::bytes({0x00}) + gif_frame + kit::bytes({0x00, 0x3B});
+const std::string gif_cut = gif_head + gif_frame + kit::bytes({0x00, 0x3B});
 
 std::string gif_response(const std::string& body) {
     return "HTTP/1.1 200 OK\r\nContent-Type: image/gif\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
@@ -45,9 +39,7 @@ TEST(keep_alive_gif, each_cut_is_reported_under_its_own_address_at_every_split) 
     platform::reg_override_set_u32(config::net_key, "enable_http", 1);
     platform::reg_override_set_u32(config::net_key, "enable_ssl", 0);
     kit::fake_host host;
-    std::string perms(104, '\0');
-    kit::put_le32(perms, idx_gif_animation_tail_frames * 4, 1);
-    host.set_reply(zem::codes::general_query_permission_array, perms);
+    host.set_reply(zem::codes::general_query_permission_array, kit::permission_reply({idx_gif_animation_tail_frames}));
     initialize(&host);
 
     const std::string names[] = {"/img/first.gif", "/img/second.gif", "/img/third.gif"};

@@ -21,9 +21,12 @@
 
 #include <cstdio>
 
+#include "alloc_counter.h"
 #include "core/configuration.h"
-#include "hardening_kit.h"
 #include "http/http_stream_filter.h"
+#include "kit/codings.h"
+#include "kit/hosted_test.h"
+#include "kit/stream_check.h"
 #include "platform/registry.h"
 #include "zem/zem.h"
 
@@ -70,33 +73,19 @@ public:
     std::size_t notifications = 0;
 };
 
-struct memory_bounds : ::testing::Test {
-    counting_host host;
-
+struct memory_bounds : kit::http_engine_test<counting_host> {
     void SetUp() override {
-        platform::reg_override_isolate(true);
-        platform::reg_override_set_u32(config::net_key, "enable_http", 1);
-        platform::reg_override_set_u32(config::net_key, "enable_ssl", 0);
-        platform::reg_override_set_u32(config::net_key, "enable_mail", 0);
-        platform::reg_override_set_u32(config::net_key, "enable_ftp", 0);
-        initialize(&host);
+        kit::http_engine_test<counting_host>::SetUp();
         policy({});
-    }
-    void TearDown() override {
-        deinitialize();
-        platform::reg_override_clear();
-        platform::reg_override_isolate(false);
     }
     // The permission array: the listed indexes blocked, everything else allowed.
     void policy(std::initializer_list<int> blocked) {
-        std::string reply(104, '\0');
-        for (int i : blocked) kit::put_le32(reply, static_cast<std::size_t>(i) * 4, 1);
-        host.set_reply(zem::codes::general_query_permission_array, reply);
+        host.set_reply(zem::codes::general_query_permission_array, kit::permission_reply(blocked));
     }
     // An advertisement policy: links, sizes and scripts are looked at.
     void ads_policy() { policy({idx_ads_by_link, idx_ads_by_size, idx_popups, idx_hidden_frames}); }
 
-    zem::i_filt_point* open(hk::counting_provider& p, const std::string& request = page_request) {
+    zem::i_filt_point* open(kit::counting_provider& p, const std::string& request = page_request) {
         zem::i_filt_point* fp = create_filt_point(&p, 7);
         EXPECT_NE(fp, nullptr);
         if (fp) fp->update_out(request.data(), static_cast<int>(request.size()));
@@ -110,7 +99,7 @@ struct memory_bounds : ::testing::Test {
 };
 
 // The peak held by the engine since the measurement began.
-std::size_t held_since(std::size_t base) { return hk::peak_bytes() > base ? hk::peak_bytes() - base : 0; }
+std::size_t held_since(std::size_t base) { return kit::peak_bytes() > base ? kit::peak_bytes() - base : 0; }
 
 TEST_F(memory_bounds, endless_tag_and_endless_script_string_pass_unchanged) {
     ads_policy();
@@ -129,53 +118,53 @@ TEST_F(memory_bounds, endless_tag_and_endless_script_string_pass_unchanged) {
     // Process-wide parts (compiled expressions, the matcher) settle first,
     // so that what a connection leaves behind can be told from them.
     for (const hostile& c : cases) {
-        hk::counting_provider p;
+        kit::counting_provider p;
         zem::i_filt_point* fp = open(p);
-        hk::feed_in(fp, head + c.open, c.unit, 300 << 10, "", 4096);
+        kit::feed_in(fp, head + c.open, c.unit, 300 << 10, "", 4096);
         fp->stop_in();
         fp->release();
     }
     for (const hostile& c : cases) {
-        const std::size_t base = hk::live_bytes();
-        hk::reset_peak();
+        const std::size_t base = kit::live_bytes();
+        kit::reset_peak();
         {
-            hk::counting_provider p;
+            kit::counting_provider p;
             zem::i_filt_point* fp = open(p);
-            hk::fnv sent;
-            hk::feed_in(fp, head + c.open, c.unit, 24 * MiB, "", 64 << 10, &sent);
+            kit::fnv sent;
+            kit::feed_in(fp, head + c.open, c.unit, 24 * MiB, "", 64 << 10, &sent);
             fp->stop_in();
             fp->release();
             p.parsed.end();
             EXPECT_EQ(p.in, sent) << c.name << ": the page must arrive unchanged";
             EXPECT_EQ(p.parsed.error, "") << c.name;
             ASSERT_EQ(p.parsed.responses.size(), 1u) << c.name;
-            EXPECT_EQ(p.parsed.responses[0].framing, hk::seen_response::close);
+            EXPECT_EQ(p.parsed.responses[0].framing, kit::seen_response::close);
         }
         std::size_t peak = held_since(base);
         report(c.name, peak, k_stream_budget);
         EXPECT_LE(peak, k_stream_budget) << c.name;
-        EXPECT_LE(hk::live_bytes(), base) << c.name << ": the connection left memory behind";
+        EXPECT_LE(kit::live_bytes(), base) << c.name << ": the connection left memory behind";
     }
 }
 
 TEST_F(memory_bounds, endless_header_blocks_pass_unchanged_in_both_directions) {
     for (int client = 0; client < 2; ++client) {
-        const std::size_t base = hk::live_bytes();
-        hk::reset_peak();
+        const std::size_t base = kit::live_bytes();
+        kit::reset_peak();
         {
-            hk::counting_provider p;
+            kit::counting_provider p;
             p.parse_in = false;
-            hk::fnv sent;
+            kit::fnv sent;
             zem::i_filt_point* fp;
             if (client) {
                 fp = create_filt_point(&p, 7);
-                hk::feed_out(fp, "GET / HTTP/1.1\r\nHost: www.example.com\r\nX-Long: ", "h", 16 * MiB, "", 32 << 10,
-                             &sent);
+                kit::feed_out(fp, "GET / HTTP/1.1\r\nHost: www.example.com\r\nX-Long: ", "h", 16 * MiB, "", 32 << 10,
+                              &sent);
                 fp->stop_out();
                 EXPECT_EQ(p.out, sent);
             } else {
                 fp = open(p);
-                hk::feed_in(fp, "HTTP/1.1 200 OK\r\nX-Long: ", "h", 16 * MiB, "", 32 << 10, &sent);
+                kit::feed_in(fp, "HTTP/1.1 200 OK\r\nX-Long: ", "h", 16 * MiB, "", 32 << 10, &sent);
                 fp->stop_in();
                 EXPECT_EQ(p.in, sent);
             }
@@ -189,22 +178,22 @@ TEST_F(memory_bounds, endless_header_blocks_pass_unchanged_in_both_directions) {
 
 TEST_F(memory_bounds, a_huge_chunk_size_streams_and_the_cut_is_marked) {
     ads_policy();
-    const std::size_t base = hk::live_bytes();
-    hk::reset_peak();
+    const std::size_t base = kit::live_bytes();
+    kit::reset_peak();
     {
-        hk::counting_provider p;
+        kit::counting_provider p;
         zem::i_filt_point* fp = open(p);
         const std::string unit = "<p>a paragraph of text</p>\n";
-        hk::feed_in(fp, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: chunked\r\n\r\n7fffffff\r\n",
-                    unit, 32 * MiB, "", 64 << 10);
+        kit::feed_in(fp, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: chunked\r\n\r\n7fffffff\r\n",
+                     unit, 32 * MiB, "", 64 << 10);
         // The server closes in the middle of the chunk: everything received
         // so far is valid chunked framing, and the short last chunk follows.
         EXPECT_EQ(p.parsed.error, "");
         fp->stop_in();
         fp->release();
         ASSERT_EQ(p.parsed.responses.size(), 1u);
-        EXPECT_EQ(p.parsed.responses[0].framing, hk::seen_response::chunked);
-        EXPECT_EQ(p.parsed.responses[0].body, hk::hash_repeated(unit, 32 * MiB));
+        EXPECT_EQ(p.parsed.responses[0].framing, kit::seen_response::chunked);
+        EXPECT_EQ(p.parsed.responses[0].body, kit::hash_repeated(unit, 32 * MiB));
         EXPECT_FALSE(p.parsed.responses[0].complete);
     }
     std::size_t peak = held_since(base);
@@ -217,13 +206,13 @@ TEST_F(memory_bounds, a_length_delimited_html_body_past_the_held_bound_arrives_w
     const std::size_t size = 40 * MiB;
     const std::string head =
         "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n";
-    const std::size_t base = hk::live_bytes();
-    hk::reset_peak();
+    const std::size_t base = kit::live_bytes();
+    kit::reset_peak();
     {
-        hk::counting_provider p;
+        kit::counting_provider p;
         zem::i_filt_point* fp = open(p);
-        hk::fnv sent;
-        hk::feed_in(fp, head, "<p>hello world</p>\n", size, "", 64 << 10, &sent);
+        kit::fnv sent;
+        kit::feed_in(fp, head, "<p>hello world</p>\n", size, "", 64 << 10, &sent);
         fp->release();
         EXPECT_EQ(p.in, sent) << "nothing in the page is filtered: it must arrive as it came";
         EXPECT_EQ(p.parsed.error, "");
@@ -244,17 +233,17 @@ TEST_F(memory_bounds, a_gif_of_endless_sub_blocks_passes_unchanged) {
     const std::size_t body_size = head.size() + 20 * MiB / 256 * 256 + 2;
     const std::string request = "GET /img/huge.gif HTTP/1.1\r\nHost: www.example.com\r\n\r\n";
     for (int length_delimited = 0; length_delimited < 2; ++length_delimited) {
-        const std::size_t base = hk::live_bytes();
-        hk::reset_peak();
+        const std::size_t base = kit::live_bytes();
+        kit::reset_peak();
         {
-            hk::counting_provider p;
+            kit::counting_provider p;
             zem::i_filt_point* fp = open(p, request);
             std::string response = "HTTP/1.1 200 OK\r\nContent-Type: image/gif\r\n";
             if (length_delimited) response += "Content-Length: " + std::to_string(body_size) + "\r\n";
             response += "\r\n";
-            hk::fnv sent;
-            hk::feed_in(fp, response + head, sub_block, 20 * MiB / 256 * 256, std::string("\0\x3B", 2), 64 << 10,
-                        &sent);
+            kit::fnv sent;
+            kit::feed_in(fp, response + head, sub_block, 20 * MiB / 256 * 256, std::string("\0\x3B", 2), 64 << 10,
+                         &sent);
             fp->stop_in();
             fp->release();
             p.parsed.end();
@@ -274,26 +263,26 @@ TEST_F(memory_bounds, a_gif_of_endless_sub_blocks_passes_unchanged) {
 TEST_F(memory_bounds, a_ten_megabyte_bomb_in_one_piece_arrives_decoded_with_its_length) {
     ads_policy();
     const std::size_t n = 10 * MiB;
-    const std::string z = hk::gzip_of_repeated('\0', n);
+    const std::string z = kit::gzip_of_repeated('\0', n);
     ASSERT_LT(z.size(), 64u << 10);
     const std::string response =
         "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\n"
         "Content-Length: " +
         std::to_string(z.size()) + "\r\n\r\n" + z;
-    const std::size_t base = hk::live_bytes();
-    hk::reset_peak();
+    const std::size_t base = kit::live_bytes();
+    kit::reset_peak();
     {
-        hk::counting_provider p;
+        kit::counting_provider p;
         zem::i_filt_point* fp = open(p);
         fp->update_in(response.data(), static_cast<int>(response.size()));
         fp->release();
         ASSERT_EQ(p.parsed.error, "");
         ASSERT_EQ(p.parsed.responses.size(), 1u);
-        const hk::seen_response& r = p.parsed.responses[0];
+        const kit::seen_response& r = p.parsed.responses[0];
         EXPECT_TRUE(r.complete);
         EXPECT_EQ(r.head,
                   "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(n) + "\r\n\r\n");
-        EXPECT_EQ(r.body, hk::hash_repeated(std::string(1, '\0'), n));
+        EXPECT_EQ(r.body, kit::hash_repeated(std::string(1, '\0'), n));
     }
     std::size_t peak = held_since(base);
     report("10 MiB bomb, one piece", peak, k_held_budget);
@@ -306,14 +295,14 @@ std::size_t decoded_per_call(std::size_t piece) { return piece * 1100; }
 
 TEST_F(memory_bounds, a_gigabyte_bomb_fed_in_pieces_streams_validly_framed) {
     const std::size_t n = k_big_bomb;
-    const std::string z = hk::gzip_of_repeated('\0', n);
+    const std::string z = kit::gzip_of_repeated('\0', n);
     ASSERT_GT(z.size(), 0u);
     const std::size_t piece = 4096;
     struct framing {
         const char* name;
         std::string request;
         std::string head;
-        hk::seen_response::framing_t expect;
+        kit::seen_response::framing_t expect;
     } cases[] = {
         // A length-delimited body is held up to the bound, then goes on
         // re-framed as chunked (HTTP/1.1) or to the close (HTTP/1.0).
@@ -321,30 +310,30 @@ TEST_F(memory_bounds, a_gigabyte_bomb_fed_in_pieces_streams_validly_framed) {
          "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Encoding: gzip\r\n"
          "Content-Length: " +
              std::to_string(z.size()) + "\r\n\r\n",
-         hk::seen_response::chunked},
+         kit::seen_response::chunked},
         {"big bomb, by length, HTTP/1.0", "GET /index.html HTTP/1.0\r\nHost: www.example.com\r\n\r\n",
          "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Encoding: gzip\r\n"
          "Content-Length: " +
              std::to_string(z.size()) + "\r\n\r\n",
-         hk::seen_response::close},
+         kit::seen_response::close},
         {"big bomb, to the close", page_request,
          "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Encoding: gzip\r\n\r\n",
-         hk::seen_response::close},
+         kit::seen_response::close},
     };
-    const hk::fnv expect = hk::hash_repeated(std::string(1, '\0'), n);
+    const kit::fnv expect = kit::hash_repeated(std::string(1, '\0'), n);
     for (const framing& c : cases) {
-        const std::size_t base = hk::live_bytes();
-        hk::reset_peak();
+        const std::size_t base = kit::live_bytes();
+        kit::reset_peak();
         {
-            hk::counting_provider p;
+            kit::counting_provider p;
             zem::i_filt_point* fp = open(p, c.request);
-            hk::feed_in(fp, c.head, z, z.size(), "", piece);
+            kit::feed_in(fp, c.head, z, z.size(), "", piece);
             fp->stop_in();
             fp->release();
             p.parsed.end();
             ASSERT_EQ(p.parsed.error, "") << c.name;
             ASSERT_EQ(p.parsed.responses.size(), 1u) << c.name;
-            const hk::seen_response& r = p.parsed.responses[0];
+            const kit::seen_response& r = p.parsed.responses[0];
             EXPECT_EQ(r.framing, c.expect) << c.name;
             EXPECT_TRUE(r.complete) << c.name;
             EXPECT_EQ(r.head.find("Content-Encoding"), std::string::npos) << c.name;
@@ -360,31 +349,24 @@ TEST_F(memory_bounds, a_gigabyte_bomb_fed_in_pieces_streams_validly_framed) {
 
 TEST_F(memory_bounds, a_chunked_bomb_streams_with_each_call_bounded_by_its_input) {
     const std::size_t n = k_chunked_bomb;
-    const std::string z = hk::gzip_of_repeated('\0', n);
+    const std::string z = kit::gzip_of_repeated('\0', n);
     // The compressed body in chunks of 1000 bytes.
-    std::string body;
-    for (std::size_t at = 0; at < z.size(); at += 1000) {
-        std::string part = z.substr(at, 1000);
-        char size[16];
-        std::snprintf(size, sizeof size, "%zx\r\n", part.size());
-        body += size + part + "\r\n";
-    }
-    body += "0\r\n\r\n";
+    const std::string body = kit::chunked(z, 1000);
     const std::size_t piece = 2048;
-    const std::size_t base = hk::live_bytes();
-    hk::reset_peak();
+    const std::size_t base = kit::live_bytes();
+    kit::reset_peak();
     {
-        hk::counting_provider p;
+        kit::counting_provider p;
         zem::i_filt_point* fp = open(p);
-        hk::feed_in(fp,
-                    "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Encoding: gzip\r\n"
-                    "Transfer-Encoding: chunked\r\n\r\n",
-                    body, body.size(), "", piece);
+        kit::feed_in(fp,
+                     "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Encoding: gzip\r\n"
+                     "Transfer-Encoding: chunked\r\n\r\n",
+                     body, body.size(), "", piece);
         fp->release();
         ASSERT_EQ(p.parsed.error, "");
         ASSERT_EQ(p.parsed.responses.size(), 1u);
         EXPECT_TRUE(p.parsed.responses[0].complete);
-        EXPECT_EQ(p.parsed.responses[0].body, hk::hash_repeated(std::string(1, '\0'), n));
+        EXPECT_EQ(p.parsed.responses[0].body, kit::hash_repeated(std::string(1, '\0'), n));
         // A call may also decode what waited from the call before.
         EXPECT_LE(p.largest_send_in, decoded_per_call(2 * piece) + 4096);
     }
@@ -400,22 +382,22 @@ TEST_F(memory_bounds, a_broken_stream_never_sends_compressed_bytes_after_decoded
     // re-framed as chunked past it); the client gets the decoded text up to
     // the break and nothing of the compressed rest.
     for (std::size_t n : {4 * MiB, 24 * MiB}) {
-        std::string z = hk::gzip_of_repeated('\0', n, 9, false);
+        std::string z = kit::gzip_of_repeated('\0', n, 9, false);
         z += std::string(4096, '\xff');
         const std::string response =
             "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\nContent-Length: " +
             std::to_string(z.size()) + "\r\n\r\n" + z;
-        const hk::fnv expect = hk::hash_repeated(std::string(1, '\0'), n);
+        const kit::fnv expect = kit::hash_repeated(std::string(1, '\0'), n);
         for (std::size_t piece : {std::size_t(1000), std::size_t(64) << 10, response.size()}) {
-            hk::counting_provider p;
+            kit::counting_provider p;
             zem::i_filt_point* fp = open(p);
-            hk::feed_in(fp, response, "", 0, "", piece);
+            kit::feed_in(fp, response, "", 0, "", piece);
             fp->release();
             ASSERT_EQ(p.parsed.error, "") << n << "/" << piece;
             ASSERT_EQ(p.parsed.responses.size(), 1u) << n << "/" << piece;
-            const hk::seen_response& r = p.parsed.responses[0];
+            const kit::seen_response& r = p.parsed.responses[0];
             EXPECT_TRUE(r.complete) << n << "/" << piece;
-            EXPECT_EQ(r.framing, n > http_max_held_body ? hk::seen_response::chunked : hk::seen_response::length)
+            EXPECT_EQ(r.framing, n > http_max_held_body ? kit::seen_response::chunked : kit::seen_response::length)
                 << n << "/" << piece;
             EXPECT_EQ(r.head.find("Content-Encoding"), std::string::npos) << n << "/" << piece;
             EXPECT_EQ(r.body, expect) << n << "/" << piece << ": " << r.body.n << " bytes";
@@ -430,13 +412,13 @@ TEST_F(memory_bounds, thousands_of_pipelined_blocked_requests_are_answered_or_fo
     policy({idx_flash});
     const std::string req = "GET /movie.swf HTTP/1.1\r\nHost: www.example.com\r\n\r\n";
     const std::size_t count = 20000;
-    const std::size_t base = hk::live_bytes();
-    hk::reset_peak();
+    const std::size_t base = kit::live_bytes();
+    kit::reset_peak();
     {
-        hk::counting_provider p;
+        kit::counting_provider p;
         zem::i_filt_point* fp = create_filt_point(&p, 7);
-        hk::fnv sent;
-        hk::feed_out(fp, "", req, req.size() * count, "", 16 << 10, &sent);
+        kit::fnv sent;
+        kit::feed_out(fp, "", req, req.size() * count, "", 16 << 10, &sent);
         fp->stop_out();
         fp->stop_in();
         fp->release();
@@ -445,10 +427,10 @@ TEST_F(memory_bounds, thousands_of_pipelined_blocked_requests_are_answered_or_fo
         // forwarded to the server: the server sees the last ones as they came.
         EXPECT_EQ(p.parsed.error, "");
         std::size_t answered = p.parsed.responses.size();
-        for (const hk::seen_response& r : p.parsed.responses) ASSERT_TRUE(r.complete);
+        for (const kit::seen_response& r : p.parsed.responses) ASSERT_TRUE(r.complete);
         ASSERT_LE(answered, count);
         EXPECT_GT(answered, 0u) << "the policy blocks every request";
-        EXPECT_EQ(p.out, hk::hash_repeated(req, req.size() * (count - answered)))
+        EXPECT_EQ(p.out, kit::hash_repeated(req, req.size() * (count - answered)))
             << answered << " answered, " << p.out.n << " bytes forwarded";
     }
     std::size_t peak = held_since(base);

@@ -6,7 +6,6 @@
 // traffic produces on a quiet engine. Meant to run under ThreadSanitizer
 // too (-DZEM_SANITIZE=thread).
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <atomic>
 #include <memory>
@@ -15,9 +14,11 @@
 #include <vector>
 
 #include "core/configuration.h"
-#include "hardening_kit.h"
 #include "host/permissions.h"
+#include "kit/codings.h"
 #include "kit/http_invariants.h"
+#include "kit/kit.h"
+#include "kit/log_capture.h"
 #include "log/log.h"
 #include "match/ads_matcher.h"
 #include "platform/registry.h"
@@ -29,41 +30,6 @@ std::atomic<std::uint32_t> g_ticks{0};
 // Every question for the time finds a second gone: each ad check asks the
 // host for its cookie.
 std::uint32_t racing_ticks() { return g_ticks.fetch_add(1000) + 1000; }
-
-struct counting_stream : log_space::ibase_log_stream {
-    std::atomic<long>* lines;
-    explicit counting_stream(std::atomic<long>* l) : lines(l) {}
-    bool write(const char*, int, const char*) override {
-        lines->fetch_add(1, std::memory_order_relaxed);
-        return true;
-    }
-};
-
-// Reply to the advertisement words question: u64 count, u8 list flag, one
-// 16-byte reference per word (distance from the reference, byte length),
-// then the UTF-16LE words, each with a 2-byte terminator.
-std::string words_reply(const std::string& word) {
-    std::string out = kit::le64_bytes(1) + std::string(1, '\x01');
-    const std::string wide = kit::utf16le(word);
-    out += kit::le64_bytes(16) + kit::le64_bytes(wide.size());
-    out += wide + std::string(2, '\0');
-    return out;
-}
-
-std::string gzip(const std::string& text) {
-    uLongf size = compressBound(static_cast<uLong>(text.size())) + 32;
-    std::string out(size, '\0');
-    z_stream z{};
-    deflateInit2(&z, 6, Z_DEFLATED, MAX_WBITS + 16, 8, Z_DEFAULT_STRATEGY);
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-    z.avail_in = static_cast<uInt>(text.size());
-    z.next_out = reinterpret_cast<Bytef*>(&out[0]);
-    z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
 
 std::string page(int variant) {
     std::string p =
@@ -87,7 +53,7 @@ conversation make_conversation(int variant) {
     const std::string body = page(variant);
     c.request = "GET /page" + std::to_string(variant) + ".html HTTP/1.1\r\nHost: www.example.com\r\n\r\n";
     if (variant % 2) {
-        const std::string z = gzip(body);
+        const std::string z = kit::gzip(body);
         c.response = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\nContent-Length: " +
                      std::to_string(z.size()) + "\r\n\r\n" + z;
     } else {
@@ -127,11 +93,8 @@ TEST(hardening_threads, web_traffic_on_many_threads_matches_a_quiet_run) {
     platform::reg_override_set_u32(config::net_key, "enable_mail", 0);
     platform::reg_override_set_u32(config::net_key, "enable_ftp", 0);
     kit::fake_host host;
-    std::string perms(104, '\0');
-    kit::put_le32(perms, idx_ads_by_link * 4, 1);
-    kit::put_le32(perms, idx_flash * 4, 1);
-    host.set_reply(zem::codes::general_query_permission_array, perms);
-    host.set_reply(zem::codes::http_query_ads_block_words, words_reply("banner"));
+    host.set_reply(zem::codes::general_query_permission_array, kit::permission_reply({idx_ads_by_link, idx_flash}));
+    host.set_reply(zem::codes::http_query_ads_block_words, kit::ads_words_reply({"banner"}));
     host.set_reply(zem::codes::http_query_ads_block_sizes, std::string(16, '\0'));
     host.set_reply(zem::codes::general_query_config_cookie, std::string(16, 'A'));
     initialize(&host);
@@ -157,12 +120,7 @@ TEST(hardening_threads, web_traffic_on_many_threads_matches_a_quiet_run) {
 
     // Now with contention: a log that writes, the cookie changing all the
     // time so that the words are reloaded while other threads match.
-    std::atomic<long> lines{0};
-    auto stream = std::make_unique<counting_stream>(&lines);
-    auto* stream_raw = stream.get();
-    log_space::install_stream(std::move(stream));
-    const int saved_level = log_space::m_level.load();
-    log_space::m_level = 2;
+    auto log = std::make_unique<kit::log_capture>(2);
     ads_matcher::reset();
     host.clear_records();
 
@@ -192,7 +150,7 @@ TEST(hardening_threads, web_traffic_on_many_threads_matches_a_quiet_run) {
     flipper.join();
 
     EXPECT_EQ(wrong.load(), 0);
-    EXPECT_GT(lines.load(), 0);
+    EXPECT_FALSE(log->lines().empty());
     // The words were reloaded under contention.
     EXPECT_GT(host.command_count(zem::codes::http_query_ads_block_words), 1u);
     // Every request announced once, each with its own id.
@@ -202,8 +160,7 @@ TEST(hardening_threads, web_traffic_on_many_threads_matches_a_quiet_run) {
     EXPECT_EQ(notes.size(), std::size_t(threads * per_thread * 2));
     EXPECT_EQ(ids.size(), notes.size()) << "request ids must be unique across threads";
 
-    log_space::m_level = saved_level;
-    log_space::remove_stream(stream_raw);
+    log.reset();
     ads_matcher::set_tick_source(nullptr);
     ads_matcher::reset();
     deinitialize();

@@ -7,14 +7,10 @@
 
 #include "host/host_link.h"
 #include "host/zem_io_commands.h"
-#include "host_fixture.h"
+#include "kit/host.h"
 #include "platform/clock.h"
 
-using namespace host_test;
-using kit::le32;
-using kit::le32_bytes;
-using kit::le64;
-using kit::le64_bytes;
+using namespace kit;
 namespace zc = zem::codes;
 namespace io = zem_io_commands;
 
@@ -22,19 +18,10 @@ namespace {
 
 class commands : public host_fixture {};
 
-// A string_ref: offset and length, 8 bytes each.
-std::string ref(std::uint64_t off, std::uint64_t len) { return le64_bytes(off) + le64_bytes(len); }
-
-std::string permission_reply(const std::int32_t (&actions)[22], std::string text_ref, const std::string& tail = {}) {
-    std::string r;
-    for (int a : actions) r += le32_bytes(static_cast<std::uint32_t>(a));
-    return r + text_ref + tail;
-}
-
 // ---- general_query_permission_array --------------------------------------
 
 TEST_F(commands, permission_array_request_layout) {
-    host.set_reply(zc::general_query_permission_array, zeros(104));
+    host.set_reply(zc::general_query_permission_array, permission_reply());
     std::int32_t perms[26];
     byte_string text = "keep";
     std::uint64_t t0 = platform::filetime_now();
@@ -58,7 +45,7 @@ TEST_F(commands, permission_array_request_layout) {
 TEST_F(commands, permission_array_exact_reply_with_empty_text) {
     std::int32_t actions[22];
     for (int i = 0; i < 22; ++i) actions[i] = i % 3;
-    host.set_reply(zc::general_query_permission_array, permission_reply(actions, zeros(16)));
+    host.set_reply(zc::general_query_permission_array, permission_reply_of(actions, zeros(16)));
     std::int32_t perms[26];
     for (auto& p : perms) p = 77;
     byte_string text = "old";
@@ -80,7 +67,7 @@ TEST_F(commands, permission_array_text_is_narrowed) {
     // Text right after the fixed part: offset 16 from the reference at +88.
     std::string text_w = kit::utf16le("http://r/") + std::string("\xE9\x00", 2);
     host.set_reply(zc::general_query_permission_array,
-                   permission_reply(actions, ref(16, text_w.size()), text_w + zeros(2)));
+                   permission_reply_of(actions, ref(16, text_w.size()), text_w + zeros(2)));
     std::int32_t perms[26] = {};
     byte_string text;
     ASSERT_TRUE(io::general_query_permission_array("h", "h/", nullptr, perms, 1, text));
@@ -92,16 +79,16 @@ TEST_F(commands, permission_array_hostile_replies_leave_everything_allowed) {
     std::int32_t actions[22];
     for (auto& a : actions) a = 1;
     const std::string bad[] = {
-        permission_reply(actions, zeros(16)).substr(0, 103),        // one byte short
-        permission_reply(actions, ref(16, 4)),                      // text past the end
-        permission_reply(actions, ref(17, 2), zeros(2)),            // one byte over
-        permission_reply(actions, ref(1ull << 63, 2)),              // huge offset
-        permission_reply(actions, ref(8, ~0ull), zeros(16)),        // huge length
-        permission_reply(actions, ref(~0ull - 80, 200), zeros(8)),  // wraps around
+        permission_reply_of(actions, zeros(16)).substr(0, 103),        // one byte short
+        permission_reply_of(actions, ref(16, 4)),                      // text past the end
+        permission_reply_of(actions, ref(17, 2), zeros(2)),            // one byte over
+        permission_reply_of(actions, ref(1ull << 63, 2)),              // huge offset
+        permission_reply_of(actions, ref(8, ~0ull), zeros(16)),        // huge length
+        permission_reply_of(actions, ref(~0ull - 80, 200), zeros(8)),  // wraps around
     };
     for (const auto& reply : bad) {
         host.set_reply(zc::general_query_permission_array, reply);
-        m_log->lines.clear();
+        m_log->clear();
         std::int32_t perms[26];
         for (auto& p : perms) p = 9;
         byte_string text = "untouched";
@@ -117,7 +104,7 @@ TEST_F(commands, permission_array_hostile_replies_leave_everything_allowed) {
 }
 
 TEST_F(commands, permission_array_failed_command) {
-    host.set_reply(zc::general_query_permission_array, zeros(104), 7);
+    host.set_reply(zc::general_query_permission_array, permission_reply(), 7);
     std::int32_t perms[26];
     for (auto& p : perms) p = 1;
     byte_string text = "x";
@@ -301,7 +288,7 @@ TEST_F(commands, ads_words_short_replies_are_logged) {
         host.push_reply(zc::http_query_ads_block_words, reply);
         io::wide_list words{L"keep"};
         std::uint8_t flag = 7;
-        m_log->lines.clear();
+        m_log->clear();
         EXPECT_FALSE(io::http_query_ads_block_words(words, flag));
         EXPECT_EQ(words, io::wide_list{L"keep"});
         EXPECT_EQ(flag, 7);
@@ -403,7 +390,7 @@ TEST_F(commands, narrow_text_empty_reference_and_bad_replies) {
     for (const auto& reply : bad) {
         host.push_reply(zc::http_query_block_message_html, reply);
         text = "keep";
-        m_log->lines.clear();
+        m_log->clear();
         EXPECT_FALSE(io::http_query_block_message_html(text));
         EXPECT_EQ(text, "keep");
         EXPECT_EQ(count_lines("http_query_block_message_html: Wrong return data, size=" + std::to_string(reply.size()) +
@@ -484,7 +471,7 @@ TEST_F(commands, script_replies) {
                                script_reply(1, 0, 0, "").substr(0, 8)};
     for (const auto& reply : bad) {
         host.push_reply(zc::http_check_script, reply);
-        m_log->lines.clear();
+        m_log->clear();
         EXPECT_FALSE(io::http_check_script(script, nullptr, 0));
         EXPECT_EQ(script, "same");
         EXPECT_EQ(count_lines("http_check_script: Wrong return data, size=" + std::to_string(reply.size()) + "\n"), 1);
@@ -571,7 +558,7 @@ TEST_F(commands, without_a_host_every_command_fails) {
 
     // The two lines have verbosity 2.
     log_space::m_level = 1;
-    m_log->lines.clear();
+    m_log->clear();
     EXPECT_FALSE(io::general_query_config_cookie(cookie));
     EXPECT_EQ(lines().size(), 0u);
 }

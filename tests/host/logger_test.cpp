@@ -7,10 +7,10 @@
 
 #include "host/ipc_logger.h"
 #include "host/zem_io_commands.h"
-#include "host_fixture.h"
+#include "kit/host.h"
 #include "platform/last_error.h"
 
-using namespace host_test;
+using namespace kit;
 using kit::le32;
 using kit::le64;
 namespace zc = zem::codes;
@@ -60,7 +60,7 @@ TEST_F(ipc_logging, installation_greets_the_host_and_forwards_every_line) {
     auto captured = lines();
     ASSERT_EQ(captured.size(), 1u);
     EXPECT_NE(captured[0].find("IPC_LOGGER Initializing."), std::string::npos);
-    EXPECT_EQ(m_log->files[0], "zem_net.log");
+    EXPECT_EQ(m_log->file_names()[0], "zem_net.log");
 
     auto n = host.notifications(zc::general_notify_log_line);
     ASSERT_EQ(n.size(), 1u);
@@ -128,7 +128,7 @@ TEST_F(ipc_logging, host_that_logs_back_does_not_loop) {
     zem_io_commands::set_host_iface(&chatty);
     log_space::install_ipc_logger();
     chatty.clear_records();
-    m_log->lines.clear();
+    m_log->clear();
     platform::set_last_error(1234);
     ZEM_LOG(1, "outer\n");
     EXPECT_EQ(platform::get_last_error(), 1234ul);
@@ -145,7 +145,7 @@ TEST_F(ipc_logging, host_that_logs_back_does_not_loop) {
 TEST_F(ipc_logging, refused_lines_produce_no_further_lines) {
     log_space::install_ipc_logger();
     host.set_accept_notifications(false);
-    m_log->lines.clear();
+    m_log->clear();
     ZEM_LOG(1, "refused\n");
     EXPECT_EQ(lines().size(), 1u);
     EXPECT_EQ(host.notification_count(zc::general_notify_log_line), 3u - 1u);  // greeting + this one

@@ -9,21 +9,15 @@
 
 #include "host/mail_commands.h"
 #include "host/zem_io_commands.h"
-#include "host_fixture.h"
+#include "kit/host.h"
 
-using namespace host_test;
-using kit::le32;
-using kit::le32_bytes;
-using kit::le64;
-using kit::le64_bytes;
+using namespace kit;
 namespace zc = zem::codes;
 namespace io = zem_io_commands;
 
 namespace {
 
 class notifications : public host_fixture {};
-
-std::string ref(std::uint64_t off, std::uint64_t len) { return le64_bytes(off) + le64_bytes(len); }
 
 TEST_F(notifications, log_line_with_and_without_file_name) {
     std::uint64_t t0 = platform::filetime_now();
@@ -60,7 +54,7 @@ TEST_F(notifications, log_line_about_a_connection_carries_its_identity) {
 
 TEST_F(notifications, refused_log_line_is_not_logged) {
     host.set_accept_notifications(false);
-    m_log->lines.clear();
+    m_log->clear();
     EXPECT_FALSE(io::general_notify_log_line("hello\n", nullptr));
     EXPECT_EQ(lines().size(), 0u);
 }
@@ -313,7 +307,7 @@ TEST_F(notifications, attach_hostile_replies) {
         mail::mail_info_summary s = sample_summary();
         byte_string body = "orig";
         host.set_reply(zc::mail_check_mail_attach, reply);
-        m_log->lines.clear();
+        m_log->clear();
         std::int32_t action = 2;
         EXPECT_FALSE(io::mail_check_mail_attach(nullptr, body, s, action));
         EXPECT_EQ(action, 0);
@@ -370,7 +364,11 @@ class concurrent : public host_fixture {};
 // every request still carries its own fields.
 TEST_F(concurrent, commands_from_many_threads_keep_their_own_requests) {
     log_space::m_level = 0;
-    host.set_reply(zc::general_query_permission_array, std::string(88, '\0') + ref(16, 2) + std::string("x\0\0\0", 4));
+    {
+        const std::int32_t allow_all[22] = {};
+        host.set_reply(zc::general_query_permission_array,
+                       permission_reply_of(allow_all, ref(16, 2), std::string("x\0\0\0", 4)));
+    }
     const int threads = 4, per_thread = 300;
     std::vector<std::thread> pool;
     std::vector<int> failures(threads, 0);

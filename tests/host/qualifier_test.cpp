@@ -6,30 +6,23 @@
 
 #include "host/ad_link_checker.h"
 #include "host/ipc_permission_qualifier.h"
-#include "host_fixture.h"
+#include "kit/host.h"
 #include "match/ads_matcher.h"
 
-using namespace host_test;
-using kit::le32;
-using kit::le32_bytes;
-using kit::le64;
-using kit::le64_bytes;
+using namespace kit;
 namespace zc = zem::codes;
 namespace io = zem_io_commands;
 
 namespace {
 
-std::string ref(std::uint64_t off, std::uint64_t len) { return le64_bytes(off) + le64_bytes(len); }
-
-// A permission reply: 22 actions (unset ones allow) and an optional text.
-std::string permission_reply(std::initializer_list<std::pair<int, std::int32_t>> set, const std::string& text = {}) {
+// A permission reply with the actions set (unset ones allow) and an
+// optional text.
+std::string policy_reply(std::initializer_list<std::pair<int, std::int32_t>> set, const std::string& text = {}) {
     std::int32_t actions[22] = {};
     for (auto& p : set) actions[p.first] = p.second;
-    std::string r;
-    for (auto a : actions) r += le32_bytes(static_cast<std::uint32_t>(a));
-    if (text.empty()) return r + zeros(16);
-    std::string w = kit::utf16le(text);
-    return r + ref(16, w.size()) + w + zeros(2);
+    if (text.empty()) return permission_reply_of(actions);
+    const std::string w = kit::utf16le(text);
+    return permission_reply_of(actions, ref(16, w.size()), w + zeros(2));
 }
 
 std::string learn_reply(unsigned char allow, std::int32_t next) {
@@ -51,7 +44,7 @@ TEST_F(qualifier, fresh_qualifier_is_empty) {
 }
 
 TEST_F(qualifier, permission_set_is_fetched_once_per_host_ignoring_case) {
-    host.set_reply(zc::general_query_permission_array, permission_reply({{idx_activex, 1}}, "http://redir/"));
+    host.set_reply(zc::general_query_permission_array, policy_reply({{idx_activex, 1}}, "http://redir/"));
     EXPECT_TRUE(q->set_request("Example.COM", "Example.COM/a", 5));
     EXPECT_TRUE(q->set_request("example.com", "example.com/b", 6));
     EXPECT_EQ(host.command_count(), 0u);  // fetched lazily
@@ -108,9 +101,9 @@ TEST_F(qualifier, without_a_host_everything_is_allowed) {
 }
 
 TEST_F(qualifier, index_bounds) {
-    host.set_reply(zc::general_query_permission_array, permission_reply({}));
+    host.set_reply(zc::general_query_permission_array, policy_reply({}));
     q->set_request("h", "h/", 1);
-    m_log->lines.clear();
+    m_log->clear();
     EXPECT_TRUE(q->get_permission_by_index(22));
     EXPECT_EQ(count_lines("Erorr!!!"), 0);
     EXPECT_FALSE(q->get_permission_by_index(23));
@@ -122,7 +115,7 @@ TEST_F(qualifier, index_bounds) {
 }
 
 TEST_F(qualifier, unknown_actions_are_logged_and_allowed) {
-    host.set_reply(zc::general_query_permission_array, permission_reply({{3, 5}, {4, -1}}));
+    host.set_reply(zc::general_query_permission_array, policy_reply({{3, 5}, {4, -1}}));
     q->set_request("h", "h/", 1);
     EXPECT_TRUE(q->get_permission_by_index(3));
     EXPECT_TRUE(q->get_permission_by_index(4));
@@ -134,7 +127,7 @@ TEST_F(qualifier, unknown_actions_are_logged_and_allowed) {
 }
 
 TEST_F(qualifier, learn_verdict_that_blocks_is_kept) {
-    host.set_reply(zc::general_query_permission_array, permission_reply({{idx_popups, 2}}));
+    host.set_reply(zc::general_query_permission_array, policy_reply({{idx_popups, 2}}));
     host.set_reply(zc::do_learn_for_index, learn_reply(0, 1));
     q->set_request("learn.me", "learn.me/x", 0x42);
     EXPECT_FALSE(q->get_permission_by_index(idx_popups));
@@ -148,7 +141,7 @@ TEST_F(qualifier, learn_verdict_that_blocks_is_kept) {
 }
 
 TEST_F(qualifier, learn_verdict_that_stays_learn_asks_every_time) {
-    host.set_reply(zc::general_query_permission_array, permission_reply({{idx_flash, 2}}));
+    host.set_reply(zc::general_query_permission_array, policy_reply({{idx_flash, 2}}));
     host.set_reply(zc::do_learn_for_index, learn_reply(1, 2));
     q->set_request("h", "h/", 1);
     EXPECT_TRUE(q->get_permission_by_index(idx_flash));
@@ -163,7 +156,7 @@ TEST_F(qualifier, learn_verdict_that_stays_learn_asks_every_time) {
 }
 
 TEST_F(qualifier, failed_learn_allows_and_asks_again) {
-    host.set_reply(zc::general_query_permission_array, permission_reply({{idx_jscript, 2}}));
+    host.set_reply(zc::general_query_permission_array, policy_reply({{idx_jscript, 2}}));
     host.set_reply(zc::do_learn_for_index, "", 3);
     q->set_request("h", "h/", 1);
     EXPECT_TRUE(q->get_permission_by_index(idx_jscript));

@@ -5,9 +5,9 @@
 #include <boost/regex.hpp>
 #include <random>
 
-#include "html_test_util.h"
+#include "kit/html.h"
 
-using namespace html_test;
+using namespace kit;
 
 namespace {
 
@@ -19,13 +19,13 @@ struct counting_feedback : stub_connection_feedback {
     }
 };
 
-std::string script_run(scripted_qualifier& q, const std::vector<std::string>& chunks) {
+std::string script_run(kit::test_qualifier& q, const std::vector<std::string>& chunks) {
     stub_connection_feedback fb;
     html::java_parser_sub_handler h(&q, &fb);
     return feed(h, chunks);
 }
 
-void expect_script_any_chunking(scripted_qualifier& q, const std::string& in, const std::string& expected) {
+void expect_script_any_chunking(kit::test_qualifier& q, const std::string& in, const std::string& expected) {
     host_scope hs;
     ASSERT_EQ(script_run(q, {in}), expected);
     for (std::size_t at = 0; at <= in.size(); ++at) ASSERT_EQ(script_run(q, kit::split_at(in, at)), expected) << at;
@@ -35,7 +35,7 @@ void expect_script_any_chunking(scripted_qualifier& q, const std::string& in, co
 }  // namespace
 
 TEST(script_handler, popup_calls_become_a_harmless_object) {
-    scripted_qualifier q;
+    kit::test_qualifier q;
     q.block(idx_popups);
     expect_script_any_chunking(q, "x = 1;\nwindow.open(\"a.html\", \"w\");\nvar y = self.open('b');",
                                "x = 1;\nnew Object( );\nvar y = new Object( );");
@@ -50,7 +50,7 @@ TEST(script_handler, popup_calls_become_a_harmless_object) {
 }
 
 TEST(script_handler, open_without_a_blank_or_object_before_it_is_left_alone) {
-    scripted_qualifier q;
+    kit::test_qualifier q;
     q.block(idx_popups);
     expect_script_any_chunking(q, "open(\"x\"); reopen(1); x.opener(2)", "open(\"x\"); reopen(1); x.opener(2)");
     // A blank before it makes it a call.
@@ -58,7 +58,7 @@ TEST(script_handler, open_without_a_blank_or_object_before_it_is_left_alone) {
 }
 
 TEST(script_handler, activex_creation_is_cut_and_its_argument_stays) {
-    scripted_qualifier q;
+    kit::test_qualifier q;
     q.block(idx_ax_from_script);
     expect_script_any_chunking(q, "var o = new ActiveXObject(\"Shell.App\"); obj.SetCLSID(abc); SetCLSID;",
                                "var o = (\"Shell.App\"); ; ;");
@@ -67,7 +67,7 @@ TEST(script_handler, activex_creation_is_cut_and_its_argument_stays) {
 }
 
 TEST(script_handler, a_construct_unfinished_at_the_end_of_the_script_goes_out_unchanged) {
-    scripted_qualifier q;
+    kit::test_qualifier q;
     q.block(idx_popups);
     q.block(idx_ax_from_script);
     // The call never closes, so what it holds is not searched again.
@@ -79,7 +79,7 @@ TEST(script_handler, a_construct_unfinished_at_the_end_of_the_script_goes_out_un
 }
 
 TEST(script_handler, a_piece_ending_in_an_object_name_holds_it_for_the_next_piece) {
-    scripted_qualifier q;
+    kit::test_qualifier q;
     q.block(idx_popups);
     host_scope hs;
     stub_connection_feedback fb;
@@ -96,7 +96,7 @@ TEST(script_handler, a_piece_ending_in_an_object_name_holds_it_for_the_next_piec
 }
 
 TEST(script_handler, an_endless_open_call_is_released_past_the_bound) {
-    scripted_qualifier q;
+    kit::test_qualifier q;
     q.block(idx_popups);
     host_scope hs;
     stub_connection_feedback fb;
@@ -115,7 +115,7 @@ TEST(script_handler, an_endless_open_call_is_released_past_the_bound) {
 }
 
 TEST(script_handler, whole_script_mode_lets_the_host_replace_the_script) {
-    scripted_qualifier q;
+    kit::test_qualifier q;
     q.block(idx_check_script);
     host_scope hs;
     hs.host.set_reply(zem::codes::http_check_script, check_script_reply(true, "/*checked*/"));
@@ -139,7 +139,7 @@ TEST(script_handler, whole_script_mode_lets_the_host_replace_the_script) {
 }
 
 TEST(script_handler, whole_script_mode_rechecks_the_hosts_answer_with_the_popup_rule) {
-    scripted_qualifier q;
+    kit::test_qualifier q;
     q.block(idx_check_script);
     q.block(idx_popups);
     host_scope hs;
@@ -153,7 +153,7 @@ TEST(script_handler, whole_script_mode_rechecks_the_hosts_answer_with_the_popup_
 }
 
 TEST(script_handler, a_script_too_long_to_hold_is_filtered_piece_by_piece_without_the_host) {
-    scripted_qualifier q;
+    kit::test_qualifier q;
     q.block(idx_check_script);
     host_scope hs;
     hs.host.set_reply(zem::codes::http_check_script, check_script_reply(true, "REPLACED"));
@@ -176,7 +176,7 @@ TEST(script_handler, a_script_too_long_to_hold_is_filtered_piece_by_piece_withou
 }
 
 TEST(script_handler, wide_scripts_are_filtered_too) {
-    scripted_qualifier q;
+    kit::test_qualifier q;
     q.block(idx_popups);
     host_scope hs;
     stub_connection_feedback fb;
@@ -194,12 +194,12 @@ namespace {
 
 struct stop_word_fixture : ::testing::Test {
     host_scope hs;
-    scripted_qualifier q;
+    kit::test_qualifier q;
     counting_feedback fb;
     stop_word_fixture() {
         q.block(idx_content_by_keywords);
         q.host = "www.host.test";
-        hs.host.set_reply(zem::codes::http_query_stop_words, stop_words_reply({"casino", "po?er", "bad*word"}));
+        hs.host.set_reply(zem::codes::http_query_stop_words, kit::word_list_reply({"casino", "po?er", "bad*word"}));
     }
     std::vector<std::string> run(const std::vector<std::string>& chunks) {
         html::narrow_html_sub_handler h(&q, &fb);
@@ -265,7 +265,7 @@ TEST_F(stop_word_fixture, the_host_is_asked_once_for_a_list_and_again_while_it_i
     run({"<p>one</p><p>two</p>"});
     EXPECT_EQ(hs.host.command_count(zem::codes::http_query_stop_words), 1u);
     hs.host.clear_records();
-    hs.host.set_reply(zem::codes::http_query_stop_words, stop_words_reply({}));
+    hs.host.set_reply(zem::codes::http_query_stop_words, kit::word_list_reply({}));
     run({"<p>one</p><p>two</p>"});
     EXPECT_EQ(hs.host.command_count(zem::codes::http_query_stop_words), 2u);
 }
@@ -347,7 +347,7 @@ TEST(script_handler, any_chunking_gives_what_the_plain_rule_gives_on_the_whole_s
                                          "op",
                                          "en("};
     std::mt19937 rng(kit::test_seed());
-    scripted_qualifier q;
+    kit::test_qualifier q;
     q.block(idx_popups);
     q.block(idx_ax_from_script);
     host_scope hs;
@@ -363,7 +363,7 @@ TEST(script_handler, any_chunking_gives_what_the_plain_rule_gives_on_the_whole_s
 }
 
 TEST(script_handler, a_document_ending_inside_a_collected_script_still_goes_to_the_host) {
-    scripted_qualifier q;
+    kit::test_qualifier q;
     q.block(idx_check_script);
     host_scope hs;
     hs.host.set_reply(zem::codes::http_check_script, check_script_reply(true, "ok();"));

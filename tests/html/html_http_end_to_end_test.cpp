@@ -6,14 +6,14 @@
 #include <memory>
 
 #include "core/bunch_filter.h"
-#include "html_test_util.h"
 #include "http/http_stream_filter.h"
+#include "kit/html.h"
 
-using namespace html_test;
+using namespace kit;
 
 namespace {
 
-http_handler_hooks html_hooks(std::shared_ptr<scripted_qualifier> q) {
+http_handler_hooks html_hooks(std::shared_ptr<kit::test_qualifier> q) {
     http_handler_hooks h = default_http_handler_hooks();
     h.html = [](host_permission_qualifier* qualifier, i_connection_feedback* feedback) {
         auto p = std::make_shared<html::narrow_html_sub_handler>(qualifier, feedback);
@@ -37,7 +37,7 @@ http_handler_hooks html_hooks(std::shared_ptr<scripted_qualifier> q) {
 struct point_session {
     kit::capturing_provider provider;
     host_scope hs;
-    std::shared_ptr<scripted_qualifier> q = std::make_shared<scripted_qualifier>();
+    std::shared_ptr<kit::test_qualifier> q = std::make_shared<kit::test_qualifier>();
     std::unique_ptr<bunch_filter> point;
 
     void open() {

@@ -5,17 +5,17 @@
 
 #include <random>
 
-#include "html_test_util.h"
+#include "kit/html.h"
 
-using namespace html_test;
+using namespace kit;
 
 namespace {
 
 const char* const k_ad_img = "<img src=\"http://ads.test/b.gif\">";
 const char* const k_ad_img_replaced = "<img src=\"file://C:\\t.gif\" >";
 
-scripted_qualifier ads_policy() {
-    scripted_qualifier q;
+kit::test_qualifier ads_policy() {
+    kit::test_qualifier q;
     q.block(idx_ads_by_link);
     q.block(idx_activex);
     q.ad_words = {"ads.test"};
@@ -37,7 +37,7 @@ std::vector<std::string> outputs(i_sub_handler& h, const std::vector<std::string
 
 // Every two-chunk split, one byte at a time, and random chunkings: all give
 // 'expected'.
-void expect_any_chunking(scripted_qualifier& q, const std::string& page, const std::string& expected) {
+void expect_any_chunking(kit::test_qualifier& q, const std::string& page, const std::string& expected) {
     host_scope hs;
     ASSERT_EQ(run_narrow(q, page), expected) << "whole";
     for (std::size_t at = 0; at <= page.size(); ++at)
@@ -47,13 +47,29 @@ void expect_any_chunking(scripted_qualifier& q, const std::string& page, const s
         ASSERT_EQ(run_narrow(q, kit::random_chunks(page, kit::test_seed() + k, 17)), expected) << "seed+" << k;
 }
 
+// Feeds the page in pieces of 'piece' bytes and stops the handler; all
+// output in order, and in 'max_held' the most it held between pieces.
+std::string feed_watching_held(html::narrow_html_sub_handler& h, const std::string& page, std::size_t piece,
+                               std::size_t& max_held) {
+    std::string out;
+    for (std::size_t at = 0; at < page.size(); at += piece) {
+        std::string c = page.substr(at, piece);
+        h.update_in(c);
+        out += c;
+        max_held = std::max(max_held, h.held_size());
+    }
+    std::string last;
+    h.stop(last);
+    return out + last;
+}
+
 }  // namespace
 
 TEST(html_parser, realistic_pages_pass_unchanged_when_everything_is_allowed) {
     for (const char* name : {"portal.html", "frames.html"}) {
         std::string page = read_data(name);
         ASSERT_GT(page.size(), 1000u) << name;
-        scripted_qualifier q;
+        kit::test_qualifier q;
         expect_any_chunking(q, page, page);
     }
 }
@@ -61,7 +77,7 @@ TEST(html_parser, realistic_pages_pass_unchanged_when_everything_is_allowed) {
 TEST(html_parser, realistic_page_with_policy_matches_hand_checked_output_at_every_split) {
     std::string page = read_data("portal.html");
     std::string expected = read_data("portal.ads_blocked.html");
-    scripted_qualifier q;
+    kit::test_qualifier q;
     q.block(idx_ads_by_link);
     q.block(idx_ads_by_size);
     q.block(idx_popups);
@@ -74,7 +90,7 @@ TEST(html_parser, realistic_page_with_policy_matches_hand_checked_output_at_ever
 
 TEST(html_parser, a_tag_split_across_chunks_is_emitted_once_whole_with_the_later_chunk) {
     host_scope hs;
-    scripted_qualifier q;
+    kit::test_qualifier q;
     stub_connection_feedback fb;
     html::narrow_html_sub_handler h(&q, &fb);
     auto out = outputs(h, {"text before <a hr", "ef=\"x.html\">link</a> after"});
@@ -86,7 +102,7 @@ TEST(html_parser, a_tag_split_across_chunks_is_emitted_once_whole_with_the_later
 
 TEST(html_parser, lone_angle_bracket_in_text_goes_out_at_once_but_a_trailing_one_waits) {
     host_scope hs;
-    scripted_qualifier q;
+    kit::test_qualifier q;
     stub_connection_feedback fb;
     html::narrow_html_sub_handler h(&q, &fb);
     auto out = outputs(h, {"a < b and c <", " d", "<<<<", "p>", "x<", "!"});
@@ -101,7 +117,7 @@ TEST(html_parser, lone_angle_bracket_in_text_goes_out_at_once_but_a_trailing_one
 
 TEST(html_parser, stop_hands_back_an_incomplete_tag_unchanged) {
     host_scope hs;
-    scripted_qualifier q = ads_policy();
+    kit::test_qualifier q = ads_policy();
     stub_connection_feedback fb;
     html::narrow_html_sub_handler h(&q, &fb);
     auto out = outputs(h, {"abc<img src=\"http://ads.test/x.gif\" width="});
@@ -110,13 +126,13 @@ TEST(html_parser, stop_hands_back_an_incomplete_tag_unchanged) {
 }
 
 TEST(html_parser, closing_tag_without_opening_tag_passes_unchanged) {
-    scripted_qualifier q = ads_policy();
+    kit::test_qualifier q = ads_policy();
     host_scope hs;
     EXPECT_EQ(run_narrow(q, "</div></b>text</p>"), "</div></b>text</p>");
 }
 
 TEST(html_parser, enclosing_element_closes_inner_ones_and_restores_their_state) {
-    scripted_qualifier q;
+    kit::test_qualifier q;
     q.block(idx_activex);
     host_scope hs;
     // The blocked OBJECT is never closed itself; closing the DIV ends its cut.
@@ -125,14 +141,14 @@ TEST(html_parser, enclosing_element_closes_inner_ones_and_restores_their_state) 
 }
 
 TEST(html_parser, tag_names_match_without_regard_to_case) {
-    scripted_qualifier q;
+    kit::test_qualifier q;
     q.block(idx_activex);
     host_scope hs;
     EXPECT_EQ(run_narrow(q, "<Div>x<OBJECT>y</Object>z</dIV>w"), "<Div>xz</dIV>w");
 }
 
 TEST(html_parser, markup_after_the_last_script_of_the_last_chunk_is_filtered) {
-    scripted_qualifier q = ads_policy();
+    kit::test_qualifier q = ads_policy();
     host_scope hs;
     std::string page = std::string("<script>var a = 1;</script>") + k_ad_img + "<p>end</p>";
     std::string expected = std::string("<script>var a = 1;</script>") + k_ad_img_replaced + "<p>end</p>";
@@ -146,7 +162,7 @@ TEST(html_parser, markup_after_the_last_script_of_the_last_chunk_is_filtered) {
 }
 
 TEST(html_parser, closing_script_tag_inside_a_string_does_not_end_the_script) {
-    scripted_qualifier q = ads_policy();
+    kit::test_qualifier q = ads_policy();
     std::string page = std::string("<script>var s = '</script>") + k_ad_img + "';</script>" + k_ad_img;
     std::string expected =
         std::string("<script>var s = '</script>") + k_ad_img + "';</script>" + k_ad_img_replaced;
@@ -154,14 +170,14 @@ TEST(html_parser, closing_script_tag_inside_a_string_does_not_end_the_script) {
 }
 
 TEST(html_parser, closing_script_tag_inside_a_line_comment_ends_the_script) {
-    scripted_qualifier q = ads_policy();
+    kit::test_qualifier q = ads_policy();
     std::string page = std::string("<script>x = 1; // done </script>") + k_ad_img + "\n";
     std::string expected = std::string("<script>x = 1; // done </script>") + k_ad_img_replaced + "\n";
     expect_any_chunking(q, page, expected);
 }
 
 TEST(html_parser, script_ends_only_at_the_exact_closing_tag_in_any_case) {
-    scripted_qualifier q = ads_policy();
+    kit::test_qualifier q = ads_policy();
     // "</script >" is script text; "</SCRIPT>" ends it.
     std::string page = std::string("<SCRIPT>a();</script >") + k_ad_img + "</SCRIPT>" + k_ad_img;
     std::string expected = std::string("<SCRIPT>a();</script >") + k_ad_img + "</SCRIPT>" + k_ad_img_replaced;
@@ -169,7 +185,7 @@ TEST(html_parser, script_ends_only_at_the_exact_closing_tag_in_any_case) {
 }
 
 TEST(html_parser, backslash_escapes_quotes_in_javascript_but_not_in_vbscript) {
-    scripted_qualifier q = ads_policy();
+    kit::test_qualifier q = ads_policy();
     // JavaScript: \" stays inside the string, so the first closing tag is text.
     std::string js = std::string("<script>x=\"a\\\"</script><object>\";</script>") + k_ad_img;
     std::string js_expected = std::string("<script>x=\"a\\\"</script><object>\";</script>") + k_ad_img_replaced;
@@ -182,7 +198,7 @@ TEST(html_parser, backslash_escapes_quotes_in_javascript_but_not_in_vbscript) {
 }
 
 TEST(html_parser, vbscript_remark_runs_to_the_end_of_its_line) {
-    scripted_qualifier q = ads_policy();
+    kit::test_qualifier q = ads_policy();
     // A quote first on a line is a remark: the apostrophe in it opens no
     // string, and a closing tag inside it does not end the script.
     std::string page = std::string("<script language=vbscript>\n  ' it's a </script>") + k_ad_img +
@@ -198,7 +214,7 @@ TEST(html_parser, vbscript_remark_runs_to_the_end_of_its_line) {
 }
 
 TEST(html_parser, markup_inside_a_comment_is_left_alone_wherever_the_terminator_falls) {
-    scripted_qualifier q = ads_policy();
+    kit::test_qualifier q = ads_policy();
     std::string page = std::string("<p>a</p><!-- ") + k_ad_img + " -- - -->" + k_ad_img + "<!---->" + k_ad_img;
     std::string expected =
         std::string("<p>a</p><!-- ") + k_ad_img + " -- - -->" + k_ad_img_replaced + "<!---->" + k_ad_img_replaced;
@@ -207,8 +223,8 @@ TEST(html_parser, markup_inside_a_comment_is_left_alone_wherever_the_terminator_
 
 TEST(html_parser, after_a_blocked_page_every_update_is_empty) {
     host_scope hs;
-    hs.host.set_reply(zem::codes::http_query_stop_words, stop_words_reply({"forbidden"}));
-    scripted_qualifier q;
+    hs.host.set_reply(zem::codes::http_query_stop_words, kit::word_list_reply({"forbidden"}));
+    kit::test_qualifier q;
     q.block(idx_content_by_keywords);
     stub_connection_feedback fb;
     html::narrow_html_sub_handler h(&q, &fb);
@@ -227,7 +243,7 @@ TEST(html_parser, after_a_blocked_page_every_update_is_empty) {
 }
 
 TEST(html_parser, reset_keeps_addresses_and_qualifier_but_forgets_the_page) {
-    scripted_qualifier q = ads_policy();
+    kit::test_qualifier q = ads_policy();
     host_scope hs;
     stub_connection_feedback fb;
     html::narrow_html_sub_handler h(&q, &fb, "http://example.test/");
@@ -259,13 +275,13 @@ TEST(html_parser, garbage_with_everything_allowed_comes_out_byte_for_byte) {
                 page += alphabet[rng() % (sizeof alphabet - 1)];
             }
         }
-        scripted_qualifier q;
+        kit::test_qualifier q;
         host_scope hs;
         ASSERT_EQ(run_narrow(q, kit::random_chunks(page, kit::test_seed() + round, 50)), page) << round;
         ASSERT_EQ(run_narrow(q, kit::one_byte_chunks(page)), page) << round;
         // Under a restrictive policy the output differs but the parser must
         // survive and hand back something for every chunking.
-        scripted_qualifier strict = ads_policy();
+        kit::test_qualifier strict = ads_policy();
         for (int idx : {idx_activex, idx_java_applets, idx_flash, idx_hidden_frames, idx_ext_images, idx_jscript,
                         idx_load_unload_script, idx_popups, idx_ads_by_size, idx_ax_from_script})
             strict.block(idx);
@@ -277,23 +293,14 @@ TEST(html_parser, garbage_with_everything_allowed_comes_out_byte_for_byte) {
 }
 
 TEST(html_parser, a_tag_that_never_closes_is_released_past_the_bound_and_filtering_goes_on) {
-    scripted_qualifier q = ads_policy();
+    kit::test_qualifier q = ads_policy();
     host_scope hs;
     stub_connection_feedback fb;
     html::narrow_html_sub_handler h(&q, &fb);
     const std::size_t bound = html::narrow_html_filter::max_held_markup;
     std::string page = "<p>x</p><div title=\"" + std::string(bound + 50000, 'a') + "\">" + k_ad_img + "<p>y</p>";
-    std::string out;
     std::size_t max_held = 0;
-    for (std::size_t at = 0; at < page.size(); at += 4096) {
-        std::string c = page.substr(at, 4096);
-        h.update_in(c);
-        out += c;
-        max_held = std::max(max_held, h.held_size());
-    }
-    std::string last;
-    h.stop(last);
-    out += last;
+    const std::string out = feed_watching_held(h, page, 4096, max_held);
     EXPECT_LE(max_held, bound + 4096);
     const std::string expected =
         "<p>x</p><div title=\"" + std::string(bound + 50000, 'a') + "\">" + k_ad_img_replaced + "<p>y</p>";
@@ -302,30 +309,21 @@ TEST(html_parser, a_tag_that_never_closes_is_released_past_the_bound_and_filteri
 }
 
 TEST(html_parser, an_endless_script_string_is_released_past_the_bound) {
-    scripted_qualifier q = ads_policy();
+    kit::test_qualifier q = ads_policy();
     host_scope hs;
     stub_connection_feedback fb;
     html::narrow_html_sub_handler h(&q, &fb);
     const std::size_t bound = html::narrow_html_filter::max_held_script;
     // The string never closes, so the closing tag inside it is script text.
     std::string page = "<script>var s = \"" + std::string(bound * 2, 'q') + "</script>" + k_ad_img;
-    std::string out;
     std::size_t max_held = 0;
-    for (std::size_t at = 0; at < page.size(); at += 1000) {
-        std::string c = page.substr(at, 1000);
-        h.update_in(c);
-        out += c;
-        max_held = std::max(max_held, h.held_size());
-    }
-    std::string last;
-    h.stop(last);
-    out += last;
+    const std::string out = feed_watching_held(h, page, 1000, max_held);
     EXPECT_LE(max_held, bound + 1000);
     EXPECT_TRUE(out == page);
 }
 
 TEST(html_parser, the_tag_stack_is_bounded) {
-    scripted_qualifier q;
+    kit::test_qualifier q;
     host_scope hs;
     stub_connection_feedback fb;
     html::narrow_html_sub_handler h(&q, &fb);
@@ -359,7 +357,7 @@ TEST(html_parser, classify_tag_compares_whole_names_without_case) {
 
 namespace {
 
-std::string run_wide(scripted_qualifier& q, const std::vector<std::string>& chunks) {
+std::string run_wide(kit::test_qualifier& q, const std::vector<std::string>& chunks) {
     stub_connection_feedback fb;
     html::wide_html_sub_handler h(&q, &fb);
     return feed(h, chunks);
@@ -368,7 +366,7 @@ std::string run_wide(scripted_qualifier& q, const std::vector<std::string>& chun
 }  // namespace
 
 TEST(html_wide, utf16_page_is_filtered_like_the_narrow_one_at_every_byte_split) {
-    scripted_qualifier q = ads_policy();
+    kit::test_qualifier q = ads_policy();
     q.block(idx_activex);
     host_scope hs;
     std::string narrow = std::string("<html><body><p>caf\xe9</p>") + k_ad_img +
@@ -387,7 +385,7 @@ TEST(html_wide, utf16_page_is_filtered_like_the_narrow_one_at_every_byte_split) 
 }
 
 TEST(html_wide, an_odd_byte_waits_for_its_pair_and_stop_hands_it_back) {
-    scripted_qualifier q;
+    kit::test_qualifier q;
     host_scope hs;
     stub_connection_feedback fb;
     html::wide_html_sub_handler h(&q, &fb);
@@ -406,7 +404,7 @@ TEST(html_wide, an_odd_byte_waits_for_its_pair_and_stop_hands_it_back) {
 }
 
 TEST(html_parser, document_address_gives_the_base_of_relative_links) {
-    scripted_qualifier q = ads_policy();
+    kit::test_qualifier q = ads_policy();
     q.ad_words = {"http://www.site.test//ads/"};
     host_scope hs;
     stub_connection_feedback fb;
@@ -425,7 +423,7 @@ TEST(html_parser, document_address_gives_the_base_of_relative_links) {
 }
 
 TEST(html_parser, a_closing_tag_finds_the_innermost_open_element_of_its_name) {
-    scripted_qualifier q;
+    kit::test_qualifier q;
     q.block(idx_activex);
     host_scope hs;
     // Inside the removed OBJECT an inner X opens and closes; the outer X
@@ -447,7 +445,7 @@ TEST(html_wide, the_realistic_page_in_utf16_gives_the_same_result_at_every_byte_
     const std::string page = platform::wide_to_utf16le(platform::ansi_to_wide(read_data("portal.html")));
     const std::string expected =
         platform::wide_to_utf16le(platform::ansi_to_wide(read_data("portal.ads_blocked.html")));
-    scripted_qualifier q;
+    kit::test_qualifier q;
     q.block(idx_ads_by_link);
     q.block(idx_ads_by_size);
     q.block(idx_popups);

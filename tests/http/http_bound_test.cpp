@@ -1,8 +1,8 @@
 // The bound on a held filtered body: past it the filter stops holding and
 // the client still receives the whole body, validly framed.
-#include "http_harness.h"
+#include "kit/http.h"
 
-using namespace http_test;
+using namespace kit;
 
 namespace {
 

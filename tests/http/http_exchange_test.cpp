@@ -6,10 +6,10 @@
 #include <sstream>
 
 #include "http/http_handler_factory.h"
-#include "http_harness.h"
 #include "kit/exchange.h"
+#include "kit/http.h"
 
-using namespace http_test;
+using namespace kit;
 
 namespace {
 
@@ -30,9 +30,9 @@ void configure(session& t, const kit::exchange& x) {
         std::string word, arg;
         in >> word >> arg;
         if (word == "deny") {
-            t.qual->deny(permission_index(arg));
+            t.qual->block(permission_index(arg));
         } else if (word == "ad") {
-            t.qual->ad = true;
+            t.qual->every_link_is_ad = true;
         } else if (word == "drop") {
             t.html->drop = arg.at(0);
         } else if (word == "engine") {

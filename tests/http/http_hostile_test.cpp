@@ -2,9 +2,9 @@
 // byte of both directions forwarded in order and nothing held back.
 #include <stdexcept>
 
-#include "http_harness.h"
+#include "kit/http.h"
 
-using namespace http_test;
+using namespace kit;
 
 namespace {
 

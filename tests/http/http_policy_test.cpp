@@ -2,9 +2,9 @@
 // and advertisement links, and the canned replies the client receives.
 #include <cstdlib>
 
-#include "http_harness.h"
+#include "kit/http.h"
 
-using namespace http_test;
+using namespace kit;
 
 namespace {
 
@@ -70,8 +70,8 @@ TEST(http_policy, denied_cookie_and_referer_lines_are_cut_and_reported) {
         "Referer: http://other.example/\r\nX-Tail: 1\r\n\r\n";
     for (const auto& chunks : chunkings(req)) {
         session t;
-        t.qual->deny(idx_cookies);
-        t.qual->deny(idx_referers);
+        t.qual->block(idx_cookies);
+        t.qual->block(idx_referers);
         t.open();
         t.out("GET / HTTP/1.0\r\n\r\n");
         t.in("HTTP/1.0 204 No Content\r\n\r\n");
@@ -101,7 +101,7 @@ TEST(http_policy, allowed_cookie_stays) {
 
 TEST(http_policy, denied_host_gets_block_page_with_host_text) {
     session t;
-    t.qual->deny(idx_host_enable);
+    t.qual->block(idx_host_enable);
     const std::string page = "<html>Blocked by policy</html>";
     t.host.set_reply(zem::codes::http_query_block_message_html, text_reply(page));
     t.open();
@@ -123,7 +123,7 @@ TEST(http_policy, denied_host_gets_block_page_with_host_text) {
 
 TEST(http_policy, failed_block_page_command_gives_empty_page) {
     session t;
-    t.qual->deny(idx_host_enable);
+    t.qual->block(idx_host_enable);
     t.host.set_reply(zem::codes::http_query_block_message_html, "", 5);
     t.open();
     t.out("GET /x HTTP/1.1\r\nHost: bad.example\r\n\r\n");
@@ -133,7 +133,7 @@ TEST(http_policy, failed_block_page_command_gives_empty_page) {
 
 TEST(http_policy, denied_host_with_redirect_address_gets_302) {
     session t;
-    t.qual->deny(idx_host_enable);
+    t.qual->block(idx_host_enable);
     t.qual->redirect = "http://safe.example/";
     t.open();
     t.out("GET /x HTTP/1.1\r\nHost: bad.example\r\n\r\n");
@@ -156,7 +156,7 @@ TEST(http_policy, flash_extension_rules) {
                  {"/movie.swf.html", false}, {"/a.b/c", false},        {"/dir.swf/file?q=.swf", false}};
     for (const auto& k : cases) {
         session t;
-        t.qual->deny(idx_flash);
+        t.qual->block(idx_flash);
         t.open();
         t.out(get(k.uri));
         if (k.blocked) {
@@ -180,8 +180,8 @@ TEST(http_policy, advertisement_links_get_replacements_by_extension) {
                  {"/x.swf", swf_reply()},        {"/page.html", ""},      {"/noext", ""}};
     for (const auto& k : cases) {
         session t;
-        t.qual->deny(idx_ads_by_link);
-        t.qual->ad = true;
+        t.qual->block(idx_ads_by_link);
+        t.qual->every_link_is_ad = true;
         t.open();
         t.out(get(k.uri));
         EXPECT_EQ(t.provider.in, k.reply) << k.uri;
@@ -199,8 +199,8 @@ TEST(http_policy, advertisement_links_get_replacements_by_extension) {
 
 TEST(http_policy, links_that_are_not_advertisements_pass) {
     session t;
-    t.qual->deny(idx_ads_by_link);
-    t.qual->ad = false;
+    t.qual->block(idx_ads_by_link);
+    t.qual->every_link_is_ad = false;
     t.open();
     t.out(get("/photo.jpg"));
     EXPECT_EQ(t.provider.out, get("/photo.jpg"));
@@ -212,7 +212,7 @@ TEST(http_policy, blocked_request_behind_a_pending_response_is_answered_right_af
     const std::string resp = "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: 2000\r\n\r\n" + body;
     for (const auto& chunks : chunkings(resp, false)) {
         session t;
-        t.qual->deny(idx_flash);
+        t.qual->block(idx_flash);
         t.open();
         t.out(get("/page.html") + get("/movie.swf") + get("/after.html"));
         // The blocked one is not sent; the one behind it is.
@@ -231,7 +231,7 @@ TEST(http_policy, blocked_request_behind_a_pending_response_is_answered_right_af
 
 TEST(http_policy, blocked_request_body_is_not_sent) {
     session t;
-    t.qual->deny(idx_host_enable);
+    t.qual->block(idx_host_enable);
     t.open();
     t.out("POST /f HTTP/1.1\r\nHost: bad\r\nContent-Length: 10\r\n\r\n01234");
     t.out("56789");
@@ -285,7 +285,7 @@ TEST(http_policy, canned_reply_never_lands_inside_a_response_in_transfer) {
     const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 3000\r\n\r\n";
     const std::string body(3000, 'h');
     session t;
-    t.qual->deny(idx_flash);
+    t.qual->block(idx_flash);
     t.open();
     t.out(get("/page.html"));
     t.in(head + body.substr(0, 1500));

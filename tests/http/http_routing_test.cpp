@@ -1,8 +1,8 @@
 // Response routing: content type to handler, content coding to decoder,
 // charset classification and the encoding sniffer.
-#include "http_harness.h"
+#include "kit/http.h"
 
-using namespace http_test;
+using namespace kit;
 
 namespace {
 

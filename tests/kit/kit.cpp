@@ -164,37 +164,49 @@ std::string attach_reply(std::uint32_t action, const std::string& name_utf16le, 
     return r;
 }
 
-std::string permission_reply(const std::vector<int>& blocked_indexes) {
-    std::string r(104, '\0');  // 22 actions, then an empty text reference
-    for (int i : blocked_indexes)
-        if (i >= 0 && i < 22) put_le32(r, 4 * static_cast<std::size_t>(i), 1);
-    return r;
+std::string bytes(std::initializer_list<int> values) {
+    std::string s;
+    for (int v : values) s += static_cast<char>(v);
+    return s;
 }
 
-std::string ad_words_reply(const std::vector<std::string>& words) {
-    // A count, the list flag at +8, then one (offset, byte length) entry per
-    // word; each offset counts from its own entry, and the UTF-16LE words
-    // follow the entries, each with a terminator.
+std::string permission_reply(std::initializer_list<int> blocked) {
+    std::int32_t actions[22] = {};
+    for (int i : blocked) actions[i] = 1;
+    return permission_reply_of(actions);
+}
+
+std::string permission_reply_of(const std::int32_t* actions, const std::string& text_ref, const std::string& tail) {
     std::string r;
-    put_le64(r, 0, words.size());
-    r.push_back('\0');
-    const std::size_t entries = r.size();
-    std::string text;
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        const std::size_t entry = entries + 16 * i;
-        const std::size_t at = entries + 16 * words.size() + text.size();
-        put_le64(r, entry, at - entry);
-        put_le64(r, entry + 8, 2 * words[i].size());
-        text += utf16le(words[i]) + std::string(2, '\0');
+    for (std::size_t i = 0; i < 22; ++i) r += le32_bytes(static_cast<std::uint32_t>(actions[i]));
+    return r + text_ref + tail;
+}
+
+std::string ref(std::uint64_t off, std::uint64_t len) { return le64_bytes(off) + le64_bytes(len); }
+
+std::string word_list_reply(const std::vector<std::string>& words, std::size_t first, std::uint8_t list_flag) {
+    std::string out = le64_bytes(words.size());
+    if (first > 8) out.append(first - 8, static_cast<char>(list_flag));
+    const std::size_t fixed = first + 16 * words.size();
+    std::string strings;
+    for (std::size_t k = 0; k < words.size(); ++k) {
+        const std::size_t entry = first + 16 * k;
+        const std::string wide = utf16le(words[k]);
+        out += le64_bytes(fixed + strings.size() - entry);
+        out += le64_bytes(wide.size());
+        strings += wide + std::string(2, '\0');
     }
-    return r + text;
+    out += strings;
+    if (out.size() < 26) out.resize(26, '\0');
+    return out;
 }
 
-std::string narrow_text_reply(const std::string& text) {
-    std::string r;
-    put_le64(r, 0, 16);
-    put_le64(r, 8, text.size());
-    return r + text + std::string(1, '\0');
+std::string narrow_text_reply(const std::string& text) { return ref(16, text.size()) + text + std::string(1, '\0'); }
+
+std::string ads_sizes_reply(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& sizes) {
+    std::string r = le64_bytes(sizes.size());
+    for (const auto& s : sizes) r += le32_bytes(s.first) + le32_bytes(s.second);
+    return r + le64_bytes(0);
 }
 
 std::vector<std::string> notification_events(const fake_host& host, bool with_bytes) {

@@ -3,9 +3,11 @@
 // and little-endian readers for checking wire layouts by offset.
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "zem/external_iface.h"
@@ -87,6 +89,8 @@ void put_le32(std::string& s, std::size_t off, std::uint32_t v);
 void put_le64(std::string& s, std::size_t off, std::uint64_t v);
 std::string le32_bytes(std::uint32_t v);
 std::string le64_bytes(std::uint64_t v);
+// The bytes given as numbers.
+std::string bytes(std::initializer_list<int> values);
 // UTF-16LE bytes of an ASCII text, without terminator.
 std::string utf16le(const std::string& ascii);
 
@@ -95,13 +99,33 @@ std::string utf16le(const std::string& ascii);
 std::string attach_reply(std::uint32_t action, const std::string& name_utf16le = std::string(),
                          const std::string& body = std::string());
 
-// A reply to general_query_permission_array (1000): the 22 actions, those
-// listed blocked (1) and the rest allowed, and no redirect text.
-std::string permission_reply(const std::vector<int>& blocked_indexes);
-// A reply to http_query_ads_block_words (1003): one list of the given words.
-std::string ad_words_reply(const std::vector<std::string>& words);
-// A reply carrying one narrow text (the transparent image's address, 1007).
+// A reply to general_query_permission_array as the host lays it out: 22
+// actions of 4 bytes and an empty text reference, 104 bytes; the listed
+// indexes blocked, every other allowed.
+std::string permission_reply(std::initializer_list<int> blocked = {});
+
+// The same with the 22 actions as given, then the 16-byte text reference
+// given (offset from itself, length) and what follows it.
+std::string permission_reply_of(const std::int32_t* actions, const std::string& text_ref = std::string(16, '\0'),
+                                const std::string& tail = std::string());
+// A text reference as the wire has it: offset and length, 8 bytes each.
+std::string ref(std::uint64_t off, std::uint64_t len);
+
+// A word-list reply: +0 u64 count, then from 'first' one 16-byte reference
+// per word (distance from the reference, byte length), then the UTF-16LE
+// words with 2-byte terminators; padded to 26 bytes. Stop words
+// (http_query_stop_words) start their references at 8; advertisement words
+// (http_query_ads_block_words) at 9, after a u8 list flag at 8.
+std::string word_list_reply(const std::vector<std::string>& words, std::size_t first = 8, std::uint8_t list_flag = 0);
+inline std::string ads_words_reply(const std::vector<std::string>& words, std::uint8_t list_flag = 1) {
+    return word_list_reply(words, 9, list_flag);
+}
+// A reply carrying one narrow text (the transparent image's address, 1007):
+// its reference at 0, the text after it with a terminator.
 std::string narrow_text_reply(const std::string& text);
+// A reply to http_query_ads_block_sizes: u64 count, u32 width and height per
+// size, then 8 zero bytes.
+std::string ads_sizes_reply(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& sizes);
 
 // The host's notifications as exchange files write them ("request #1",
 // "response #1 200", "complete #1 0", "blocked #1 15"); request ids are

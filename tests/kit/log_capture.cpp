@@ -22,7 +22,7 @@ private:
 
 log_capture::log_capture(int level) : m_sink(std::make_shared<sink>()), m_saved_level(log_space::m_level.load()) {
     log_space::ensure_context();
-    log_space::m_level = level;
+    if (level != keep_level) log_space::m_level = level;
     auto s = std::unique_ptr<log_space::ibase_log_stream>(new sink_stream(m_sink));
     m_stream = s.get();
     log_space::install_stream(std::move(s));
@@ -36,6 +36,23 @@ log_capture::~log_capture() {
 std::vector<std::string> log_capture::lines() const {
     std::lock_guard<std::mutex> g(m_sink->lock);
     return m_sink->lines;
+}
+
+std::vector<std::string> log_capture::file_names() const {
+    std::lock_guard<std::mutex> g(m_sink->lock);
+    return m_sink->file_names;
+}
+
+std::string log_capture::line_with(const std::string& text) const {
+    for (const auto& l : lines())
+        if (l.find(text) != std::string::npos) return l;
+    return std::string();
+}
+
+void log_capture::clear() {
+    std::lock_guard<std::mutex> g(m_sink->lock);
+    m_sink->lines.clear();
+    m_sink->file_names.clear();
 }
 
 std::vector<std::string> log_capture::messages() const {

@@ -6,7 +6,7 @@
 
 namespace {
 
-TEST(HttpInvariants, ValidStreamsParse) {
+TEST(http_invariants, valid_streams_parse) {
     std::vector<kit::http_message> m;
     std::string s =
         "HTTP/1.1 100 Continue\r\n\r\n"
@@ -26,7 +26,7 @@ TEST(HttpInvariants, ValidStreamsParse) {
     EXPECT_EQ(m[5].framing, kit::http_message::close);
 }
 
-TEST(HttpInvariants, BrokenFramingIsReported) {
+TEST(http_invariants, broken_framing_is_reported) {
     std::vector<kit::http_message> m;
     EXPECT_NE(kit::parse_responses("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nshort", m), "");
     EXPECT_NE(kit::parse_responses("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nlonger", m), "");  // junk after
@@ -38,7 +38,7 @@ TEST(HttpInvariants, BrokenFramingIsReported) {
     EXPECT_NE(kit::parse_responses("garbage\r\n\r\n", m), "");
 }
 
-TEST(HttpInvariants, SamenessIgnoresOnlyFraming) {
+TEST(http_invariants, sameness_ignores_only_framing) {
     std::vector<kit::http_message> a, b;
     ASSERT_EQ(kit::parse_responses("HTTP/1.1 200 OK\r\nX: 1\r\nContent-Length: 3\r\n\r\nabc", a), "");
     ASSERT_EQ(kit::parse_responses(
@@ -51,7 +51,7 @@ TEST(HttpInvariants, SamenessIgnoresOnlyFraming) {
     EXPECT_NE(kit::same_apart_from_framing(a, b), "");
 }
 
-TEST(HttpInvariants, Requests) {
+TEST(http_invariants, requests) {
     std::vector<kit::http_message> m;
     EXPECT_EQ(kit::parse_requests("GET / HTTP/1.1\r\nHost: a\r\n\r\nPOST /p HTTP/1.1\r\nContent-Length: 2\r\n\r\nhi", m),
               "");

@@ -1,4 +1,6 @@
 // Log format, levels, streams and configuration from the registry.
+#include "log/log.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -7,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "log/log.h"
+#include "kit/log_capture.h"
 #include "log/streams.h"
 #include "module/load_hook.h"
 #include "platform/registry.h"
@@ -21,16 +23,7 @@ std::string read_file(const std::string& path) {
     return s.str();
 }
 
-struct capture_stream : log_space::ibase_log_stream {
-    std::vector<std::pair<std::string, std::string>>* lines;
-    explicit capture_stream(std::vector<std::pair<std::string, std::string>>* l) : lines(l) {}
-    bool write(const char* t, int n, const char* file) override {
-        lines->emplace_back(std::string(t, static_cast<std::size_t>(n)), file ? file : "");
-        return true;
-    }
-};
-
-class Log : public ::testing::Test {
+class log_test : public ::testing::Test {
 protected:
     void SetUp() override {
         dir = "/tmp/zem_log_test_" + std::to_string(::getpid());
@@ -41,6 +34,7 @@ protected:
         log_space::reset_context();
     }
     void TearDown() override {
+        m_log.reset();
         log_space::reset_context();
         platform::reg_override_clear();
         std::string cmd = "rm -rf " + dir;
@@ -51,20 +45,19 @@ protected:
         platform::reg_override_set_u32("Software", "ZEMWLogLevel", static_cast<std::uint32_t>(level));
         platform::reg_override_set_string("Software", "ZEMWLogPath", dir);
     }
-    void capture() {
-        auto c = std::make_unique<capture_stream>(&lines);
-        log_space::install_stream(std::move(c));
-    }
+    // From here on, lines also go to a capture, at the configured level.
+    void capture() { m_log = std::make_unique<kit::log_capture>(kit::log_capture::keep_level); }
+    std::vector<std::string> lines() const { return m_log->lines(); }
     std::string all_text() const {
         std::string s;
-        for (auto& l : lines) s += l.first;
+        for (auto& l : lines()) s += l;
         return s;
     }
     std::string dir;
-    std::vector<std::pair<std::string, std::string>> lines;
+    std::unique_ptr<kit::log_capture> m_log;
 };
 
-TEST_F(Log, FileStreamWritesInitLineAndMessagesToTheExecutablesLogName) {
+TEST_F(log_test, file_stream_writes_init_line_and_messages_to_the_executables_log_name) {
     configure(0x2, 1);
     ZEM_LOG(1, "hello " << 42 << "\n");
     std::string text = read_file(dir + "/test_log.log");
@@ -74,7 +67,7 @@ TEST_F(Log, FileStreamWritesInitLineAndMessagesToTheExecutablesLogName) {
     EXPECT_EQ(text.find("[test_log"), std::string::npos);
 }
 
-TEST_F(Log, LevelsGateMessagesButNotErrors) {
+TEST_F(log_test, levels_gate_messages_but_not_errors) {
     configure(0x2, 0);
     capture();
     ZEM_LOG(1, "verbose one\n");
@@ -89,13 +82,14 @@ TEST_F(Log, LevelsGateMessagesButNotErrors) {
     EXPECT_NE(t.find(" went wrong\n"), std::string::npos);
 }
 
-TEST_F(Log, ScopeTraceAndPrefixes) {
+TEST_F(log_test, scope_trace_and_prefixes) {
     configure(0x60, 3);  // process and thread prefix, no file
     capture();
     { ZEM_SCOPE_TRACE("http_stream_filter::update_in(*)"); }
-    ASSERT_GE(lines.size(), 2u);
-    const std::string& enter = lines[lines.size() - 2].first;
-    const std::string& leave = lines.back().first;
+    const std::vector<std::string> l = lines();
+    ASSERT_GE(l.size(), 2u);
+    const std::string& enter = l[l.size() - 2];
+    const std::string& leave = l.back();
     std::string pid = std::to_string(::getpid());
     EXPECT_NE(enter.find("[test_log (id=" + pid + ")] tid:"), std::string::npos);
     EXPECT_NE(enter.find("-->>http_stream_filter::update_in(*)\n"), std::string::npos);
@@ -106,15 +100,15 @@ TEST_F(Log, ScopeTraceAndPrefixes) {
     EXPECT_EQ(enter[8], ' ');
 }
 
-TEST_F(Log, NegativeLevelDropsTheTime) {
+TEST_F(log_test, negative_level_drops_the_time) {
     configure(0, static_cast<int>(-1));
     capture();
     ZEM_LOG_ERROR("x", "e");
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back().first.rfind("Erorr!!! x ln:", 0), 0u);
+    ASSERT_FALSE(lines().empty());
+    EXPECT_EQ(lines().back().rfind("Erorr!!! x ln:", 0), 0u);
 }
 
-TEST_F(Log, NothingWrittenWithoutTheMaskButStreamsStillReceive) {
+TEST_F(log_test, nothing_written_without_the_mask_but_streams_still_receive) {
     configure(0, 1);
     capture();
     ZEM_LOG(1, "only the installed stream\n");
@@ -122,7 +116,7 @@ TEST_F(Log, NothingWrittenWithoutTheMaskButStreamsStillReceive) {
     EXPECT_NE(all_text().find("only the installed stream"), std::string::npos);
 }
 
-TEST_F(Log, NamedFileRotatesOnFirstUse) {
+TEST_F(log_test, named_file_rotates_on_first_use) {
     {
         std::ofstream old(dir + "/zem_net.log");
         old << "previous run\n";
@@ -135,7 +129,7 @@ TEST_F(Log, NamedFileRotatesOnFirstUse) {
     EXPECT_EQ(text.find("previous run"), std::string::npos);
 }
 
-TEST_F(Log, LoggingKeepsTheLastError) {
+TEST_F(log_test, logging_keeps_the_last_error) {
     configure(0x2, 5);
     errno = 1234;
     ZEM_LOG(1, "x\n");
@@ -148,7 +142,7 @@ TEST_F(Log, LoggingKeepsTheLastError) {
     EXPECT_EQ(errno, 77);
 }
 
-TEST(LogStreams, DebugOutputComesInPiecesOf80) {
+TEST(log_streams, debug_output_comes_in_pieces_of80) {
     std::string msg(200, 'x');
     ::testing::internal::CaptureStderr();
     log_space::debug_output_stream d;
@@ -157,14 +151,14 @@ TEST(LogStreams, DebugOutputComesInPiecesOf80) {
     EXPECT_EQ(got, msg);
 }
 
-TEST(LogStreams, ConsoleShowsBelAsCaret) {
+TEST(log_streams, console_shows_bel_as_caret) {
     ::testing::internal::CaptureStdout();
     log_space::console_output_stream c;
     c.write("a\x07" "b\n", 4, nullptr);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "a^b\n");
 }
 
-TEST(LogStreams, FileStreamKeepsBelAndFailsWithoutDefaultFile) {
+TEST(log_streams, file_stream_keeps_bel_and_fails_without_default_file) {
     std::string dir = "/tmp/zem_log_stream_" + std::to_string(::getpid());
     std::system(("rm -rf " + dir + " && mkdir -p " + dir).c_str());
     {

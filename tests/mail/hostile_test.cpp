@@ -3,10 +3,10 @@
 // the host allowed, or let a section the host could not see pass.
 #include <random>
 
+#include "kit/mail.h"
 #include "kit/mail_driver.h"
-#include "mail_kit.h"
 
-using namespace mail_test;
+using namespace kit;
 
 namespace {
 

@@ -2,10 +2,10 @@
 // body handlers, and the corpus passing unchanged at every chunking.
 #include <map>
 
+#include "kit/mail.h"
 #include "mail/mime_coders.h"
-#include "mail_kit.h"
 
-using namespace mail_test;
+using namespace kit;
 using kit::le32;
 using kit::le64;
 

@@ -2,10 +2,10 @@
 // sent; the messages that come out, checked byte by byte and by Python's
 // email package; the keep-alive field while a section is held.
 #include "host/permissions.h"
+#include "kit/mail.h"
 #include "mail/mime_coders.h"
-#include "mail_kit.h"
 
-using namespace mail_test;
+using namespace kit;
 using kit::le32;
 using kit::le64;
 
@@ -207,9 +207,7 @@ TEST_F(mail_fixture, held_section_keeps_the_connection_alive) {
 
 TEST_F(mail_fixture, html_part_filtered_and_encoded_again) {
     // The host's policy for "mail" blocks scripts.
-    std::string policy(104, '\0');
-    kit::put_le32(policy, 4 * idx_jscript, content_action_block);
-    host.set_reply(zem::codes::general_query_permission_array, policy);
+    host.set_reply(zem::codes::general_query_permission_array, kit::permission_reply({idx_jscript}));
     std::string html = "<html><body><p>Hi</p><script>alert(1)</script><p>Bye</p></body></html>\n";
     std::string b64;
     mail::mime_base64_coder().coder(html, b64);
@@ -230,7 +228,7 @@ TEST_F(mail_fixture, html_part_filtered_and_encoded_again) {
     EXPECT_EQ(wide_at(asked[0].data, 36), kit::utf16le("mail"));
     EXPECT_EQ(host.command_count(zem::codes::mail_check_mail_attach), 0u);
     // Nothing to block: the part keeps its bytes.
-    host.set_reply(zem::codes::general_query_permission_array, std::string(104, '\0'));
+    host.set_reply(zem::codes::general_query_permission_array, kit::permission_reply());
     EXPECT_EQ(run_whole(msg), msg);
     if (!have_python()) GTEST_SKIP() << "python3 absent";
     EXPECT_NE(python_view(out).find("defects=0"), std::string::npos);

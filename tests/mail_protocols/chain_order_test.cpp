@@ -14,13 +14,13 @@
 #include "kit/transcript.h"
 #include "mail/protocols/imap_stream_filter.h"
 #include "mail/protocols/nntp_stream_filter.h"
-#include "mail_protocols/session_kit.h"
+#include "kit/mail_session.h"
 #include "module/chain_factory.h"
 #include "zem/zem.h"
 
 namespace {
 
-class MailChain : public mail_session::session_test {};
+class mail_chain_test : public kit::session_test {};
 
 template <class T>
 std::ptrdiff_t index_of(const std::vector<std::shared_ptr<i_stream_filter>>& chain) {
@@ -29,7 +29,7 @@ std::ptrdiff_t index_of(const std::vector<std::shared_ptr<i_stream_filter>>& cha
     return -1;
 }
 
-TEST_F(MailChain, NewsAndImapComeBeforeTheWebFilter) {
+TEST_F(mail_chain_test, news_and_imap_come_before_the_web_filter) {
     platform::reg_override_set_u32(config::net_key, "enable_mail", 1);
     kit::capturing_provider p;
     zem::i_filt_point* fp = create_filt_point(&p, 1);

@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "mail/protocols/imap_stream_filter.h"
-#include "mail_protocols/session_kit.h"
+#include "kit/mail_session.h"
 #include "module/chain_factory.h"
 
 namespace {
@@ -42,7 +42,7 @@ std::size_t strip_keep_alive(std::string& s) {
     return count;
 }
 
-class Imap : public mail_session::session_test {
+class imap_filter_test : public kit::session_test {
 protected:
     void check(const std::string& name) {
         session_test::check(
@@ -60,20 +60,20 @@ protected:
     }
 };
 
-TEST_F(Imap, WholeMessagesAreFilteredAndPassUnchangedWhenAllowed) { check("fetch_allowed"); }
-TEST_F(Imap, CutAttachmentCorrectsTheLiteralLength) { check("fetch_cut"); }
-TEST_F(Imap, SecondLiteralOfOneResponseIsFollowed) { check("two_literals"); }
-TEST_F(Imap, PartsAndRangesPassUncached) { check("partial_fetch"); }
-TEST_F(Imap, StarttlsStepsAsideAfterTheServerAgrees) { check("starttls"); }
-TEST_F(Imap, ServerDroppingMidLiteralGetsEverythingBack) { check("drop_mid_literal"); }
-TEST_F(Imap, LiteralThatLiesAboutItsSizeLosesNoByte) { check("lying_literal"); }
-TEST_F(Imap, PreauthGreetingIsNotFollowed) { check("preauth"); }
-TEST_F(Imap, ClientSpeakingFirstIsNotImap) { check("client_first"); }
-TEST_F(Imap, HttpTrafficIsNotImap) { check("http_traffic"); }
-TEST_F(Imap, LongTagEndsFollowing) { check("long_tag"); }
-TEST_F(Imap, UnknownUntaggedResponseEndsFollowing) { check("unknown_untagged"); }
+TEST_F(imap_filter_test, whole_messages_are_filtered_and_pass_unchanged_when_allowed) { check("fetch_allowed"); }
+TEST_F(imap_filter_test, cut_attachment_corrects_the_literal_length) { check("fetch_cut"); }
+TEST_F(imap_filter_test, second_literal_of_one_response_is_followed) { check("two_literals"); }
+TEST_F(imap_filter_test, parts_and_ranges_pass_uncached) { check("partial_fetch"); }
+TEST_F(imap_filter_test, starttls_steps_aside_after_the_server_agrees) { check("starttls"); }
+TEST_F(imap_filter_test, server_dropping_mid_literal_gets_everything_back) { check("drop_mid_literal"); }
+TEST_F(imap_filter_test, literal_that_lies_about_its_size_loses_no_byte) { check("lying_literal"); }
+TEST_F(imap_filter_test, preauth_greeting_is_not_followed) { check("preauth"); }
+TEST_F(imap_filter_test, client_speaking_first_is_not_imap) { check("client_first"); }
+TEST_F(imap_filter_test, http_traffic_is_not_imap) { check("http_traffic"); }
+TEST_F(imap_filter_test, long_tag_ends_following) { check("long_tag"); }
+TEST_F(imap_filter_test, unknown_untagged_response_ends_following) { check("unknown_untagged"); }
 
-TEST_F(Imap, NoiseAndLongLinesLoseNoByte) {
+TEST_F(imap_filter_test, noise_and_long_lines_lose_no_byte) {
     using step = kit::transcript::step;
     std::uint32_t x = kit::test_seed();
     for (int round = 0; round < 200; ++round) {

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "mail/protocols/nntp_stream_filter.h"
-#include "mail_protocols/session_kit.h"
+#include "kit/mail_session.h"
 #include "module/chain_factory.h"
 
 namespace {
@@ -31,7 +31,7 @@ bool articles_terminated(const std::string& s) {
     return !in_article || pos == s.size();
 }
 
-class Nntp : public mail_session::session_test {
+class nntp_filter_test : public kit::session_test {
 protected:
     void check(const std::string& name) {
         session_test::check(
@@ -43,16 +43,16 @@ protected:
     }
 };
 
-TEST_F(Nntp, ArticlesAreFilteredAndPassUnchangedWhenAllowed) { check("article_allowed"); }
-TEST_F(Nntp, CutAttachmentKeepsTheDotFraming) { check("article_cut"); }
-TEST_F(Nntp, ClientOpeningWithCapabilitiesIsFollowed) { check("capabilities_first"); }
-TEST_F(Nntp, ServerDroppingMidArticleGetsEverythingBack) { check("drop_mid_article"); }
-TEST_F(Nntp, OtherGreetingsAreNotFollowed) { check("no_posting_greeting"); }
-TEST_F(Nntp, ClientSpeakingFirstIsNotNntp) { check("client_first"); }
-TEST_F(Nntp, ImapTrafficIsNotNntp) { check("imap_traffic"); }
-TEST_F(Nntp, UnknownFirstCommandIsNotNntp) { check("unknown_first_command"); }
+TEST_F(nntp_filter_test, articles_are_filtered_and_pass_unchanged_when_allowed) { check("article_allowed"); }
+TEST_F(nntp_filter_test, cut_attachment_keeps_the_dot_framing) { check("article_cut"); }
+TEST_F(nntp_filter_test, client_opening_with_capabilities_is_followed) { check("capabilities_first"); }
+TEST_F(nntp_filter_test, server_dropping_mid_article_gets_everything_back) { check("drop_mid_article"); }
+TEST_F(nntp_filter_test, other_greetings_are_not_followed) { check("no_posting_greeting"); }
+TEST_F(nntp_filter_test, client_speaking_first_is_not_nntp) { check("client_first"); }
+TEST_F(nntp_filter_test, imap_traffic_is_not_nntp) { check("imap_traffic"); }
+TEST_F(nntp_filter_test, unknown_first_command_is_not_nntp) { check("unknown_first_command"); }
 
-TEST_F(Nntp, NoiseAndLongLinesLoseNoByte) {
+TEST_F(nntp_filter_test, noise_and_long_lines_lose_no_byte) {
     using step = kit::transcript::step;
     std::uint32_t x = kit::test_seed();
     const auto make = [](i_connection_feedback* fb) { return std::make_shared<nntp_stream_filter>(fb); };

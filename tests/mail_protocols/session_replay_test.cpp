@@ -67,7 +67,7 @@ void replay(const std::string& target, driver run) {
     }
 }
 
-TEST(MailSessionReplay, Imap) { replay("imap", &fuzz_drivers::run_imap); }
-TEST(MailSessionReplay, Nntp) { replay("nntp", &fuzz_drivers::run_nntp); }
+TEST(mail_session_replay, imap) { replay("imap", &fuzz_drivers::run_imap); }
+TEST(mail_session_replay, nntp) { replay("nntp", &fuzz_drivers::run_nntp); }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "host/host_link.h"
+#include "kit/hosted_test.h"
 #include "kit/kit.h"
 #include "kit/transcript.h"
 #include "mail/protocols/pop3_stream_filter.h"
@@ -36,17 +37,8 @@ struct expectations {
     bool client_given = false, server_given = false;
 };
 
-class Sessions : public ::testing::Test {
+class mail_sessions_test : public kit::hosted_test {
 protected:
-    void SetUp() override {
-        platform::reg_override_isolate(true);
-        zem_io_commands::set_host_iface(&host);
-    }
-    void TearDown() override {
-        zem_io_commands::set_host_iface(nullptr);
-        platform::reg_override_clear();
-    }
-
     // 'smtp' picks the filter; 'close' ends both sides after the steps.
     run_result run(const std::vector<kit::transcript::step>& steps, const kit::chunker& cut, bool close = false,
                    bool smtp = false) {
@@ -135,27 +127,27 @@ protected:
                 if (::testing::Test::HasFailure()) return;
             }
     }
-
-    kit::fake_host host;
 };
 
-TEST_F(Sessions, Pop3SessionPassesByteForByte) { check("pop3/session"); }
-TEST_F(Sessions, Pop3CutAttachmentLeavesTheRestAndTheSession) { check("pop3/attachment_cut"); }
-TEST_F(Sessions, Pop3PipelinedCommandsEachGetTheirReply) { check("pop3/pipelined"); }
-TEST_F(Sessions, Pop3AuthExchangesLeadToTheTransactionPhase) { check("pop3/auth_exchanges"); }
-TEST_F(Sessions, Pop3StlsStepsAside) { check("pop3/stls"); }
-TEST_F(Sessions, Pop3OtherProtocolsAreLeftAlone) {
+TEST_F(mail_sessions_test, pop3_session_passes_byte_for_byte) { check("pop3/session"); }
+TEST_F(mail_sessions_test, pop3_cut_attachment_leaves_the_rest_and_the_session) { check("pop3/attachment_cut"); }
+TEST_F(mail_sessions_test, pop3_pipelined_commands_each_get_their_reply) { check("pop3/pipelined"); }
+TEST_F(mail_sessions_test, pop3_auth_exchanges_lead_to_the_transaction_phase) { check("pop3/auth_exchanges"); }
+TEST_F(mail_sessions_test, pop3_stls_steps_aside) { check("pop3/stls"); }
+TEST_F(mail_sessions_test, pop3_other_protocols_are_left_alone) {
     check("pop3/http_server");
     check("pop3/smtp_server");
     check("pop3/client_first");
     check("pop3/unsolicited_reply");
     check("pop3/quit_before_login");
 }
-TEST_F(Sessions, Pop3HeldGreetingReachesTheClientWhenTheClientSpeaks) { check("pop3/greeting_split_by_client"); }
-TEST_F(Sessions, Pop3QuitDuringAMessageWaitsForIt) { check("pop3/quit_during_message"); }
-TEST_F(Sessions, Pop3ServerDroppingMidMessageLosesNothing) { check("pop3/server_drops"); }
+TEST_F(mail_sessions_test, pop3_held_greeting_reaches_the_client_when_the_client_speaks) {
+    check("pop3/greeting_split_by_client");
+}
+TEST_F(mail_sessions_test, pop3_quit_during_a_message_waits_for_it) { check("pop3/quit_during_message"); }
+TEST_F(mail_sessions_test, pop3_server_dropping_mid_message_loses_nothing) { check("pop3/server_drops"); }
 
-TEST_F(Sessions, Pop3AuthResponseLineBound) {
+TEST_F(mail_sessions_test, pop3_auth_response_line_bound) {
     // A response line of exactly the bound (line end included) is followed;
     // one byte more ends following with every byte handed on.
     using step = kit::transcript::step;
@@ -178,24 +170,24 @@ TEST_F(Sessions, Pop3AuthResponseLineBound) {
     EXPECT_EQ(too_long.in, whole_session.all(false));
 }
 
-TEST_F(Sessions, SmtpSessionHidesWhatCannotBeFollowed) { check("smtp/session"); }
-TEST_F(Sessions, SmtpCutAttachmentLowerCaseCommands) { check("smtp/attachment_cut"); }
-TEST_F(Sessions, SmtpPipelinedEnvelope) { check("smtp/pipelined"); }
-TEST_F(Sessions, SmtpAuthenticationLines) { check("smtp/auth"); }
-TEST_F(Sessions, SmtpTurnSwapsTheRoles) { check("smtp/turn"); }
-TEST_F(Sessions, SmtpStarttlsStepsAside) { check("smtp/starttls"); }
-TEST_F(Sessions, SmtpClientDroppingMidMessageLosesNothing) { check("smtp/client_drops"); }
-TEST_F(Sessions, SmtpWaysAroundTheFilterCloseTheConnection) {
+TEST_F(mail_sessions_test, smtp_session_hides_what_cannot_be_followed) { check("smtp/session"); }
+TEST_F(mail_sessions_test, smtp_cut_attachment_lower_case_commands) { check("smtp/attachment_cut"); }
+TEST_F(mail_sessions_test, smtp_pipelined_envelope) { check("smtp/pipelined"); }
+TEST_F(mail_sessions_test, smtp_authentication_lines) { check("smtp/auth"); }
+TEST_F(mail_sessions_test, smtp_turn_swaps_the_roles) { check("smtp/turn"); }
+TEST_F(mail_sessions_test, smtp_starttls_steps_aside) { check("smtp/starttls"); }
+TEST_F(mail_sessions_test, smtp_client_dropping_mid_message_loses_nothing) { check("smtp/client_drops"); }
+TEST_F(mail_sessions_test, smtp_ways_around_the_filter_close_the_connection) {
     check("smtp/bdat");
     check("smtp/binarymime");
     check("smtp/data_before_354");
 }
-TEST_F(Sessions, SmtpOtherTrafficIsLeftAlone) {
+TEST_F(mail_sessions_test, smtp_other_traffic_is_left_alone) {
     check("smtp/multiline_banner");
     check("smtp/pop3_server");
 }
 
-TEST_F(Sessions, NoiseAndOtherTranscriptsPassUnchanged) {
+TEST_F(mail_sessions_test, noise_and_other_transcripts_pass_unchanged) {
     // Random bytes from either side, after a greeting or not, are handed on
     // unchanged and both filters step aside; the FTP sessions of the tree
     // pass unchanged (an FTP session may look like SMTP line by line).

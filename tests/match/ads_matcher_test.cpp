@@ -13,6 +13,7 @@
 #include "host/host_link.h"
 #include "kit/gated_host.h"
 #include "kit/kit.h"
+#include "kit/log_capture.h"
 #include "log/log.h"
 
 namespace {
@@ -20,60 +21,23 @@ namespace {
 std::atomic<std::uint32_t> g_ticks{0};
 std::uint32_t fake_ticks() { return g_ticks.load(); }
 
-struct log_capture : log_space::ibase_log_stream {
-    std::vector<std::string>* lines;
-    explicit log_capture(std::vector<std::string>* l) : lines(l) {}
-    bool write(const char* t, int n, const char*) override {
-        lines->emplace_back(t, static_cast<std::size_t>(n));
-        return true;
-    }
-};
-
-// Reply to code 1003 laid out by hand: +0 u64 count, +8 u8 list flag, from +9
-// one 16-byte reference per word (distance from the reference, byte length),
-// then the UTF-16LE words with 2-byte terminators. Padded to the 25-byte
-// minimum.
-std::string words_reply(const std::vector<std::string>& words) {
-    std::string out = kit::le64_bytes(words.size()) + std::string(1, '\x01');
-    const std::size_t fixed = 9 + 16 * words.size();
-    std::string strings;
-    for (std::size_t k = 0; k < words.size(); ++k) {
-        const std::size_t entry = 9 + 16 * k;
-        const std::string wide = kit::utf16le(words[k]);
-        out += kit::le64_bytes(fixed + strings.size() - entry);
-        out += kit::le64_bytes(wide.size());
-        strings += wide + std::string(2, '\0');
-    }
-    out += strings;
-    if (out.size() < 25) out.resize(25, '\0');
-    return out;
-}
-
 std::string cookie(char fill) { return std::string(16, fill); }
 
-class AdsMatcher : public ::testing::Test {
+class ads_matcher_test : public ::testing::Test {
 protected:
     void SetUp() override {
-        log_space::ensure_context();
-        saved_level = log_space::m_level.load();
-        log_space::m_level = 1;
-        auto cap = std::make_unique<log_capture>(&lines);
-        capture = cap.get();
-        log_space::install_stream(std::move(cap));
         g_ticks = 100000;
         ads_matcher::reset();
         ads_matcher::set_tick_source(&fake_ticks);
         host.set_reply(zem::codes::general_query_config_cookie, cookie('A'));
         host.set_reply(zem::codes::http_query_ads_block_words,
-                       words_reply({"doubleclick", "/ads/*.gif", "banner?x", "advert"}));
+                       kit::ads_words_reply({"doubleclick", "/ads/*.gif", "banner?x", "advert"}));
         zem_io_commands::set_host_iface(&host);
     }
     void TearDown() override {
         zem_io_commands::set_host_iface(nullptr);
         ads_matcher::set_tick_source(nullptr);
         ads_matcher::reset();
-        log_space::remove_stream(capture);
-        log_space::m_level = saved_level;
     }
     bool ad(const std::string& url) {
         keyword.clear();
@@ -82,6 +46,7 @@ protected:
     std::size_t cookie_questions() const { return host.command_count(zem::codes::general_query_config_cookie); }
     std::size_t word_loads() const { return host.command_count(zem::codes::http_query_ads_block_words); }
     int lines_ending_with(const std::string& tail) const {
+        const std::vector<std::string> lines = log.lines();
         return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
             return l.size() >= tail.size() && l.compare(l.size() - tail.size(), tail.size(), tail) == 0;
         }));
@@ -89,14 +54,12 @@ protected:
 
     kit::fake_host host;
     std::string keyword;
-    std::vector<std::string> lines;
-    log_capture* capture = nullptr;
-    int saved_level = 1;
+    kit::log_capture log{1};
 };
 
 }  // namespace
 
-TEST_F(AdsMatcher, MatchesHostWordsAndReturnsTheKeyword) {
+TEST_F(ads_matcher_test, matches_host_words_and_returns_the_keyword) {
     EXPECT_TRUE(ad("http://ad.doubleclick.net/x"));
     EXPECT_EQ(keyword, "doubleclick");
     EXPECT_TRUE(ad("http://example.com/ads/top.gif"));
@@ -112,7 +75,7 @@ TEST_F(AdsMatcher, MatchesHostWordsAndReturnsTheKeyword) {
     for (const auto& c : host.commands()) EXPECT_TRUE(c.guid_ok);
 }
 
-TEST_F(AdsMatcher, CookieQuestionsArePacedToOncePerSecond) {
+TEST_F(ads_matcher_test, cookie_questions_are_paced_to_once_per_second) {
     ad("a");
     EXPECT_EQ(cookie_questions(), 1u);
     EXPECT_EQ(word_loads(), 1u);
@@ -133,10 +96,10 @@ TEST_F(AdsMatcher, CookieQuestionsArePacedToOncePerSecond) {
     EXPECT_EQ(word_loads(), 1u);
 }
 
-TEST_F(AdsMatcher, ChangedCookieReloadsTheWords) {
+TEST_F(ads_matcher_test, changed_cookie_reloads_the_words) {
     EXPECT_FALSE(ad("http://x/sponsor"));
     host.set_reply(zem::codes::general_query_config_cookie, cookie('B'));
-    host.set_reply(zem::codes::http_query_ads_block_words, words_reply({"sponsor"}));
+    host.set_reply(zem::codes::http_query_ads_block_words, kit::ads_words_reply({"sponsor"}));
     g_ticks += 999;
     EXPECT_FALSE(ad("http://x/sponsor"));  // not asked yet
     EXPECT_EQ(word_loads(), 1u);
@@ -149,13 +112,13 @@ TEST_F(AdsMatcher, ChangedCookieReloadsTheWords) {
     std::string last = cookie('B');
     last[15] = 'C';
     host.set_reply(zem::codes::general_query_config_cookie, last);
-    host.set_reply(zem::codes::http_query_ads_block_words, words_reply({"other"}));
+    host.set_reply(zem::codes::http_query_ads_block_words, kit::ads_words_reply({"other"}));
     g_ticks += 2000;
     EXPECT_TRUE(ad("the other"));
     EXPECT_EQ(word_loads(), 3u);
 }
 
-TEST_F(AdsMatcher, TickCounterWrapAroundStillPaces) {
+TEST_F(ads_matcher_test, tick_counter_wrap_around_still_paces) {
     g_ticks = 0xFFFFFF00u;
     ad("a");
     EXPECT_EQ(cookie_questions(), 1u);
@@ -167,7 +130,7 @@ TEST_F(AdsMatcher, TickCounterWrapAroundStillPaces) {
     EXPECT_EQ(cookie_questions(), 2u);
 }
 
-TEST_F(AdsMatcher, FailingCookieQuestionKeepsTheLoadedWords) {
+TEST_F(ads_matcher_test, failing_cookie_question_keeps_the_loaded_words) {
     EXPECT_TRUE(ad("doubleclick"));
     host.set_reply(zem::codes::general_query_config_cookie, "", -5);
     for (int i = 0; i < 3; ++i) {
@@ -183,7 +146,7 @@ TEST_F(AdsMatcher, FailingCookieQuestionKeepsTheLoadedWords) {
     EXPECT_EQ(word_loads(), 1u);
 }
 
-TEST_F(AdsMatcher, NoHostOrNoWordsMeansNoAdvertisement) {
+TEST_F(ads_matcher_test, no_host_or_no_words_means_no_advertisement) {
     zem_io_commands::set_host_iface(nullptr);
     EXPECT_FALSE(ad("http://ad.doubleclick.net/"));
     EXPECT_FALSE(ad("http://ad.doubleclick.net/"));
@@ -196,7 +159,7 @@ TEST_F(AdsMatcher, NoHostOrNoWordsMeansNoAdvertisement) {
 
     // An empty list (and a failing word command) leaves the matcher empty.
     host.set_reply(zem::codes::general_query_config_cookie, cookie('E'));
-    host.set_reply(zem::codes::http_query_ads_block_words, words_reply({}));
+    host.set_reply(zem::codes::http_query_ads_block_words, kit::ads_words_reply({}));
     g_ticks += 1000;
     EXPECT_FALSE(ad("http://ad.doubleclick.net/"));
     host.set_reply(zem::codes::general_query_config_cookie, cookie('F'));
@@ -206,7 +169,7 @@ TEST_F(AdsMatcher, NoHostOrNoWordsMeansNoAdvertisement) {
     EXPECT_EQ(word_loads(), 3u);
 }
 
-TEST_F(AdsMatcher, BlockedLineAtLevelTwo) {
+TEST_F(ads_matcher_test, blocked_line_at_level_two) {
     EXPECT_TRUE(ad("http://ad.doubleclick.net/x"));
     EXPECT_EQ(lines_ending_with("ADVERTISMENT BLOCKED:SRC=\"http://ad.doubleclick.net/x\" by \"doubleclick\"\n"), 0);
     log_space::m_level = 2;
@@ -223,14 +186,14 @@ TEST_F(AdsMatcher, BlockedLineAtLevelTwo) {
               1);
 }
 
-TEST_F(AdsMatcher, WideLinksAreConvertedBeforeTheSearch) {
-    host.set_reply(zem::codes::http_query_ads_block_words, words_reply({"werbung"}));
+TEST_F(ads_matcher_test, wide_links_are_converted_before_the_search) {
+    host.set_reply(zem::codes::http_query_ads_block_words, kit::ads_words_reply({"werbung"}));
     EXPECT_FALSE(ads_matcher::is_ad_link(wide_string(L"http://x/WERBUNG"), keyword));
     EXPECT_TRUE(ads_matcher::is_ad_link(wide_string(L"http://x/werbung/1"), keyword));
     EXPECT_EQ(keyword, "werbung");
 }
 
-TEST_F(AdsMatcher, ConcurrentChecksWithReloads) {
+TEST_F(ads_matcher_test, concurrent_checks_with_reloads) {
     std::atomic<int> hits{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
@@ -286,13 +249,13 @@ void exit_during_a_check() {
     g_ticks = 100000;
     ads_matcher::set_tick_source(&fake_ticks);
     g_rig->host.set_reply(zem::codes::general_query_config_cookie, cookie('A'));
-    g_rig->host.set_reply(zem::codes::http_query_ads_block_words, words_reply({"doubleclick", "banner"}));
+    g_rig->host.set_reply(zem::codes::http_query_ads_block_words, kit::ads_words_reply({"doubleclick", "banner"}));
     zem_io_commands::set_host_iface(&g_rig->host);
     std::string keyword;
     if (!ads_matcher::is_ad_link(std::string("http://x/doubleclick"), keyword)) std::_Exit(4);
 
     g_rig->host.set_reply(zem::codes::general_query_config_cookie, cookie('B'));
-    g_rig->host.set_reply(zem::codes::http_query_ads_block_words, words_reply({"sponsor", "promo"}));
+    g_rig->host.set_reply(zem::codes::http_query_ads_block_words, kit::ads_words_reply({"sponsor", "promo"}));
     g_ticks += 5000;
     g_rig->host.hold(zem::codes::general_query_config_cookie);
     g_rig->checker = std::thread(
@@ -303,7 +266,7 @@ void exit_during_a_check() {
 
 }  // namespace
 
-TEST(AdsMatcherLifetime, ACheckUnderWayAtExitFinishesAndLaterOnesStayAwayFromTheHost) {
+TEST(ads_matcher_lifetime, a_check_under_way_at_exit_finishes_and_later_ones_stay_away_from_the_host) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process
     EXPECT_EXIT(exit_during_a_check(), ::testing::ExitedWithCode(0), "");
 }

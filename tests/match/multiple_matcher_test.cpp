@@ -10,18 +10,10 @@
 #include <vector>
 
 #include "kit/kit.h"
+#include "kit/log_capture.h"
 #include "log/log.h"
 
 namespace {
-
-struct log_capture : log_space::ibase_log_stream {
-    std::vector<std::string>* lines;
-    explicit log_capture(std::vector<std::string>* l) : lines(l) {}
-    bool write(const char* t, int n, const char*) override {
-        lines->emplace_back(t, static_cast<std::size_t>(n));
-        return true;
-    }
-};
 
 struct result {
     bool hit = false;
@@ -30,6 +22,12 @@ struct result {
     std::size_t end = 0;
     bool partial = false;
 };
+
+// "keyword start-end" of a hit, or "no hit".
+std::string hit_of(const result& r) {
+    if (!r.hit) return "no hit";
+    return r.keyword + " " + std::to_string(r.start) + "-" + std::to_string(r.end);
+}
 
 result run(const multiple_matcher& m, const std::string& text) {
     result r;
@@ -43,28 +41,10 @@ multiple_matcher make(const std::vector<std::string>& words) {
     return m;
 }
 
-class Matcher : public ::testing::Test {
+class multiple_matcher_test : public ::testing::Test {
 protected:
-    void SetUp() override {
-        log_space::ensure_context();
-        saved_level = log_space::m_level.load();
-        log_space::m_level = 0;
-        auto cap = std::make_unique<log_capture>(&lines);
-        capture = cap.get();
-        log_space::install_stream(std::move(cap));
-    }
-    void TearDown() override {
-        log_space::remove_stream(capture);
-        log_space::m_level = saved_level;
-    }
-    int count_containing(const std::string& what) const {
-        return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
-            return l.find(what) != std::string::npos;
-        }));
-    }
-    std::vector<std::string> lines;
-    log_capture* capture = nullptr;
-    int saved_level = 1;
+    int count_containing(const std::string& what) const { return log.count(what); }
+    kit::log_capture log{0};
 };
 
 // A plain rendering of the cursor search over string prefixes, with no shared
@@ -172,7 +152,7 @@ std::string random_word(std::mt19937& rng, const std::string& alphabet, std::siz
 
 }  // namespace
 
-TEST_F(Matcher, LiteralHitReportsKeywordStartAndEnd) {
+TEST_F(multiple_matcher_test, literal_hit_reports_keyword_start_and_end) {
     auto m = make({"advert", "banner"});
     result r = run(m, "see the banner here");
     EXPECT_TRUE(r.hit);
@@ -192,7 +172,7 @@ TEST_F(Matcher, LiteralHitReportsKeywordStartAndEnd) {
     EXPECT_EQ(kw, "previous");
 }
 
-TEST_F(Matcher, StarNeverBacktracks) {
+TEST_F(multiple_matcher_test, star_never_backtracks) {
     auto m = make({"a*bc"});
     EXPECT_FALSE(run(m, "axbxbc").hit);
     result r = run(m, "axbc");
@@ -206,14 +186,11 @@ TEST_F(Matcher, StarNeverBacktracks) {
     EXPECT_EQ(r.end, 7u);
 }
 
-TEST_F(Matcher, StarNeedsAtLeastOneCharacter) {
+TEST_F(multiple_matcher_test, star_needs_at_least_one_character) {
     auto m = make({"*ban*ner"});
     EXPECT_FALSE(run(m, "banner").hit);
     result r = run(m, "banXner");
-    ASSERT_TRUE(r.hit);
-    EXPECT_EQ(r.keyword, "ban*ner");
-    EXPECT_EQ(r.start, 0u);
-    EXPECT_EQ(r.end, 6u);
+    EXPECT_EQ(hit_of(r), "ban*ner 0-6");
     EXPECT_TRUE(run(m, "banXXner").hit);
     // "banner": the star swallowed the second n and waits for another one.
     r = run(m, "banner");
@@ -221,31 +198,22 @@ TEST_F(Matcher, StarNeedsAtLeastOneCharacter) {
     EXPECT_EQ(r.start, 0u);
 }
 
-TEST_F(Matcher, LeadingAndTrailingStarAreTrimmedOnce) {
+TEST_F(multiple_matcher_test, leading_and_trailing_star_are_trimmed_once) {
     auto m = make({"*banner*"});
     result r = run(m, "xbannerx");
-    ASSERT_TRUE(r.hit);
-    EXPECT_EQ(r.keyword, "banner");
-    EXPECT_EQ(r.start, 1u);
-    EXPECT_EQ(r.end, 6u);
+    EXPECT_EQ(hit_of(r), "banner 1-6");
     EXPECT_EQ(m.keyword_count(), 1u);
     // A keyword that keeps a leading star after trimming needs a byte before it.
     auto m2 = make({"**ad"});
     EXPECT_FALSE(run(m2, "ad").hit);
     r = run(m2, "xad");
-    ASSERT_TRUE(r.hit);
-    EXPECT_EQ(r.keyword, "*ad");
-    EXPECT_EQ(r.start, 0u);
-    EXPECT_EQ(r.end, 2u);
+    EXPECT_EQ(hit_of(r), "*ad 0-2");
 }
 
-TEST_F(Matcher, QuestionMarkTakesExactlyOneCharacter) {
+TEST_F(multiple_matcher_test, question_mark_takes_exactly_one_character) {
     auto m = make({"b?d"});
     result r = run(m, "bad");
-    ASSERT_TRUE(r.hit);
-    EXPECT_EQ(r.keyword, "b?d");
-    EXPECT_EQ(r.start, 0u);
-    EXPECT_EQ(r.end, 2u);
+    EXPECT_EQ(hit_of(r), "b?d 0-2");
     EXPECT_FALSE(run(m, "bd").hit);
     EXPECT_FALSE(run(m, "baad").hit);
     // A keyword ending in '?' completes on any byte.
@@ -256,7 +224,7 @@ TEST_F(Matcher, QuestionMarkTakesExactlyOneCharacter) {
     EXPECT_EQ(r.end, 4u);
 }
 
-TEST_F(Matcher, WildcardsInTextAreSkipped) {
+TEST_F(multiple_matcher_test, wildcards_in_text_are_skipped) {
     auto m = make({"bad"});
     result r = run(m, "b*ad");
     ASSERT_TRUE(r.hit);
@@ -273,13 +241,10 @@ TEST_F(Matcher, WildcardsInTextAreSkipped) {
     EXPECT_TRUE(run(m2, "x*?-y").hit);
 }
 
-TEST_F(Matcher, FirstHitInTextOrderWins) {
+TEST_F(multiple_matcher_test, first_hit_in_text_order_wins) {
     auto m = make({"abcd", "bc"});
     result r = run(m, "abcd");
-    ASSERT_TRUE(r.hit);
-    EXPECT_EQ(r.keyword, "bc");
-    EXPECT_EQ(r.start, 1u);
-    EXPECT_EQ(r.end, 2u);
+    EXPECT_EQ(hit_of(r), "bc 1-2");
     // Two keywords completing on the same byte: the earlier attempt wins.
     auto m2 = make({"bc", "abc"});
     r = run(m2, "abc");
@@ -288,7 +253,7 @@ TEST_F(Matcher, FirstHitInTextOrderWins) {
     EXPECT_EQ(r.start, 0u);
 }
 
-TEST_F(Matcher, LiteralChildIsPreferredWithoutBacktracking) {
+TEST_F(multiple_matcher_test, literal_child_is_preferred_without_backtracking) {
     // At "ab" the literal branch is taken, so "a?c" is never tried on "abc".
     auto m = make({"a?c", "abd"});
     result r = run(m, "abc");
@@ -298,7 +263,7 @@ TEST_F(Matcher, LiteralChildIsPreferredWithoutBacktracking) {
     EXPECT_EQ(run(m, "abd").keyword, "abd");
 }
 
-TEST_F(Matcher, PartialReportsEarliestLiveStart) {
+TEST_F(multiple_matcher_test, partial_reports_earliest_live_start) {
     auto m = make({"advert"});
     result r = run(m, "see adve");
     EXPECT_FALSE(r.hit);
@@ -316,13 +281,13 @@ TEST_F(Matcher, PartialReportsEarliestLiveStart) {
     EXPECT_EQ(r.start, 0u);
 }
 
-TEST_F(Matcher, CaseSensitive) {
+TEST_F(multiple_matcher_test, case_sensitive) {
     auto m = make({"Casino"});
     EXPECT_FALSE(run(m, "casino").hit);
     EXPECT_TRUE(run(m, "Casino").hit);
 }
 
-TEST_F(Matcher, EmptyListNeverHitsOrReportsPartial) {
+TEST_F(multiple_matcher_test, empty_list_never_hits_or_reports_partial) {
     multiple_matcher fresh;
     EXPECT_TRUE(fresh.empty());
     EXPECT_FALSE(run(fresh, "anything").hit);
@@ -331,7 +296,7 @@ TEST_F(Matcher, EmptyListNeverHitsOrReportsPartial) {
     EXPECT_TRUE(m.empty());
     EXPECT_FALSE(run(m, "a*b?c").hit);
     EXPECT_FALSE(run(m, "abc").partial);
-    EXPECT_TRUE(lines.empty()) << lines.front();
+    EXPECT_TRUE(log.lines().empty()) << log.lines().front();
     // Reassigning replaces the list.
     m.assign(std::vector<std::string>{"zz"});
     EXPECT_TRUE(run(m, "azz").hit);
@@ -339,19 +304,16 @@ TEST_F(Matcher, EmptyListNeverHitsOrReportsPartial) {
     EXPECT_FALSE(run(m, "azz").hit);
 }
 
-TEST_F(Matcher, OverrideKeepsShorterKeywordInEitherOrder) {
+TEST_F(multiple_matcher_test, override_keeps_shorter_keyword_in_either_order) {
     auto longer_first = make({"advert", "ad"});
     ASSERT_EQ(count_containing("Keyword ad overrides other keywords, minium 1 times, ignored them.\n"), 1);
-    lines.clear();
+    log.clear();
     auto shorter_first = make({"ad", "advert"});
     ASSERT_EQ(count_containing("Keyword advert overrided by keyword ad, ignorred.\n"), 1);
     for (auto* m : {&longer_first, &shorter_first}) {
         EXPECT_EQ(m->keyword_count(), 1u);
         result r = run(*m, "the advert");
-        ASSERT_TRUE(r.hit);
-        EXPECT_EQ(r.keyword, "ad");
-        EXPECT_EQ(r.start, 4u);
-        EXPECT_EQ(r.end, 5u);
+        EXPECT_EQ(hit_of(r), "ad 4-5");
     }
     // The dropped subtree is really gone: "adx" no longer hides behind "ad".
     auto m = make({"abc", "abd", "ab", "abd"});
@@ -359,13 +321,13 @@ TEST_F(Matcher, OverrideKeepsShorterKeywordInEitherOrder) {
     EXPECT_EQ(count_containing("Keyword abd overrided by keyword ab, ignorred.\n"), 1);
     EXPECT_EQ(run(m, "xabd").keyword, "ab");
     // A duplicate overrides itself.
-    lines.clear();
+    log.clear();
     auto dup = make({"same", "same"});
     EXPECT_EQ(count_containing("Keyword same overrided by keyword same, ignorred.\n"), 1);
     EXPECT_EQ(dup.keyword_count(), 1u);
 }
 
-TEST_F(Matcher, OverrideLinesAreVerbosityZero) {
+TEST_F(multiple_matcher_test, override_lines_are_verbosity_zero) {
     log_space::m_level = -1;
     auto m = make({"ad", "advert"});
     EXPECT_EQ(count_containing("overrided"), 0);
@@ -374,7 +336,7 @@ TEST_F(Matcher, OverrideLinesAreVerbosityZero) {
     EXPECT_EQ(count_containing("overrided"), 1);
 }
 
-TEST_F(Matcher, KeywordEndingInStarStopsTheSearchWithAnError) {
+TEST_F(multiple_matcher_test, keyword_ending_in_star_stops_the_search_with_an_error) {
     // "a**" is stored as "a*": the search gives up when a cursor at "a" meets a
     // byte that "a" has no literal child for.
     auto m = make({"a**", "zz", "ab"});
@@ -383,15 +345,15 @@ TEST_F(Matcher, KeywordEndingInStarStopsTheSearchWithAnError) {
     EXPECT_FALSE(r.partial);
     ASSERT_EQ(count_containing("Erorr!!! common/inc/multiple_matcher ln:"), 1);
     EXPECT_EQ(count_containing(" Mask cant' ends with '*' symbol\n"), 1);
-    lines.clear();
+    log.clear();
     // A literal child takes the byte first, and texts that never reach "a"
     // search normally.
     EXPECT_TRUE(run(m, "xabq").hit);
     EXPECT_EQ(run(m, "yyzz").keyword, "zz");
-    EXPECT_TRUE(lines.empty());
+    EXPECT_TRUE(log.lines().empty());
 }
 
-TEST_F(Matcher, QuestionAndStarSiblingsBothGoOn) {
+TEST_F(multiple_matcher_test, question_and_star_siblings_both_go_on) {
     auto m = make({"a?c", "a*d"});
     // '?' reading: a x c.
     result r = run(m, "axc");
@@ -399,10 +361,7 @@ TEST_F(Matcher, QuestionAndStarSiblingsBothGoOn) {
     EXPECT_EQ(r.keyword, "a?c");
     // Star reading after the split; the hit starts where the keyword starts.
     r = run(m, "axyd");
-    ASSERT_TRUE(r.hit);
-    EXPECT_EQ(r.keyword, "a*d");
-    EXPECT_EQ(r.start, 0u);
-    EXPECT_EQ(r.end, 3u);
+    EXPECT_EQ(hit_of(r), "a*d 0-3");
     // The '?' attempt dies at 'y'; the star attempt is still alive and keeps
     // the keyword's start so that a caller's carried tail still holds the 'a'.
     r = run(m, "--axy");
@@ -411,7 +370,7 @@ TEST_F(Matcher, QuestionAndStarSiblingsBothGoOn) {
     EXPECT_EQ(r.start, 2u);
 }
 
-TEST_F(Matcher, EightBitAndNulBytesAreOrdinary) {
+TEST_F(multiple_matcher_test, eight_bit_and_nul_bytes_are_ordinary) {
     std::string nul_word("a\0b", 3);
     std::string high_word("\xE9t\xE9", 3);
     auto m = make({nul_word, high_word, "\xFF?\x80"});
@@ -425,7 +384,7 @@ TEST_F(Matcher, EightBitAndNulBytesAreOrdinary) {
     EXPECT_FALSE(run(m, std::string("a\0c", 3)).hit);
 }
 
-TEST_F(Matcher, WideAssignConvertsWithAnsiCodePage) {
+TEST_F(multiple_matcher_test, wide_assign_converts_with_ansi_code_page) {
     multiple_matcher m;
     std::list<wide_string> words{L"caf\u00e9", L"*ba?d*"};
     m.assign(words);
@@ -437,7 +396,7 @@ TEST_F(Matcher, WideAssignConvertsWithAnsiCodePage) {
     EXPECT_TRUE(run(m, "Z z\xFCrich").hit);
 }
 
-TEST_F(Matcher, KeywordOfWalksFromTheRoot) {
+TEST_F(multiple_matcher_test, keyword_of_walks_from_the_root) {
     auto m = make({"ab?", "a*x", "abcd", "q", "abc"});
     EXPECT_EQ(m.keyword_of(multiple_matcher::root_node), "");
     EXPECT_EQ(m.keyword_of(m.root().children.at('a')), "a");
@@ -460,7 +419,7 @@ TEST_F(Matcher, KeywordOfWalksFromTheRoot) {
     EXPECT_EQ(m.keyword_count(), 4u);
 }
 
-TEST_F(Matcher, ManyKeywordsAndHugeInputsStayCorrect) {
+TEST_F(multiple_matcher_test, many_keywords_and_huge_inputs_stay_correct) {
     std::vector<std::string> words;
     for (int i = 0; i < 5000; ++i) words.push_back("kw" + std::to_string(i * 7919 % 100000) + "x");
     words.push_back("p" + std::string(100000, 'q') + "!");  // deep tree, no recursion
@@ -496,7 +455,7 @@ TEST_F(Matcher, ManyKeywordsAndHugeInputsStayCorrect) {
 // A keyword that keeps matching its own prefix ("aaaa...") leaves one attempt
 // alive per text byte. Past the bound on attempts in flight, no new attempt
 // starts until one ends; the earliest attempts still complete.
-TEST_F(Matcher, AttemptsInFlightAreBounded) {
+TEST_F(multiple_matcher_test, attempts_in_flight_are_bounded) {
     const std::size_t bound = multiple_matcher::max_live_cursors;
     auto m = make({std::string(3 * bound, 'a') + "!", "b"});
     std::string text(20000, 'a');
@@ -527,7 +486,7 @@ TEST_F(Matcher, AttemptsInFlightAreBounded) {
     EXPECT_EQ(r.start, bound + 1);
 }
 
-TEST_F(Matcher, AgreesWithPlainCursorListOnRandomInput) {
+TEST_F(multiple_matcher_test, agrees_with_plain_cursor_list_on_random_input) {
     std::mt19937 rng(kit::test_seed());
     const std::string word_alphabet = "abc?*";
     const std::string text_alphabet = "abcd*?";
@@ -566,7 +525,7 @@ TEST_F(Matcher, AgreesWithPlainCursorListOnRandomInput) {
 // A caller fed in pieces keeps the text from the partial start and searches it
 // again with the next piece: at every split point it must find what a search
 // of the whole text finds.
-TEST_F(Matcher, CarriedTailFindsTheSameHitAtEverySplit) {
+TEST_F(multiple_matcher_test, carried_tail_finds_the_same_hit_at_every_split) {
     std::mt19937 rng(kit::test_seed() + 1);
     const std::string word_alphabet = "abc?*";
     const std::string text_alphabet = "abcd";

@@ -20,7 +20,7 @@
 
 namespace {
 
-class Chain : public ::testing::Test {
+class chain_test : public ::testing::Test {
 protected:
     void SetUp() override {
         platform::reg_override_clear();
@@ -32,7 +32,7 @@ protected:
     static bunch_filter* as_bunch(zem::i_filt_point* fp) { return static_cast<bunch_filter*>(fp); }
 };
 
-TEST_F(Chain, DefaultsAttachTheWebAndTlsFilters) {
+TEST_F(chain_test, defaults_attach_the_web_and_tls_filters) {
     kit::capturing_provider p;
     zem::i_filt_point* fp = create_filt_point(&p, 1);
     ASSERT_NE(fp, nullptr);
@@ -43,7 +43,7 @@ TEST_F(Chain, DefaultsAttachTheWebAndTlsFilters) {
     fp->release();
 }
 
-TEST_F(Chain, FtpComesBetweenWebAndTls) {
+TEST_F(chain_test, ftp_comes_between_web_and_tls) {
     platform::reg_override_set_u32(config::net_key, "enable_ftp", 1);
     kit::capturing_provider p;
     zem::i_filt_point* fp = create_filt_point(&p, 1);
@@ -55,7 +55,7 @@ TEST_F(Chain, FtpComesBetweenWebAndTls) {
     fp->release();
 }
 
-TEST_F(Chain, MailSessionFiltersComeFirst) {
+TEST_F(chain_test, mail_session_filters_come_first) {
     platform::reg_override_set_u32(config::net_key, "enable_mail", 1);
     kit::capturing_provider p;
     zem::i_filt_point* fp = create_filt_point(&p, 1);
@@ -80,7 +80,7 @@ TEST_F(Chain, MailSessionFiltersComeFirst) {
     fp->release();
 }
 
-TEST_F(Chain, DisabledHttpAndTlsLeaveNoFilterAndTrafficPassesUntouched) {
+TEST_F(chain_test, disabled_http_and_tls_leave_no_filter_and_traffic_passes_untouched) {
     platform::reg_override_set_u32(config::net_key, "enable_http", 0);
     platform::reg_override_set_u32(config::net_key, "enable_ssl", 0);
     kit::capturing_provider p;
@@ -92,7 +92,7 @@ TEST_F(Chain, DisabledHttpAndTlsLeaveNoFilterAndTrafficPassesUntouched) {
     fp->release();
 }
 
-TEST_F(Chain, ShortStringValueReadsAsANumber) {
+TEST_F(chain_test, short_string_value_reads_as_a_number) {
     // Three characters and the terminator: four bytes, non-zero.
     platform::reg_override_set_string(config::net_key, "enable_http", "abc");
     EXPECT_TRUE(config::read_net_config().enable_http);
@@ -106,7 +106,7 @@ TEST_F(Chain, ShortStringValueReadsAsANumber) {
     EXPECT_FALSE(config::read_net_config().enable_http);
 }
 
-TEST_F(Chain, ChangeCountsForTheNextFilterPointOnly) {
+TEST_F(chain_test, change_counts_for_the_next_filter_point_only) {
     kit::capturing_provider p1, p2;
     zem::i_filt_point* first = create_filt_point(&p1, 1);
     platform::reg_override_set_u32(config::net_key, "enable_http", 0);
@@ -117,7 +117,7 @@ TEST_F(Chain, ChangeCountsForTheNextFilterPointOnly) {
     second->release();
 }
 
-TEST_F(Chain, DefaultConfiguration) {
+TEST_F(chain_test, default_configuration) {
     config::net_config c = config::read_net_config();
     EXPECT_FALSE(c.enable_mail);
     EXPECT_TRUE(c.enable_http);

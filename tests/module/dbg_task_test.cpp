@@ -13,7 +13,7 @@
 
 namespace {
 
-TEST(DebugTask, ExportedEntryReplaysTheRecordingTheTaskFileNames) {
+TEST(debug_task, exported_entry_replays_the_recording_the_task_file_names) {
     auto lib = std::make_unique<kit::shared_library>(ZEM_SHARED_LIB_PATH);
     ASSERT_TRUE(lib->loaded()) << lib->error();
     auto run = lib->function<bool (*)()>("execute_dbg_task");

@@ -22,7 +22,7 @@ using init_fn = unsigned char (*)(zem::i_external_iface*);
 using deinit_fn = void (*)();
 using create_fn = zem::i_filt_point* (*)(zem::i_provider*, int);
 
-class SharedLibrary : public ::testing::Test {
+class shared_library_test : public ::testing::Test {
 protected:
     void SetUp() override {
         lib = std::make_unique<kit::shared_library>(ZEM_SHARED_LIB_PATH);
@@ -39,7 +39,7 @@ protected:
     create_fn create = nullptr;
 };
 
-TEST_F(SharedLibrary, HostDrivesAFilterPointThroughTheAbi) {
+TEST_F(shared_library_test, host_drives_a_filter_point_through_the_abi) {
     kit::fake_host host;
     EXPECT_EQ(init(&host), 1);
     EXPECT_EQ(create(nullptr, 5), nullptr);
@@ -61,7 +61,7 @@ TEST_F(SharedLibrary, HostDrivesAFilterPointThroughTheAbi) {
     EXPECT_EQ(init(nullptr), 1);
 }
 
-TEST(EntryPoints, InitializeStoresAndDeinitializeClearsTheHost) {
+TEST(entry_points, initialize_stores_and_deinitialize_clears_the_host) {
     kit::fake_host a, b;
     EXPECT_EQ(initialize(&a), 1);
     EXPECT_EQ(zem_io_commands::host_iface(), &a);
@@ -71,9 +71,9 @@ TEST(EntryPoints, InitializeStoresAndDeinitializeClearsTheHost) {
     EXPECT_EQ(zem_io_commands::host_iface(), nullptr);
 }
 
-TEST(EntryPoints, NullProviderGivesNull) { EXPECT_EQ(create_filt_point(nullptr, 5), nullptr); }
+TEST(entry_points, null_provider_gives_null) { EXPECT_EQ(create_filt_point(nullptr, 5), nullptr); }
 
-TEST(EntryPoints, FilterPointWorksWithoutInitialize) {
+TEST(entry_points, filter_point_works_without_initialize) {
     deinitialize();
     kit::capturing_provider p;
     zem::i_filt_point* fp = create_filt_point(&p, -3);
@@ -90,7 +90,7 @@ namespace {
 // The host may let its interface go once deinitialize returns: a call that
 // another thread has under way is waited for, and calls that start after
 // the interface was taken away never reach it.
-TEST(EntryPoints, DeinitializeReturnsOnlyWhenHostCallsUnderWayAreDone) {
+TEST(entry_points, deinitialize_returns_only_when_host_calls_under_way_are_done) {
     kit::gated_host host;
     host.set_reply(zem::codes::http_query_block_message_html, std::string(16, '\0'));
     host.set_reply(zem::codes::http_query_transparent_gif, std::string(16, '\0'));
@@ -121,7 +121,7 @@ TEST(EntryPoints, DeinitializeReturnsOnlyWhenHostCallsUnderWayAreDone) {
 
 // A host that ends the engine from inside one of its own answers is not
 // waited for by itself.
-TEST(EntryPoints, DeinitializeFromInsideAHostAnswerReturns) {
+TEST(entry_points, deinitialize_from_inside_a_host_answer_returns) {
     struct ending_host : kit::fake_host {
         int invoke_command(const zem::GUID* channel, int code, zem::mem_slice* request,
                            zem::mem_slice* reply) override {

@@ -12,41 +12,15 @@
 
 namespace {
 
-// Permission reply: 22 actions and an empty text reference.
-std::string permission_reply(int blocked_index) {
-    std::string r(104, '\0');
-    if (blocked_index >= 0) kit::put_le32(r, 4 * static_cast<std::size_t>(blocked_index), 1);
-    return r;
-}
-
-// One advertisement word, as a flagged word list.
-std::string ads_words_reply(const std::string& word) {
-    std::string r;
-    kit::put_le64(r, 0, 1);  // count
-    r.push_back('\0');       // list flag at +8
-    std::string entry;
-    kit::put_le64(entry, 0, 16);                        // the string follows the entry
-    kit::put_le64(entry, 8, 2 * word.size());           // bytes, no terminator
-    r += entry + kit::utf16le(word) + std::string(2, '\0');
-    return r;
-}
-
-std::string narrow_string_reply(const std::string& text) {
-    std::string r;
-    kit::put_le64(r, 0, 16);
-    kit::put_le64(r, 8, text.size());
-    return r + text + std::string(1, '\0');
-}
-
-class WebPath : public ::testing::Test {
+class module_web_path_test : public ::testing::Test {
 protected:
     void SetUp() override {
         platform::reg_override_clear();
         platform::reg_override_isolate(true);
         ads_matcher::reset();
         host.set_reply(zem::codes::general_query_config_cookie, std::string(16, '\x07'));
-        host.set_reply(zem::codes::http_query_ads_block_words, ads_words_reply("banner"));
-        host.set_reply(zem::codes::http_query_transparent_gif, narrow_string_reply("/local/blank.gif"));
+        host.set_reply(zem::codes::http_query_ads_block_words, kit::ads_words_reply({"banner"}, 0));
+        host.set_reply(zem::codes::http_query_transparent_gif, kit::narrow_text_reply("/local/blank.gif"));
         host.set_reply(zem::codes::http_query_ads_block_sizes, std::string(16, '\0'));
         initialize(&host);
     }
@@ -81,8 +55,8 @@ std::string html_response(const std::string& body) {
            "\r\n\r\n" + body;
 }
 
-TEST_F(WebPath, AdvertisementImageIsReplacedAndTheLengthFollowsAtEverySplit) {
-    host.set_reply(zem::codes::general_query_permission_array, permission_reply(15 /* idx_ads_by_link */));
+TEST_F(module_web_path_test, advertisement_image_is_replaced_and_the_length_follows_at_every_split) {
+    host.set_reply(zem::codes::general_query_permission_array, kit::permission_reply({15 /* idx_ads_by_link */}));
     const std::string response = html_response(k_body);
     std::string first;
     for (std::size_t at = 0; at <= response.size(); ++at) {
@@ -105,8 +79,8 @@ TEST_F(WebPath, AdvertisementImageIsReplacedAndTheLengthFollowsAtEverySplit) {
     }
 }
 
-TEST_F(WebPath, AllowAllPolicyLeavesThePageByteExact) {
-    host.set_reply(zem::codes::general_query_permission_array, permission_reply(-1));
+TEST_F(module_web_path_test, allow_all_policy_leaves_the_page_byte_exact) {
+    host.set_reply(zem::codes::general_query_permission_array, kit::permission_reply());
     const std::string response = html_response(k_body);
     exchange(k_request, kit::one_byte_chunks(response));
     EXPECT_EQ(provider.in, response);
@@ -115,7 +89,7 @@ TEST_F(WebPath, AllowAllPolicyLeavesThePageByteExact) {
     EXPECT_EQ(host.notification_count(zem::codes::http_notify_request), 1u);
 }
 
-TEST_F(WebPath, WithoutAHostEverythingIsAllowed) {
+TEST_F(module_web_path_test, without_a_host_everything_is_allowed) {
     deinitialize();
     const std::string response = html_response(k_body);
     exchange(k_request, kit::random_chunks(response, kit::test_seed(), 17));

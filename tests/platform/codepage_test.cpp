@@ -7,7 +7,7 @@
 
 namespace {
 
-TEST(CodePage, AnsiIsWindows1252ByDefault) {
+TEST(code_page, ansi_is_windows1252_by_default) {
     std::wstring w = platform::ansi_to_wide("a\x80\xE9");
     ASSERT_EQ(w.size(), 3u);
     EXPECT_EQ(w[0], L'a');
@@ -16,7 +16,7 @@ TEST(CodePage, AnsiIsWindows1252ByDefault) {
     EXPECT_EQ(platform::wide_to_ansi(w), "a\x80\xE9");
 }
 
-TEST(CodePage, UnmappableBecomesDefaultCharacters) {
+TEST(code_page, unmappable_becomes_default_characters) {
     std::wstring w;
     w += static_cast<wchar_t>(0x4E2D);  // not in 1252
     w += L'x';
@@ -31,7 +31,7 @@ TEST(CodePage, UnmappableBecomesDefaultCharacters) {
     EXPECT_EQ(bad[2], L'b');
 }
 
-TEST(CodePage, Utf7AndUtf8AndSurrogates) {
+TEST(code_page, utf7_and_utf8_and_surrogates) {
     std::wstring w;
     EXPECT_TRUE(platform::multibyte_to_wide(platform::cp_utf7, "Hi Mom -+Jjo--!", w));
     ASSERT_GE(w.size(), 9u);
@@ -48,12 +48,12 @@ TEST(CodePage, Utf7AndUtf8AndSurrogates) {
     EXPECT_EQ(platform::utf16le_to_wide("\x3D\xD8\x00\xDE\x41", 5), pair);  // odd byte ignored
 }
 
-TEST(CodePage, UnknownCodePageFails) {
+TEST(code_page, unknown_code_page_fails) {
     std::wstring w;
     EXPECT_FALSE(platform::multibyte_to_wide(99999, "abc", w));
 }
 
-TEST(Clock, FiletimeIsAfter2020AndTicksAdvance) {
+TEST(clock, filetime_is_after2020_and_ticks_advance) {
     // 2020-01-01 as FILETIME.
     EXPECT_GT(platform::filetime_now(), 132223104000000000ULL);
     std::uint32_t a = platform::tick_count();
@@ -62,7 +62,7 @@ TEST(Clock, FiletimeIsAfter2020AndTicksAdvance) {
     EXPECT_EQ(platform::local_time_text().size(), 8u);
 }
 
-TEST(LastError, GuardRestores) {
+TEST(last_error, guard_restores) {
     platform::set_last_error(42);
     {
         platform::last_error_guard g;

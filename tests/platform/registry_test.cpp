@@ -13,7 +13,7 @@ std::string key(const std::string& k, const std::string& n) {
     return s;
 }
 
-TEST(RegParse, TypedValuesAndRawBytes) {
+TEST(reg_parse, typed_values_and_raw_bytes) {
     auto r = platform::parse_reg_text(
         "Windows Registry Editor Version 5.00\n"
         "\n"
@@ -45,7 +45,7 @@ TEST(RegParse, TypedValuesAndRawBytes) {
     EXPECT_EQ(v.size(), 7u);
 }
 
-TEST(RegParse, Utf16WithBomAndCrlfAsRegeditWritesIt) {
+TEST(reg_parse, utf16_with_bom_and_crlf_as_regedit_writes_it) {
     std::string text =
         "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software]\r\n\"ZEMWLogLevel\"=dword:"
         "00000003\r\n";
@@ -60,7 +60,7 @@ TEST(RegParse, Utf16WithBomAndCrlfAsRegeditWritesIt) {
     EXPECT_EQ(r.values[key("Software", "ZEMWLogLevel")].bytes, std::string("\x03\0\0\0", 4));
 }
 
-TEST(RegParse, MalformedLinesAreSkippedWithOneWarningEach) {
+TEST(reg_parse, malformed_lines_are_skipped_with_one_warning_each) {
     auto r = platform::parse_reg_text(
         "\"orphan\"=dword:1\n"
         "[HKEY_LOCAL_MACHINE\\Software\n"

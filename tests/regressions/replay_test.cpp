@@ -79,40 +79,6 @@ TEST(fuzz_replay, mail) {
 // The drivers' checks must be able to fail: a decoder that loses its end,
 // a swapper that changes text and a filter point that drops client bytes are
 // each caught. These use the drivers' helpers on deliberately broken parts.
-TEST(fuzz_replay, word_list_reply_has_the_host_layout) {
-    const std::string r = fuzz_drivers::wire_reply::word_list({"ab"}, 8);
-    // count, then one reference at 8 (offset from itself, byte length), text.
-    ASSERT_GE(r.size(), 28u);
-    EXPECT_EQ(kit::le64(r, 0), 1u);
-    EXPECT_EQ(kit::le64(r, 8), 16u);
-    EXPECT_EQ(kit::le64(r, 16), 4u);
-    EXPECT_EQ(r.substr(24, 4), std::string("a\0b\0", 4));
-    zem_io_commands::wide_list words;
-    fuzz_drivers::host_scope hs;
-    hs.host.set_reply(zem::codes::http_query_stop_words, r);
-    ASSERT_TRUE(zem_io_commands::http_query_stop_words(words));
-    ASSERT_EQ(words.size(), 1u);
-    EXPECT_EQ(words.front(), L"ab");
-}
-
-TEST(fuzz_replay, permission_reply_has_the_host_layout) {
-    std::int32_t perms[permission_array_words] = {};
-    perms[idx_referers] = content_action_block;
-    perms[idx_check_script] = content_action_learn;
-    const std::string r = fuzz_drivers::wire_reply::permission_array(perms);
-    ASSERT_EQ(r.size(), 104u);
-    EXPECT_EQ(kit::le32(r, 12), 1u);
-    EXPECT_EQ(kit::le32(r, 84), 2u);
-    fuzz_drivers::host_scope hs;
-    hs.host.set_reply(zem::codes::general_query_permission_array, r);
-    std::int32_t got[permission_array_words] = {};
-    byte_string text;
-    ASSERT_TRUE(zem_io_commands::general_query_permission_array("h", "h/", nullptr, got, 1, text));
-    EXPECT_EQ(got[idx_referers], content_action_block);
-    EXPECT_EQ(got[idx_check_script], content_action_learn);
-    EXPECT_EQ(got[idx_cookies], content_action_allow);
-}
-
 TEST(fuzz_replay, input_chunking_covers_the_text_in_order) {
     const std::uint8_t sizes[] = {0, 4, 250, 9};
     fuzz_drivers::input_reader in(sizes, sizeof sizes);
@@ -132,8 +98,8 @@ TEST(fuzz_replay, gzip_magic_inside_trailing_junk_is_not_a_new_member) {
     // After junk has followed the stream, bytes that happen to look like a
     // gzip header are still junk, however the body is cut.
     const std::string plain = "decoded";
-    const std::string member = fuzz_drivers::compress_with(plain, 31, 6);
-    const std::string body = member + "xy" + fuzz_drivers::compress_with("HIDDEN", 31, 6);
+    const std::string member = kit::gzip(plain);
+    const std::string body = member + "xy" + kit::gzip("HIDDEN");
     for (std::size_t cut = member.size(); cut <= member.size() + 2; ++cut) {
         auto target = std::make_shared<fuzz_drivers::collecting_target>();
         content_encoding_gzip dec(false, target);

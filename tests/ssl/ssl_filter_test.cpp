@@ -48,7 +48,7 @@ const std::vector<std::string> chain3 = {"leaf-DER\x30\x82" + std::string(40, 'L
 
 using step = kit::transcript::step;
 
-class Ssl : public ::testing::Test {
+class ssl_filter_test : public ::testing::Test {
 protected:
     void SetUp() override {
         platform::reg_override_clear();
@@ -110,7 +110,7 @@ protected:
     std::size_t max_held = 0;
 };
 
-TEST_F(Ssl, ChainAndNameAreRecordedAtEveryChunking) {
+TEST_F(ssl_filter_test, chain_and_name_are_recorded_at_every_chunking) {
     const std::vector<step> session = {
         {true, record(22, client_hello("www.example.test"))},
         {false, record(22, server_hello) + record(22, certificate(chain3)) + record(22, message(14, ""))},
@@ -141,7 +141,7 @@ TEST_F(Ssl, ChainAndNameAreRecordedAtEveryChunking) {
         }
 }
 
-TEST_F(Ssl, OnlyTheFirstMessageOfAServerRecordIsLookedAt) {
+TEST_F(ssl_filter_test, only_the_first_message_of_a_server_record_is_looked_at) {
     // ServerHello and Certificate share a record: nothing is written, and the
     // filter steps aside at the first record that is not a handshake.
     const auto f = run({{true, record(22, client_hello("a.test"))},
@@ -152,7 +152,7 @@ TEST_F(Ssl, OnlyTheFirstMessageOfAServerRecordIsLookedAt) {
     EXPECT_TRUE(files().empty());
 }
 
-TEST_F(Ssl, EncryptedCertificatesLeaveNothingWritten) {
+TEST_F(ssl_filter_test, encrypted_certificates_leave_nothing_written) {
     // The shape of a TLS 1.3 handshake: after the ServerHello everything is
     // application data.
     const auto f = run({{true, record(22, client_hello("tls13.test"))},
@@ -163,7 +163,7 @@ TEST_F(Ssl, EncryptedCertificatesLeaveNothingWritten) {
     EXPECT_TRUE(files().empty());
 }
 
-TEST_F(Ssl, NotTlsStepsAsideAtOnce) {
+TEST_F(ssl_filter_test, not_tls_steps_aside_at_once) {
     EXPECT_TRUE(run({{false, "220 ftp ready\r\n"}, {true, record(22, client_hello("x"))}}, whole)->dead());
     EXPECT_TRUE(run({{true, "GET / HTTP/1.1\r\n\r\n"}}, kit::one_byte_chunks)->dead());
     // Bytes held from one side and then bytes from the other.
@@ -171,7 +171,7 @@ TEST_F(Ssl, NotTlsStepsAsideAtOnce) {
     EXPECT_TRUE(files().empty());
 }
 
-TEST_F(Ssl, Ssl2HelloThenTls) {
+TEST_F(ssl_filter_test, ssl2_hello_then_tls) {
     // An SSL 2 hello announcing TLS 1.0: cipher specs 6, session 0, challenge 16.
     const std::string v2 = std::string("\x80\x1d\x01\x03\x01", 5) + u16(6) + u16(0) + u16(16) +
                            std::string("\x00\x00\x2f\x00\x00\x35", 6) + std::string(16, 'C');
@@ -190,7 +190,7 @@ TEST_F(Ssl, Ssl2HelloThenTls) {
     EXPECT_TRUE(run({{true, v2 + "x"}}, whole)->dead());
 }
 
-TEST_F(Ssl, HostileHandshakesWriteNothingAndStayBounded) {
+TEST_F(ssl_filter_test, hostile_handshakes_write_nothing_and_stay_bounded) {
     const std::string hello = record(22, client_hello("h.test"));
     // A ClientHello whose extension lengths run past the record.
     std::string past = hello;
@@ -226,7 +226,7 @@ TEST_F(Ssl, HostileHandshakesWriteNothingAndStayBounded) {
     EXPECT_TRUE(files().empty());
 }
 
-TEST_F(Ssl, ServerNamesNeverBecomePaths) {
+TEST_F(ssl_filter_test, server_names_never_become_paths) {
     for (const std::string name : {"../../etc/x", "/etc/passwd", "a\r\nforged.test"}) {
         run({{true, record(22, client_hello(name))}, {false, record(22, certificate({"C"}))}}, whole);
         const auto names = files();
@@ -241,7 +241,7 @@ TEST_F(Ssl, ServerNamesNeverBecomePaths) {
     }
 }
 
-TEST_F(Ssl, AbsentFolderIsNeverCreated) {
+TEST_F(ssl_filter_test, absent_folder_is_never_created) {
     const std::string missing = folder + "/not-made";
     platform::reg_override_set_string(config::net_key, ssl_stream_filter::folder_value, missing);
     run({{true, record(22, client_hello("n.test"))}, {false, record(22, certificate(chain3))}}, whole);

@@ -13,21 +13,13 @@
 #include "host/host_link.h"
 #include "kit/gated_host.h"
 #include "kit/kit.h"
+#include "kit/log_capture.h"
 #include "log/log.h"
 #include "match/ads_matcher.h"
 #include "platform/registry.h"
 #include "zem/zem.h"
 
 namespace {
-
-struct null_stream : log_space::ibase_log_stream {
-    std::atomic<long>* count;
-    explicit null_stream(std::atomic<long>* c) : count(c) {}
-    bool write(const char*, int, const char*) override {
-        count->fetch_add(1, std::memory_order_relaxed);
-        return true;
-    }
-};
 
 std::string random_bytes(std::mt19937& rng, std::size_t n) {
     std::string s(n, '\0');
@@ -37,13 +29,10 @@ std::string random_bytes(std::mt19937& rng, std::size_t n) {
     return s;
 }
 
-TEST(Concurrency, ManyFilterPointsOnManyThreads) {
+TEST(concurrency, many_filter_points_on_many_threads) {
     kit::fake_host host;
     initialize(&host);
-    std::atomic<long> lines{0};
-    auto stream = std::make_unique<null_stream>(&lines);
-    auto* raw = stream.get();
-    log_space::install_stream(std::move(stream));
+    auto log = std::make_unique<kit::log_capture>(1);
 
     const int threads = 8;
     const int connections_per_thread = 40;
@@ -72,12 +61,12 @@ TEST(Concurrency, ManyFilterPointsOnManyThreads) {
     }
     for (auto& th : pool) th.join();
     EXPECT_EQ(failures.load(), 0);
-    EXPECT_GE(lines.load(), threads * connections_per_thread);
-    log_space::remove_stream(raw);
+    EXPECT_GE(log->count(" done\n"), threads * connections_per_thread);
+    log.reset();
     deinitialize();
 }
 
-TEST(Concurrency, OneFilterPointFromTwoThreadsKeepsEachDirectionInOrder) {
+TEST(concurrency, one_filter_point_from_two_threads_keeps_each_direction_in_order) {
     kit::capturing_provider p;
     zem::i_filt_point* fp = create_filt_point(&p, 1);
     ASSERT_NE(fp, nullptr);
@@ -97,7 +86,7 @@ TEST(Concurrency, OneFilterPointFromTwoThreadsKeepsEachDirectionInOrder) {
     EXPECT_EQ(p.in, in);
 }
 
-TEST(Concurrency, InitializeAndDeinitializeWhileTrafficFlows) {
+TEST(concurrency, initialize_and_deinitialize_while_traffic_flows) {
     kit::fake_host host;
     std::atomic<bool> stop{false};
     std::thread flipper([&] {
@@ -132,19 +121,6 @@ TEST(Concurrency, InitializeAndDeinitializeWhileTrafficFlows) {
 // under the matcher's lock, so only link questions queue behind it. Traffic
 // of other connections that needs neither answer goes on meanwhile.
 namespace {
-
-// 22 actions (advertisements by link blocked) and an empty text reference.
-std::string ads_blocked_permissions() {
-    std::string r(104, '\0');
-    kit::put_le32(r, 15 * 4, 1);
-    return r;
-}
-
-std::string one_word_reply(const std::string& word) {
-    const std::string wide = kit::utf16le(word);
-    return kit::le64_bytes(1) + std::string(1, '\0') + kit::le64_bytes(16) + kit::le64_bytes(wide.size()) + wide +
-           std::string(2, '\0');
-}
 
 std::string page_response(const std::string& body) {
     return "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
@@ -183,9 +159,9 @@ struct slow_host_rig {
         platform::reg_override_clear();
         platform::reg_override_isolate(true);
         ads_matcher::reset();
-        host.set_reply(zem::codes::general_query_permission_array, ads_blocked_permissions());
+        host.set_reply(zem::codes::general_query_permission_array, kit::permission_reply({15 /* idx_ads_by_link */}));
         host.set_reply(zem::codes::general_query_config_cookie, std::string(16, 'c'));
-        host.set_reply(zem::codes::http_query_ads_block_words, one_word_reply("/ads/"));
+        host.set_reply(zem::codes::http_query_ads_block_words, kit::ads_words_reply({"/ads/"}, 0));
         host.set_reply(zem::codes::http_query_transparent_gif, kit::le64_bytes(16) + kit::le64_bytes(1) + "t" + '\0');
         initialize(&host);
     }
@@ -202,7 +178,7 @@ const std::string k_plain_page = "<html><body><p>no images here</p></body></html
 
 }  // namespace
 
-TEST(SlowHost, AConnectionWaitingForItsPermissionsHoldsUpNoOtherConnection) {
+TEST(slow_host, a_connection_waiting_for_its_permissions_holds_up_no_other_connection) {
     slow_host_rig rig;
     const std::string slow_host = kit::utf16le("slow.test");
     rig.host.hold(zem::codes::general_query_permission_array,
@@ -218,7 +194,7 @@ TEST(SlowHost, AConnectionWaitingForItsPermissionsHoldsUpNoOtherConnection) {
     EXPECT_EQ(slow.provider.in, page_response(k_plain_page));
 }
 
-TEST(SlowHost, AWordListOnTheWayHoldsUpLinkQuestionsOnlyNotPagesWithoutLinks) {
+TEST(slow_host, a_word_list_on_the_way_holds_up_link_questions_only_not_pages_without_links) {
     slow_host_rig rig;
     rig.host.hold(zem::codes::http_query_ads_block_words);
     const std::string ad_page = "<p><img src=\"http://x.test/ads/1.gif\"></p>";

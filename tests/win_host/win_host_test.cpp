@@ -73,7 +73,7 @@ protected:
     void SetUp() override {
         reg_clean();
         host.set_reply(zem::codes::general_query_config_cookie, std::string(16, '\x07'));
-        host.set_reply(zem::codes::http_query_ads_block_words, kit::ad_words_reply({"banner"}));
+        host.set_reply(zem::codes::http_query_ads_block_words, kit::ads_words_reply({"banner"}, 0));
         host.set_reply(zem::codes::http_query_transparent_gif, kit::narrow_text_reply("/local/blank.gif"));
         host.set_reply(zem::codes::http_query_ads_block_sizes, std::string(16, '\0'));
         host.set_reply(zem::codes::general_query_permission_array, kit::permission_reply({15 /* ads by link */}));

@@ -14,12 +14,12 @@
 #include <regex>
 #include <thread>
 
-#include "host_process.h"
+#include "kit/host_process.h"
 
 namespace {
 
 using nlohmann::json;
-using namespace zemhost_kit;
+using namespace kit;
 
 const std::string k_scripts = std::string(ZEM_SOURCE_DIR) + "/tests/zemhost/";
 

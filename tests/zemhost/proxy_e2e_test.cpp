@@ -9,7 +9,6 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <atomic>
 #include <chrono>
@@ -25,30 +24,17 @@
 #include <thread>
 #include <vector>
 
-#include "host_process.h"
+#include "kit/codings.h"
+#include "kit/host_process.h"
 #include "kit/kit.h"
 #include "policy.h"
 
 namespace {
 
 using nlohmann::json;
-using namespace zemhost_kit;
+using namespace kit;
 
 std::string tmp(const std::string& name) { return ::testing::TempDir() + "zemhost_e2e_" + name; }
-
-std::string gzip(const std::string& plain) {
-    z_stream z{};
-    deflateInit2(&z, 6, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
-    std::string out(deflateBound(&z, static_cast<uLong>(plain.size())) + 64, '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.data()));
-    z.avail_in = static_cast<uInt>(plain.size());
-    z.next_out = reinterpret_cast<Bytef*>(&out[0]);
-    z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
 
 const std::string& big_body() {
     static const std::string b = pattern_bytes(10 * 1024 * 1024, 0xC0FFEE);
@@ -108,17 +94,11 @@ public:
         if (target == "/big") return reply("application/octet-stream", big_body());
         if (target == "/plain.html") return reply("text/html", k_plain_html);
         if (target == "/ad.html") return reply("text/html", k_ad_html);
-        if (target == "/gzip.html") return reply("text/html", gzip(k_plain_html), "Content-Encoding: gzip\r\n");
+        if (target == "/gzip.html") return reply("text/html", kit::gzip(k_plain_html), "Content-Encoding: gzip\r\n");
         if (target == "/ads/banner.gif" || target == "/banner.gif") return reply("image/gif", k_server_gif);
         if (target == "/chunked.html") {
-            std::string r = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: chunked\r\n\r\n";
-            for (std::size_t i = 0; i < k_plain_html.size(); i += 17) {
-                const std::string part = k_plain_html.substr(i, 17);
-                char len[16];
-                std::snprintf(len, sizeof len, "%zx\r\n", part.size());
-                r += len + part + "\r\n";
-            }
-            return r + "0\r\n\r\n";
+            return "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                   kit::chunked(k_plain_html, 17);
         }
         return "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
     }

@@ -40,7 +40,7 @@ std::string run(zem_host::tcp_reassembler& r, const std::vector<segment>& segs,
     return out;
 }
 
-TEST(TcpReassembler, ReorderedRetransmittedAndOverlappingSegmentsGiveEachByteOnce) {
+TEST(tcp_reassembler, reordered_retransmitted_and_overlapping_segments_give_each_byte_once) {
     std::string text;
     for (int i = 0; i < 300; ++i) text += static_cast<char>('a' + i % 26);
     const std::uint32_t seed = kit::test_seed();
@@ -63,7 +63,7 @@ TEST(TcpReassembler, ReorderedRetransmittedAndOverlappingSegmentsGiveEachByteOnc
     }
 }
 
-TEST(TcpReassembler, InOrderSegmentsPassAtOnceAndAGapIsSkippedOnlyAtTheEnd) {
+TEST(tcp_reassembler, in_order_segments_pass_at_once_and_a_gap_is_skipped_only_at_the_end) {
     zem_host::tcp_reassembler r;
     r.start(0);
     std::vector<std::size_t> calls;
@@ -81,7 +81,7 @@ TEST(TcpReassembler, InOrderSegmentsPassAtOnceAndAGapIsSkippedOnlyAtTheEnd) {
     EXPECT_EQ(g.skipped_bytes(), 10u);
 }
 
-TEST(TcpReassembler, HeldBytesAreBounded) {
+TEST(tcp_reassembler, held_bytes_are_bounded) {
     zem_host::tcp_reassembler r;
     r.start(0);
     std::string out;

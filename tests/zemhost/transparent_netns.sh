@@ -53,7 +53,7 @@ wait_line() {
 ip link set lo up || { echo "skipped: cannot bring up loopback"; exit 77; }
 
 # The web server: the demo site (its own proxy is not used here).
-"$host_bin" demo --port 0 >"$work/demo.out" 2>"$work/demo.err" &
+"$host_bin" demo --port 0 --mail-port 0 >"$work/demo.out" 2>"$work/demo.err" &
 pids="$pids $!"
 site=$(wait_line "$work/demo.out" "demo site:") || fail "the demo site did not start"
 site=$(echo "$site" | tr -d ' ')

@@ -10,14 +10,16 @@
 #include <string>
 #include <vector>
 
+#include "demo_listener.h"
+
 namespace zem_host {
 
 class demo_mailbox {
 public:
-    explicit demo_mailbox(asio::io_context& io) : m_io(io), m_acceptor(asio::make_strand(io)) {}
+    explicit demo_mailbox(asio::io_context& io);
     bool start(const std::string& host, std::uint16_t port, std::string& error);
-    asio::ip::tcp::endpoint local_endpoint() const;
-    void stop();
+    asio::ip::tcp::endpoint local_endpoint() const { return m_listener.local_endpoint(); }
+    void stop() { m_listener.stop(); }
 
     // The messages, numbered from 1, as stored (CRLF line ends).
     static const std::vector<std::string>& messages();
@@ -26,9 +28,7 @@ public:
     static std::string reply(const std::string& line, bool& logged_in, bool& quit);
 
 private:
-    void accept_next();
-    asio::io_context& m_io;
-    asio::ip::tcp::acceptor m_acceptor;
+    demo_listener m_listener;
 };
 
 }  // namespace zem_host

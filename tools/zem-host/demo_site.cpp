@@ -175,43 +175,11 @@ std::string demo_site::respond(const std::string& method, const std::string& tar
     return r;
 }
 
+demo_site::demo_site(asio::io_context& io)
+    : m_listener(io, [this](tcp::socket s) { std::make_shared<session>(*this, std::move(s))->start(); }) {}
+
 bool demo_site::start(const std::string& host, std::uint16_t port, std::string& error) {
-    asio::error_code ec;
-    const tcp::endpoint ep(asio::ip::make_address(host, ec), port);
-    if (ec) {
-        error = "bad demo address " + host;
-        return false;
-    }
-    m_acceptor.open(ep.protocol(), ec);
-    if (!ec) m_acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-    if (!ec) m_acceptor.bind(ep, ec);
-    if (!ec) m_acceptor.listen(asio::socket_base::max_listen_connections, ec);
-    if (ec) {
-        error = "cannot listen for the demo site: " + ec.message();
-        return false;
-    }
-    asio::post(m_acceptor.get_executor(), [this] { accept_next(); });
-    return true;
-}
-
-tcp::endpoint demo_site::local_endpoint() const {
-    asio::error_code ec;
-    return m_acceptor.local_endpoint(ec);
-}
-
-void demo_site::stop() {
-    asio::post(m_acceptor.get_executor(), [this] {
-        asio::error_code ignored;
-        m_acceptor.close(ignored);
-    });
-}
-
-void demo_site::accept_next() {
-    m_acceptor.async_accept(asio::make_strand(m_io), [this](const asio::error_code& ec, tcp::socket s) {
-        if (ec == asio::error::operation_aborted || !m_acceptor.is_open()) return;
-        if (!ec) std::make_shared<session>(*this, std::move(s))->start();
-        accept_next();
-    });
+    return m_listener.start(host, port, "the demo site", error);
 }
 
 }  // namespace zem_host

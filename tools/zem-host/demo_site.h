@@ -6,26 +6,24 @@
 #include <cstdint>
 #include <string>
 
+#include "demo_listener.h"
+
 namespace zem_host {
 
 class demo_site {
 public:
-    // On a strand of its own, like the proxy's: accepts complete on any pool
-    // thread and stop() posts the close from outside.
-    explicit demo_site(asio::io_context& io) : m_io(io), m_acceptor(asio::make_strand(io)) {}
+    explicit demo_site(asio::io_context& io);
     bool start(const std::string& host, std::uint16_t port, std::string& error);
-    asio::ip::tcp::endpoint local_endpoint() const;
+    asio::ip::tcp::endpoint local_endpoint() const { return m_listener.local_endpoint(); }
     // The port of the filtering proxy, used in links to the blocked host.
     void set_proxy_port(std::uint16_t port) { m_proxy_port = port; }
-    void stop();
+    void stop() { m_listener.stop(); }
 
     // The full response (status line, header, body) for a request target.
     std::string respond(const std::string& method, const std::string& target) const;
 
 private:
-    void accept_next();
-    asio::io_context& m_io;
-    asio::ip::tcp::acceptor m_acceptor;
+    demo_listener m_listener;
     std::uint16_t m_proxy_port = 0;
 };
 

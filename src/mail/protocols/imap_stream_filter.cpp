@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/ascii.h"
 #include "host/mail_commands.h"
 #include "host/zem_io_commands.h"
 #include "log/log.h"
@@ -13,13 +14,6 @@
 const char imap_stream_filter::keep_alive_line[] = "* Ok Kestrin ZEM Filter. Caching message.\r\n";
 
 namespace {
-
-bool iequal(const char* a, const char* b, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i)
-        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -131,8 +125,8 @@ void imap_stream_filter::watch_client_line() {
     const std::size_t sp = l.find(' ');
     if (sp == byte_string::npos || sp == 0) return;
     const byte_string cmd = l.substr(sp + 1);
-    const bool starttls = cmd.size() == 8 && iequal(cmd.data(), "STARTTLS", 8);
-    const bool compress = cmd.size() >= 9 && iequal(cmd.data(), "COMPRESS ", 9);
+    const bool starttls = cmd.size() == 8 && ascii_iequal(cmd.data(), 8, "STARTTLS");
+    const bool compress = cmd.size() >= 9 && ascii_iequal(cmd.data(), 9, "COMPRESS ");
     if (starttls || compress) {
         m_upgrade_tag = l.substr(0, sp);
         m_upgrade_tls = starttls;
@@ -179,7 +173,7 @@ void imap_stream_filter::step(const byte_string& data, std::size_t& pos) {
             if (m_line[0] != '*') {
                 m_line.clear();
                 m_state = imap_state::imap_state_error;
-            } else if (m_line.size() == 4 && !iequal(m_line.data(), "* OK", 4)) {
+            } else if (m_line.size() == 4 && !ascii_iequal(m_line.data(), 4, "* OK")) {
                 m_line.clear();
                 m_state = imap_state::imap_state_error;
             } else if (m_line.size() >= 2 && m_line.compare(m_line.size() - 2, 2, "\r\n") == 0) {
@@ -266,7 +260,7 @@ bool imap_stream_filter::valid_untagged() const {
     }
     for (const char* name : untagged_names) {
         const std::size_t len = std::strlen(name);
-        if (m_line.size() - p >= len && iequal(m_line.data() + p, name, len)) return true;
+        if (m_line.size() - p >= len && ascii_iequal(m_line.data() + p, len, name)) return true;
     }
     return false;
 }
@@ -275,7 +269,7 @@ bool imap_stream_filter::is_fetch_line() const {
     std::size_t p = 2;
     if (p >= m_line.size() || !is_digit(m_line[p])) return false;
     while (p < m_line.size() && is_digit(m_line[p])) ++p;
-    return m_line.size() - p >= 7 && iequal(m_line.data() + p, " FETCH ", 7);
+    return m_line.size() - p >= 7 && ascii_iequal(m_line.data() + p, 7, " FETCH ");
 }
 
 bool imap_stream_filter::literal_at_end(std::uint64_t& size, std::size_t& digits_at, std::size_t& digits_len) const {
@@ -301,7 +295,7 @@ bool imap_stream_filter::cacheable_item(std::size_t brace_at) const {
     if (end >= 3 && m_line.compare(end - 3, 3, "<0>") == 0) end -= 3;
     auto preceded_by = [&](const char* item) {
         const std::size_t n = std::strlen(item);
-        return end >= n + 1 && iequal(l + end - n, item, n) && (l[end - n - 1] == ' ' || l[end - n - 1] == '(');
+        return end >= n + 1 && ascii_iequal(l + end - n, n, item) && (l[end - n - 1] == ' ' || l[end - n - 1] == '(');
     };
     return preceded_by("BODY[]") || (end == brace_at - 1 && preceded_by("RFC822"));
 }
@@ -316,7 +310,7 @@ void imap_stream_filter::end_of_line() {
     if (m_state == imap_state::imap_state_tagged && !m_upgrade_tag.empty()) {
         const std::size_t tl = m_upgrade_tag.size();
         if (m_line.size() > tl + 3 && m_line.compare(0, tl, m_upgrade_tag) == 0 && m_line[tl] == ' ') {
-            const bool ok = iequal(m_line.data() + tl + 1, "OK", 2);
+            const bool ok = ascii_iequal(m_line.data() + tl + 1, 2, "OK");
             m_upgrade_tag.clear();
             if (ok) {
                 if (m_upgrade_tls)

@@ -3,19 +3,13 @@
 #include <cctype>
 #include <cstring>
 
+#include "core/ascii.h"
 #include "host/mail_commands.h"
 #include "host/zem_io_commands.h"
 #include "log/log.h"
 #include "platform/clock.h"
 
 namespace {
-
-bool iequal(const char* a, const char* b, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i)
-        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -271,7 +265,7 @@ void nntp_stream_filter::watch_first_command() {
     bool known = false;
     if (w > 0 && (next == ' ' || next == '\t' || next == '\r')) {
         for (const char* name : first_commands)
-            if (std::strlen(name) == w && iequal(m_client_line.data(), name, w)) known = true;
+            if (std::strlen(name) == w && ascii_iequal(m_client_line.data(), w, name)) known = true;
     }
     m_line.clear();
     if (!known) {
@@ -295,7 +289,7 @@ void nntp_stream_filter::count_listgroup(const byte_string& data) {
         if (!m_client_at_line_start) continue;
         m_command_start.push_back(c);
         if (m_command_start.size() == 10) {
-            if (iequal(m_command_start.data(), "LISTGROUP", 9) &&
+            if (ascii_iequal(m_command_start.data(), 9, "LISTGROUP") &&
                 (m_command_start[9] == ' ' || m_command_start[9] == '\r'))
                 ++m_listgroup_pending;
             m_client_at_line_start = false;

@@ -3,9 +3,11 @@
 #include <boost/regex.hpp>
 #include <cstring>
 
+#include "core/ascii.h"
 #include "host/zem_io_commands.h"
 #include "log/log.h"
 #include "mail/protocols/session_notes.h"
+#include "platform/never_destroyed.h"
 
 #define ZEM_POP3_SOURCE "PLUGIN/POP3/pop3"
 
@@ -14,31 +16,35 @@ namespace {
 
 constexpr auto re_flags = boost::regex::perl | boost::regex::icase;
 
+// A connection thread may still be matching while the process exits, so the
+// expressions are never destroyed.
+using shared_re = platform::never_destroyed<const boost::regex>;
+
 const boost::regex& hello_re() {
-    static const boost::regex re("^\\+OK([[:blank:]]+[[:word:][:punct:][:blank:]]{0,1024})?\\r?\\n", re_flags);
-    return re;
+    static shared_re re("^\\+OK([[:blank:]]+[[:word:][:punct:][:blank:]]{0,1024})?\\r?\\n", re_flags);
+    return re.get();
 }
 
 const boost::regex& auth_re() {
-    static const boost::regex re(
+    static shared_re re(
         "^(?:(USER)|(PASS)|(QUIT)|(APOP)|(CAPA)|(STLS)|(AUTH(\\s+PLAIN)?(\\s+LOGIN)?(\\s+CRAM-MD5)?)|(\\w{3,4}))(?:["
         "[:blank:]]+[^\\r\\n]*)?\\r?\\n",
         re_flags);
-    return re;
+    return re.get();
 }
 
 const boost::regex& ok_re() {
-    static const boost::regex re("^((?:(\\+(OK)?)|(-ERR))(?:[[:blank:]]+[[:word:][:punct:][:blank:]]{0,1024})?)\\r?\\n",
-                                 re_flags);
-    return re;
+    static shared_re re("^((?:(\\+(OK)?)|(-ERR))(?:[[:blank:]]+[[:word:][:punct:][:blank:]]{0,1024})?)\\r?\\n",
+                        re_flags);
+    return re.get();
 }
 
 const boost::regex& command_re() {
-    static const boost::regex re(
+    static shared_re re(
         "^((?:(STAT)|(LIST[[:blank:]]+\\d{1,1024})|(LIST)|(RETR)|(QUIT)|(DELE)|(NOOP)|(RSET)|(UIDL[[:blank:]]+\\d{1,"
         "1024})|(UIDL)|(TOP)|(CAPA)|([^\\r\\n]{0,1024}))(?:[[:blank:]]+[^\\r\\n]{0,1024})?)\\r?\\n",
         re_flags);
-    return re;
+    return re.get();
 }
 
 using cmatch = boost::match_results<const char*>;
@@ -224,7 +230,7 @@ pop3_stream_filter::step pop3_stream_filter::handle_hello(byte_string& to_client
         const std::size_t have = m_server.size() - m_server_pos;
         const std::size_t k = have < 3 ? have : 3;
         for (std::size_t i = 0; i < k; ++i)
-            if ((m_server[m_server_pos + i] & ~0x20) != ("+OK"[i] & ~0x20)) m_state = pop3_state::error;
+            if (ascii_lower(m_server[m_server_pos + i]) != "+ok"[i]) m_state = pop3_state::error;
         return m_state == pop3_state::error ? step::again : step::wait;
     }
     cmatch m;

@@ -1,78 +1,19 @@
-#include "hardening_kit.h"
-
-#include <zlib.h>
+#include "kit/stream_check.h"
 
 #include <algorithm>
-#include <atomic>
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
-// ---------------------------------------------------------------------------
-// Counting operator new/delete. Each block carries its size in a header in
-// front, so that every form of delete (plain, sized, array) subtracts what
-// was really added.
+#include "core/ascii.h"
 
-namespace {
-
-std::atomic<std::size_t> g_live{0};
-std::atomic<std::size_t> g_peak{0};
-constexpr std::size_t k_header = 16;  // keeps the alignment malloc gives
-
-void* counted_alloc(std::size_t n) {
-    void* p = std::malloc(n + k_header);
-    if (!p) return nullptr;
-    *static_cast<std::size_t*>(p) = n;
-    std::size_t now = g_live.fetch_add(n, std::memory_order_relaxed) + n;
-    std::size_t peak = g_peak.load(std::memory_order_relaxed);
-    while (now > peak && !g_peak.compare_exchange_weak(peak, now, std::memory_order_relaxed)) {
-    }
-    return static_cast<char*>(p) + k_header;
-}
-
-void counted_free(void* p) noexcept {
-    if (!p) return;
-    char* block = static_cast<char*>(p) - k_header;
-    g_live.fetch_sub(*reinterpret_cast<std::size_t*>(block), std::memory_order_relaxed);
-    std::free(block);
-}
-
-}  // namespace
-
-void* operator new(std::size_t n) {
-    void* p = counted_alloc(n);
-    if (!p) throw std::bad_alloc();
-    return p;
-}
-void* operator new[](std::size_t n) {
-    void* p = counted_alloc(n);
-    if (!p) throw std::bad_alloc();
-    return p;
-}
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return counted_alloc(n); }
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return counted_alloc(n); }
-void operator delete(void* p) noexcept { counted_free(p); }
-void operator delete[](void* p) noexcept { counted_free(p); }
-void operator delete(void* p, std::size_t) noexcept { counted_free(p); }
-void operator delete[](void* p, std::size_t) noexcept { counted_free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { counted_free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { counted_free(p); }
-
-namespace hk {
-
-std::size_t live_bytes() { return g_live.load(); }
-std::size_t peak_bytes() { return g_peak.load(); }
-void reset_peak() { g_peak.store(g_live.load()); }
-
-// ---------------------------------------------------------------------------
+namespace kit {
 
 namespace {
 
 bool head_complete(const std::string& s) { return s.size() >= 4 && s.compare(s.size() - 4, 4, "\r\n\r\n") == 0; }
 
 std::string lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : s) c = ascii_lower(c);
     return s;
 }
 
@@ -308,30 +249,4 @@ fnv hash_repeated(const std::string& unit, std::size_t total) {
     return f;
 }
 
-std::string gzip_of_repeated(char fill, std::size_t total, int level, bool finish) {
-    z_stream z{};
-    if (deflateInit2(&z, level, Z_DEFLATED, MAX_WBITS + 16, 9, Z_DEFAULT_STRATEGY) != Z_OK) return {};
-    const std::string block(std::size_t(1) << 20, fill);
-    std::string out;
-    char buf[65536];
-    std::size_t left = total;
-    for (;;) {
-        std::size_t take = std::min(left, block.size());
-        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(block.data()));
-        z.avail_in = static_cast<uInt>(take);
-        left -= take;
-        int flush = left != 0 ? Z_NO_FLUSH : finish ? Z_FINISH : Z_FULL_FLUSH;
-        int rc;
-        do {
-            z.next_out = reinterpret_cast<Bytef*>(buf);
-            z.avail_out = sizeof buf;
-            rc = deflate(&z, flush);
-            out.append(buf, sizeof buf - z.avail_out);
-        } while (z.avail_out == 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
-        if (left == 0) break;
-    }
-    deflateEnd(&z);
-    return out;
-}
-
-}  // namespace hk
+}  // namespace kit

@@ -12,55 +12,9 @@
 #include "host/host_link.h"
 #include "http/http_stream_filter.h"
 #include "kit/kit.h"
+#include "kit/qualifier.h"
 
-namespace http_test {
-
-class test_qualifier : public host_permission_qualifier {
-public:
-    std::int32_t perms[permission_array_words] = {};
-    bool ad = false;  // every address is an advertisement
-    byte_string ad_keyword = "banner";
-    byte_string redirect;
-    std::vector<std::pair<byte_string, std::uint64_t>> requests;  // address, id
-    std::vector<byte_string> ad_checks;
-
-    void deny(int idx) { perms[idx] = content_action_block; }
-
-    bool set_request(const byte_string& host, const byte_string& address, std::uint64_t id) override {
-        m_host = host;
-        m_address = address;
-        m_id = id;
-        requests.emplace_back(address, id);
-        return true;
-    }
-    wide_string get_host(const wide_string&) override { return wide_string(m_host.begin(), m_host.end()); }
-    byte_string get_host(const byte_string&) override { return m_host; }
-    wide_string get_address(const wide_string&) override { return wide_string(m_address.begin(), m_address.end()); }
-    byte_string get_address(const byte_string&) override { return m_address; }
-    void set_address(const wide_string&) override {}
-    void set_address(const byte_string& a) override { m_address = a; }
-    void set_redirect(const byte_string& r) override { redirect = r; }
-    byte_string get_redirect() override { return redirect; }
-    wide_string get_transparent_gif(const wide_string&) override { return wide_string(); }
-    byte_string get_transparent_gif(const byte_string&) override { return byte_string(); }
-    std::uint64_t get_request_id() override { return m_id; }
-    std::int32_t* get_permissions() override { return perms; }
-    bool get_permission_by_index(int i) override { return perms[i] == content_action_allow; }
-    bool check_ad_link(const wide_string&, byte_string& keyword) override {
-        keyword = ad ? ad_keyword : byte_string();
-        return !ad;
-    }
-    bool check_ad_link(const byte_string& url, byte_string& keyword) override {
-        ad_checks.push_back(url);
-        keyword = ad ? ad_keyword : byte_string();
-        return !ad;
-    }
-    bool check_ad_size(int, int) override { return true; }
-
-private:
-    byte_string m_host, m_address;
-    std::uint64_t m_id = 0;
-};
+namespace kit {
 
 // Records what it is given; optionally removes one character, appends a
 // text at stop, or declines once it has seen a number of bytes.
@@ -167,7 +121,7 @@ private:
 struct session {
     kit::capturing_provider provider;
     kit::fake_host host;
-    std::shared_ptr<test_qualifier> qual = std::make_shared<test_qualifier>();
+    std::shared_ptr<kit::test_qualifier> qual = std::make_shared<kit::test_qualifier>();
     std::shared_ptr<recording_handler> html = std::make_shared<recording_handler>();
     std::shared_ptr<recording_handler> wide = std::make_shared<recording_handler>();
     std::shared_ptr<recording_handler> script = std::make_shared<recording_handler>();
@@ -213,7 +167,12 @@ struct session {
         return h;
     }
 
-    session() { zem_io_commands::set_host_iface(&host); }
+    session() {
+        // The policy of whatever request the filter sets, with no replacement image.
+        qual->follow_requests = true;
+        qual->gif.clear();
+        zem_io_commands::set_host_iface(&host);
+    }
     ~session() {
         point.reset();
         zem_io_commands::set_host_iface(nullptr);
@@ -264,4 +223,4 @@ inline std::vector<completion> completions(const kit::fake_host& host) {
     return r;
 }
 
-}  // namespace http_test
+}  // namespace kit

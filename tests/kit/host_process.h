@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace zemhost_kit {
+namespace kit {
 
 inline std::string slurp(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
@@ -119,4 +119,4 @@ inline std::size_t count_events(const std::vector<nlohmann::json>& v, const std:
     return n;
 }
 
-}  // namespace zemhost_kit
+}  // namespace kit

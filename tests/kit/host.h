@@ -1,23 +1,22 @@
 #pragma once
 // Shared pieces of the host channel tests: a connection feedback with
-// recognisable identity words, a log stream that keeps every committed line,
-// and a fixture that installs a scripted host for the duration of a test.
+// recognisable identity words and a fixture that installs a scripted host for the duration of a test.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "core/interfaces.h"
 #include "host/host_link.h"
 #include "kit/kit.h"
+#include "kit/log_capture.h"
 #include "log/log.h"
 #include "platform/clock.h"
 #include "platform/registry.h"
 
-namespace host_test {
+namespace kit {
 
 class test_feedback : public i_connection_feedback {
 public:
@@ -45,62 +44,24 @@ public:
     int calls = 0;
 };
 
-struct captured_lines {
-    std::mutex lock;
-    std::vector<std::string> lines;
-    std::vector<std::string> files;
-};
-
-class capture_stream : public log_space::ibase_log_stream {
-public:
-    explicit capture_stream(std::shared_ptr<captured_lines> sink) : m_sink(std::move(sink)) {}
-    bool write(const char* text, int length, const char* file_name) override {
-        std::lock_guard<std::mutex> g(m_sink->lock);
-        m_sink->lines.emplace_back(text, static_cast<std::size_t>(length));
-        m_sink->files.emplace_back(file_name ? file_name : "");
-        return true;
-    }
-
-private:
-    std::shared_ptr<captured_lines> m_sink;
-};
-
 class host_fixture : public ::testing::Test {
 protected:
     void SetUp() override {
         platform::reg_override_isolate(true);
         log_space::reset_context();
-        log_space::m_level = 2;
-        auto s = std::unique_ptr<log_space::ibase_log_stream>(new capture_stream(m_log));
-        m_stream = s.get();
-        log_space::install_stream(std::move(s));
-        m_log->lines.clear();
+        m_log = std::make_unique<kit::log_capture>(2);
         zem_io_commands::set_host_iface(&host);
     }
     void TearDown() override {
         zem_io_commands::set_host_iface(nullptr);
-        log_space::remove_stream(m_stream);
+        m_log.reset();
         log_space::reset_context();
         platform::reg_override_isolate(false);
     }
 
-    std::vector<std::string> lines() {
-        std::lock_guard<std::mutex> g(m_log->lock);
-        return m_log->lines;
-    }
-    // Number of captured lines that contain 'text'.
-    int count_lines(const std::string& text) {
-        int n = 0;
-        for (const auto& l : lines())
-            if (l.find(text) != std::string::npos) ++n;
-        return n;
-    }
-    // The captured line that contains 'text' (empty when none).
-    std::string line_with(const std::string& text) {
-        for (const auto& l : lines())
-            if (l.find(text) != std::string::npos) return l;
-        return {};
-    }
+    std::vector<std::string> lines() { return m_log->lines(); }
+    int count_lines(const std::string& text) { return m_log->count(text); }
+    std::string line_with(const std::string& text) { return m_log->line_with(text); }
     // The only request the host got for 'code'.
     std::string only_request(int code) {
         auto c = host.commands(code);
@@ -119,8 +80,7 @@ protected:
 
     kit::fake_host host;
     test_feedback feedback;
-    std::shared_ptr<captured_lines> m_log = std::make_shared<captured_lines>();
-    log_space::ibase_log_stream* m_stream = nullptr;
+    std::unique_ptr<kit::log_capture> m_log;
 };
 
 // The common header: total size, reserved word, a time taken during the
@@ -142,4 +102,4 @@ inline std::string zeros(std::size_t n) { return std::string(n, '\0'); }
 // Bytes of a UTF-16LE string with its 2-byte terminator.
 inline std::string w_nul(const std::string& ascii) { return kit::utf16le(ascii) + zeros(2); }
 
-}  // namespace host_test
+}  // namespace kit

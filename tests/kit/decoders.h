@@ -1,20 +1,12 @@
 #pragma once
-// Helpers for the decoder tests: zlib-made fixtures and recording targets.
-#include <zlib.h>
-
+// Helpers for the decoder tests: sample pages and recording targets.
 #include <string>
 #include <vector>
 
 #include "core/interfaces.h"
+#include "kit/codings.h"
 
-namespace dk {
-
-enum class wrap { gzip, zlib, raw };
-
-// Compressed with zlib's deflate; full_flush_at (when not npos) splits the
-// text into two flushed parts.
-std::string compress(const std::string& text, wrap w, int level = 6, std::size_t full_flush_at = std::string::npos,
-                     bool finish = true);
+namespace kit {
 
 // A page of HTML-like text of about n bytes that compresses moderately.
 std::string sample_page(std::size_t n);
@@ -35,4 +27,4 @@ public:
     bool declined = false;
 };
 
-}  // namespace dk
+}  // namespace kit

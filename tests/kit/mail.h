@@ -18,7 +18,7 @@
 #include "platform/registry.h"
 #include "zem/external_iface.h"
 
-namespace mail_test {
+namespace kit {
 
 class feedback : public i_connection_feedback {
 public:
@@ -178,4 +178,4 @@ inline std::string python_view(const std::string& message) {
 
 inline bool have_python() { return std::system("python3 -c 'import email' >/dev/null 2>&1") == 0; }
 
-}  // namespace mail_test
+}  // namespace kit

@@ -1,8 +1,7 @@
 #pragma once
-// Tools for the hardening tests: a process-wide allocation counter (the
-// program replaces operator new/delete), a provider that checks what the
-// client receives as a stream (framing, body lengths and hashes) without
-// keeping it, and feeders that produce long hostile inputs piece by piece.
+// Checking long traffic without keeping it: a provider that checks what the
+// client receives as a stream (framing, body lengths and hashes), and
+// feeders that produce long hostile inputs piece by piece.
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -12,13 +11,7 @@
 #include "kit/kit.h"
 #include "zem/filt_point.h"
 
-namespace hk {
-
-// Live and peak bytes obtained through operator new, process-wide.
-std::size_t live_bytes();
-std::size_t peak_bytes();
-// Starts a new peak measurement from the current live count.
-void reset_peak();
+namespace kit {
 
 // 64-bit FNV-1a, resumable.
 struct fnv {
@@ -89,9 +82,4 @@ void feed_out(zem::i_filt_point* fp, const std::string& head, const std::string&
 // FNV of 'unit' repeated up to total bytes.
 fnv hash_repeated(const std::string& unit, std::size_t total);
 
-// A gzip member of 'total' bytes of 'fill', made by zlib in steps (the
-// plain text is never whole in memory). Unfinished: the member stops after a
-// full flush, so that what follows starts a new deflate block.
-std::string gzip_of_repeated(char fill, std::size_t total, int level = 9, bool finish = true);
-
-}  // namespace hk
+}  // namespace kit

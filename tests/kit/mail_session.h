@@ -17,24 +17,16 @@
 #include <string>
 
 #include "host/host_link.h"
+#include "kit/hosted_test.h"
 #include "kit/kit.h"
 #include "kit/transcript.h"
 #include "platform/registry.h"
 #include "zem/external_iface.h"
 
-namespace mail_session {
+namespace kit {
 
-class session_test : public ::testing::Test {
+class session_test : public kit::hosted_test {
 protected:
-    void SetUp() override {
-        platform::reg_override_isolate(true);
-        zem_io_commands::set_host_iface(&host);
-    }
-    void TearDown() override {
-        zem_io_commands::set_host_iface(nullptr);
-        platform::reg_override_clear();
-    }
-
     using maker = std::function<std::shared_ptr<i_stream_filter>(i_connection_feedback*)>;
     // Takes the filter's own insertions (keep-alive lines) out of what the
     // client got; returns how many there were.
@@ -86,8 +78,7 @@ protected:
             });
     }
 
-    kit::fake_host host;
     std::map<std::string, std::size_t> last_inserted;  // per chunking, of the last check
 };
 
-}  // namespace mail_session
+}  // namespace kit
