@@ -4,6 +4,7 @@
 // in whole-script mode it collects the script and lets the host check it.
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "core/interfaces.h"
 #include "host/ipc_permission_qualifier.h"
@@ -46,6 +47,13 @@ private:
     void filter_held(string_t& text, bool final);
     void notify(const string_t& matched, int index);
 
+    // A construct to take out of m_held: a pop-up call is replaced by an
+    // empty object, an ActiveX creation removed.
+    struct script_cut {
+        std::size_t begin, end;
+        bool popup;
+    };
+    std::vector<script_cut> m_cuts;  // reused by filter_held
     string_t m_held;
     bool m_rechecking = false;
     bool m_overflow = false;  // this script outgrew max_whole_script

@@ -36,6 +36,12 @@ public:
     // Text would pass unchanged (the list is loaded or not needed, and empty
     // or not needed): the parser may skip the call.
     bool passes_unchanged() const { return m_initialised && !m_active; }
+    // Whether a stop word can block the page: loads the list when the policy
+    // asks for one (and asks again next time while it is empty).
+    bool may_block() {
+        if (!m_initialised) initialise();
+        return m_active;
+    }
     // Back to uninitialised, keeping filter, feedback and qualifier.
     void reset();
 
