@@ -129,9 +129,10 @@ bool html_stream_filter<C>::policy_inert() {
     // changes anything; "learn" counts as restricted. The answer to a
     // restricted one is never asked here, so no host question is raised for
     // a page that would not have raised it.
-    static constexpr permission_index acted_on[] = {
-        idx_activex,  idx_java_applets, idx_flash,         idx_hidden_frames, idx_ext_images, idx_jscript,
-        idx_vbscript, idx_ax_from_script, idx_load_unload_script, idx_popups,     idx_ads_by_link, idx_ads_by_size};
+    static constexpr permission_index acted_on[] = {idx_activex,       idx_java_applets,   idx_flash,
+                                                    idx_hidden_frames, idx_ext_images,     idx_jscript,
+                                                    idx_vbscript,      idx_ax_from_script, idx_load_unload_script,
+                                                    idx_popups,        idx_ads_by_link,    idx_ads_by_size};
     const std::int32_t* permissions = m_qualifier->get_permissions();
     if (!permissions) return false;
     for (permission_index idx : acted_on)
@@ -601,6 +602,7 @@ void html_stream_filter<C>::parse_markup() {
             m_output.append(m_input, start, end - start);
         } else {
             m_tag_text.assign(m_input, start, end - start);
+            ++m_tag_serial;
             handle_open_tag(entry);
         }
     }

@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "core/interfaces.h"
-#include "host/permission_qualifier.h"
 #include "host/ipc_permission_qualifier.h"
+#include "host/permission_qualifier.h"
 #include "html/hyper_text.h"
 #include "html/script_handler.h"
 #include "html/text_handler.h"
@@ -115,7 +115,6 @@ public:
     static std::int32_t classify_tag(const C* name, std::size_t size);
 
 protected:
-
     // Where the script scanner stands; offsets index m_input.
     struct script_scan {
         int state = 0;
@@ -123,8 +122,8 @@ protected:
         bool line_comment = false;
         bool released = false;  // the open construct outgrew the bound
         std::size_t mark = 0;
-        std::size_t pos = 0;    // next character to look at
-        C prev = 0;             // the character before pos
+        std::size_t pos = 0;  // next character to look at
+        C prev = 0;           // the character before pos
     };
     // A tag seen to be incomplete at the front of the input.
     // Offsets count from the '<'.
@@ -202,6 +201,9 @@ protected:
     // Match results reused by the tag rules (defined with them).
     struct rule_scratch;
     rule_scratch& scratch();
+    // An attribute value of a tag (the rules' common expressions).
+    template <class V, class M>
+    bool tag_value(const string_t& text, int id, V& v, M& m);
 
     bool m_cutting = false;
     bool m_line_start = true;
@@ -218,8 +220,9 @@ protected:
     string_t m_tag_names;  // the folded names of m_tags, back to back
     std::vector<name_slot> m_innermost;
     std::size_t m_innermost_count = 0;
-    string_t m_tag_text;  // the opening tag being handled by the rules
-    string_t m_link;      // a link being checked by the rules
+    string_t m_tag_text;             // the opening tag being handled by the rules
+    std::uint64_t m_tag_serial = 0;  // counts the tags put in m_tag_text
+    string_t m_link;                 // a link being checked by the rules
     std::list<bool> m_frames;
     byte_string m_page_address;
     handler_t* m_current;

@@ -95,8 +95,7 @@ void html_stream_parser_sub_handler<wchar_t>::stop(byte_string& data) {
     m_odd_bytes.clear();
 }
 
-java_parser_sub_handler::java_parser_sub_handler(host_permission_qualifier* qualifier,
-                                                 i_connection_feedback* feedback)
+java_parser_sub_handler::java_parser_sub_handler(host_permission_qualifier* qualifier, i_connection_feedback* feedback)
     : hyper_text_java_handler<char>(feedback, qualifier) {}
 
 bool java_parser_sub_handler::update_in(byte_string& data) { return update(data); }

@@ -191,7 +191,14 @@ std::size_t find_folded(const std::basic_string<C>& text, std::size_t from, cons
 // as a blank, a digit or the same letter may depend on the locale): false in
 // 'decided' when the expression has to run.
 template <class C>
-bool quick_value(const std::basic_string<C>& text, int id, attr_value& v, bool& decided) {
+bool is_plain_ascii(const std::basic_string<C>& text) {
+    std::make_unsigned_t<C> bits = 0;
+    for (C c : text) bits |= static_cast<std::make_unsigned_t<C>>(c);
+    return bits < 0x80;
+}
+
+template <class C>
+bool quick_value(const std::basic_string<C>& text, bool ascii, int id, attr_value& v, bool& decided) {
     using string_t = std::basic_string<C>;
     decided = false;
     const char* literal = nullptr;
@@ -214,9 +221,7 @@ bool quick_value(const std::basic_string<C>& text, int id, attr_value& v, bool& 
         default:
             return false;
     }
-    std::make_unsigned_t<C> bits = 0;
-    for (C c : text) bits |= static_cast<std::make_unsigned_t<C>>(c);
-    if (bits >= 0x80) return false;
+    if (!ascii) return false;
     decided = true;
     const std::size_t n = text.size();
     const std::size_t length = std::char_traits<char>::length(literal);
@@ -251,9 +256,9 @@ bool quick_value(const std::basic_string<C>& text, int id, attr_value& v, bool& 
 }
 
 template <class C>
-bool find_value(const std::basic_string<C>& text, int id, attr_value& v, match_t<C>& m) {
+bool find_value(const std::basic_string<C>& text, bool ascii, int id, attr_value& v, match_t<C>& m) {
     bool decided = false;
-    const bool found = quick_value(text, id, v, decided);
+    const bool found = quick_value(text, ascii, id, v, decided);
     if (decided) return found;
     if (!find_attr(text, id, m)) return false;
     v.begin = static_cast<std::size_t>(m[1].first - text.begin());
@@ -368,7 +373,26 @@ struct html_stream_filter<C>::rule_scratch {
     // One set per helper, so that a rule may still read its own results
     // after calling another helper.
     rules::match_t<C> rule, rule2, link, absolute, src, height, width;
+    std::uint64_t ascii_tag = 0;  // m_tag_serial of the tag 'ascii' is about
+    bool ascii = false;
 };
+
+template <class C>
+template <class V, class M>
+bool html_stream_filter<C>::tag_value(const string_t& text, int id, V& v, M& m) {
+    bool ascii;
+    if (&text == &m_tag_text) {
+        rule_scratch& sc = scratch();
+        if (sc.ascii_tag != m_tag_serial) {
+            sc.ascii = rules::is_plain_ascii(m_tag_text);
+            sc.ascii_tag = m_tag_serial;
+        }
+        ascii = sc.ascii;
+    } else {
+        ascii = rules::is_plain_ascii(text);
+    }
+    return rules::find_value(text, ascii, id, v, m);
+}
 
 template <class C>
 typename html_stream_filter<C>::rule_scratch& html_stream_filter<C>::scratch() {
@@ -479,9 +503,9 @@ void html_stream_filter<C>::append_blocked_replacement(int idx) {
     r += image;
     r += C('"');
     rules::attr_value h, w;
-    const bool has_height = rules::find_value(m_tag_text, rules::rx_height, h, scratch().height);
+    const bool has_height = tag_value(m_tag_text, rules::rx_height, h, scratch().height);
     if (!(has_height && h.second)) {
-        if (rules::find_value(m_tag_text, rules::rx_width, w, scratch().width) && !w.second) {
+        if (tag_value(m_tag_text, rules::rx_width, w, scratch().width) && !w.second) {
             rules::append_ascii(r, " width=");
             r.append(m_tag_text, w.begin, w.end - w.begin);
         }
@@ -496,7 +520,7 @@ void html_stream_filter<C>::append_blocked_replacement(int idx) {
 template <class C>
 bool html_stream_filter<C>::tag_link(const string_t& text, int which, string_t& link) {
     rules::attr_value v;
-    if (!rules::find_value(text, which, v, scratch().link)) return false;
+    if (!tag_value(text, which, v, scratch().link)) return false;
     link.clear();
     if (!rules::starts_with(text.begin() + static_cast<std::ptrdiff_t>(v.begin),
                             text.begin() + static_cast<std::ptrdiff_t>(v.end), "http://")) {
@@ -529,8 +553,8 @@ template <class C>
 bool html_stream_filter<C>::banner_size(const string_t& text) {
     if (!set(idx_ads_by_size)) return false;
     rules::attr_value h, w;
-    if (!rules::find_value(text, rules::rx_height, h, scratch().height) || h.second) return false;
-    if (!rules::find_value(text, rules::rx_width, w, scratch().width) || w.second) return false;
+    if (!tag_value(text, rules::rx_height, h, scratch().height) || h.second) return false;
+    if (!tag_value(text, rules::rx_width, w, scratch().width) || w.second) return false;
     int height = 0, width = 0;
     if (!rules::parse_number(text.begin() + static_cast<std::ptrdiff_t>(h.begin),
                              text.begin() + static_cast<std::ptrdiff_t>(h.end), height))
@@ -555,7 +579,7 @@ template <class C>
 void html_stream_filter<C>::rule_a(tag_entry& e) {
     if (!set(idx_ads_by_link)) return pass(e);
     rules::attr_value v;
-    if (rules::find_value(m_tag_text, rules::rx_a_link, v, scratch().rule)) {
+    if (tag_value(m_tag_text, rules::rx_a_link, v, scratch().rule)) {
         m_link.clear();
         if (!v.second) m_link = m_base_address;
         m_link.append(m_tag_text, v.begin, v.end - v.begin);
@@ -792,11 +816,12 @@ void html_stream_filter<C>::rule_body(tag_entry& e) {
     if (set(idx_load_unload_script) && rules::find_attr(m_tag_text, rules::rx_body_load, m) &&
         !allowed(idx_load_unload_script)) {
         notify(e, idx_load_unload_script, byte_string());
-        m_tag_text.erase(static_cast<std::size_t>(m[0].first - m_tag_text.cbegin()), static_cast<std::size_t>(m.length(0)));
+        m_tag_text.erase(static_cast<std::size_t>(m[0].first - m_tag_text.cbegin()),
+                         static_cast<std::size_t>(m.length(0)));
         rules::match_t<C>& m2 = scratch().rule2;
         if (rules::find_attr(m_tag_text, rules::rx_body_load, m2))
             m_tag_text.erase(static_cast<std::size_t>(m2[0].first - m_tag_text.cbegin()),
-                         static_cast<std::size_t>(m2.length(0)));
+                             static_cast<std::size_t>(m2.length(0)));
     }
     pass(e);
 }

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "core/interfaces.h"
-#include "host/permission_qualifier.h"
 #include "host/ipc_permission_qualifier.h"
+#include "host/permission_qualifier.h"
 #include "html/hyper_text.h"
 #include "match/multiple_matcher.h"
 
