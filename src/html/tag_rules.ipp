@@ -3,10 +3,14 @@
 // html_stream_filter.cpp, which instantiates the filter.
 
 #include <algorithm>
+#include <boost/regex.hpp>
 #include <climits>
+#include <type_traits>
+#include <vector>
 
 #include "core/ascii.h"
 #include "host/zem_io_commands.h"
+#include "log/log.h"
 
 namespace html {
 
