@@ -92,6 +92,14 @@ hyper_text_java_handler<C>::hyper_text_java_handler(i_connection_feedback* feedb
     : m_qualifier(qualifier ? qualifier : &m_default_qualifier), m_feedback(feedback) {}
 
 template <class C>
+struct hyper_text_java_handler<C>::scan_scratch {
+    boost::match_results<typename string_t::const_iterator> match;
+};
+
+template <class C>
+hyper_text_java_handler<C>::~hyper_text_java_handler() = default;
+
+template <class C>
 void hyper_text_java_handler<C>::reset() {
     m_held.clear();
     m_held.shrink_to_fit();
@@ -149,7 +157,8 @@ void hyper_text_java_handler<C>::filter_held(string_t& text, bool final) {
     const string_t& held = m_held;
     try {
         const auto& rx = script_expression<C>();
-        boost::match_results<iterator> m;
+        if (!m_scratch) m_scratch = std::make_unique<scan_scratch>();
+        boost::match_results<iterator>& m = m_scratch->match;
         std::size_t from = 0;
         while (from < held.size()) {
             const std::size_t word_at = find_construct_word(held, from);

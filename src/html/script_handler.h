@@ -3,6 +3,7 @@
 // script text, holding back a construct that may continue in the next piece;
 // in whole-script mode it collects the script and lets the host check it.
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,7 @@ public:
 
     explicit hyper_text_java_handler(i_connection_feedback* feedback = nullptr,
                                      host_permission_qualifier* qualifier = nullptr);
+    ~hyper_text_java_handler() override;
 
     bool update(string_t& text) override;
     void stop(string_t& text) override;
@@ -54,6 +56,9 @@ private:
         bool popup;
     };
     std::vector<script_cut> m_cuts;  // reused by filter_held
+    // The match results filter_held reuses (defined with it).
+    struct scan_scratch;
+    std::unique_ptr<scan_scratch> m_scratch;
     string_t m_held;
     bool m_rechecking = false;
     bool m_overflow = false;  // this script outgrew max_whole_script
