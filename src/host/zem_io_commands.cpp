@@ -576,6 +576,21 @@ bool general_notify_object_blocked(i_connection_feedback* feedback, std::uint64_
     }
 }
 
+bool general_notify_object_blocked(i_connection_feedback* feedback, std::uint64_t request_id, std::uint64_t count,
+                                   std::uint32_t index, const byte_string& text, const byte_string& keyword,
+                                   const byte_string& address) {
+    try {
+        {
+            const host_call call;
+            if (!call.host()) return false;
+        }
+        return general_notify_object_blocked(feedback, request_id, count, index, platform::ansi_to_wide(text), keyword,
+                                             address);
+    } catch (...) {
+        return false;
+    }
+}
+
 bool general_notify_stopword_blocked(i_connection_feedback* feedback, std::uint64_t request_id,
                                      const byte_string& host_name, const byte_string& address,
                                      const wide_string& stop_word) {

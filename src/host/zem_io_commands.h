@@ -61,6 +61,11 @@ bool http_notify_response(i_connection_feedback* feedback, std::uint64_t request
 bool general_notify_object_blocked(i_connection_feedback* feedback, std::uint64_t request_id, std::uint64_t count,
                                    std::uint32_t index, const wide_string& text, const byte_string& keyword,
                                    const byte_string& address);
+// The same with text in the ANSI code page, converted only when a host is
+// there to be told.
+bool general_notify_object_blocked(i_connection_feedback* feedback, std::uint64_t request_id, std::uint64_t count,
+                                   std::uint32_t index, const byte_string& text, const byte_string& keyword,
+                                   const byte_string& address);
 bool general_notify_stopword_blocked(i_connection_feedback* feedback, std::uint64_t request_id, const byte_string& host,
                                      const byte_string& address, const wide_string& stop_word);
 // The mail commands and notifications (mail_check_mail_attach,

@@ -1,5 +1,6 @@
 #include "html/html_stream_filter.h"
 
+#include <algorithm>
 #include <boost/regex.hpp>
 #include <exception>
 #include <type_traits>
@@ -26,13 +27,17 @@ std::basic_string<C> fold(const std::basic_string<C>& s) {
 
 // FNV-1a over the code units of a folded tag name.
 template <class C>
-std::uint64_t name_hash(const std::basic_string<C>& s) {
+std::uint64_t name_hash(const C* s, std::size_t n) {
     std::uint64_t h = 1469598103934665603ull;
-    for (C c : s) {
-        h ^= static_cast<std::uint64_t>(static_cast<std::make_unsigned_t<C>>(c));
+    for (std::size_t i = 0; i < n; ++i) {
+        h ^= static_cast<std::uint64_t>(static_cast<std::make_unsigned_t<C>>(s[i]));
         h *= 1099511628211ull;
     }
     return h;
+}
+
+std::size_t slot_of(std::uint64_t hash, std::size_t capacity) {
+    return static_cast<std::size_t>(hash ^ (hash >> 29)) & (capacity - 1);
 }
 
 std::string printable(const std::string& s) { return s; }
@@ -96,7 +101,14 @@ void html_stream_filter<C>::reset() {
     m_pos = 0;
     m_output.clear();
     m_tags.clear();
-    m_innermost.clear();
+    m_tag_names.clear();
+    // A table that a deep page grew goes; an ordinary one stays for the next.
+    if (m_innermost.size() > 1024) {
+        std::vector<name_slot>().swap(m_innermost);
+    } else {
+        std::fill(m_innermost.begin(), m_innermost.end(), name_slot());
+    }
+    m_innermost_count = 0;
     m_frames.clear();
     m_current = &m_text_handler;
     m_script_handlers[0].reset();
@@ -108,11 +120,49 @@ void html_stream_filter<C>::reset() {
     m_scan = script_scan();
     m_partial = partial_tag();
     m_skip_to_gt = false;
+    m_mode = page_mode::passing;
+}
+
+template <class C>
+bool html_stream_filter<C>::policy_inert() {
+    // Every permission that a tag rule or the script handler reads before it
+    // changes anything; "learn" counts as restricted. The answer to a
+    // restricted one is never asked here, so no host question is raised for
+    // a page that would not have raised it.
+    static constexpr permission_index acted_on[] = {idx_activex,       idx_java_applets,   idx_flash,
+                                                    idx_hidden_frames, idx_ext_images,     idx_jscript,
+                                                    idx_vbscript,      idx_ax_from_script, idx_load_unload_script,
+                                                    idx_popups,        idx_ads_by_link,    idx_ads_by_size};
+    const std::int32_t* permissions = m_qualifier->get_permissions();
+    if (!permissions) return false;
+    for (permission_index idx : acted_on)
+        if (permissions[idx] != content_action_allow || m_qualifier->is_restricted(idx)) return false;
+    if (permissions[idx_check_script] == content_action_block) return false;
+    return !m_text_handler.may_block();
+}
+
+template <class C>
+bool html_stream_filter<C>::passes_unparsed() {
+    if (m_passthrough) return true;
+    if (m_mode == page_mode::parsing) return false;
+    try {
+        if (policy_inert()) return true;
+        m_mode = page_mode::parsing;
+        return false;
+    } catch (const std::exception& ex) {
+        ZEM_LOG_ERROR("Plugin/HTML/html", "html_stream_filter: filtering ends: " << ex.what());
+    } catch (...) {
+        ZEM_LOG_ERROR("Plugin/HTML/html", "html_stream_filter: filtering ends: unknown exception");
+    }
+    m_passthrough = true;
+    return true;
 }
 
 template <class C>
 bool html_stream_filter<C>::update(string_t& text) {
-    if (m_passthrough) return true;
+    // Nothing is held while the page passes unparsed, nor once the filter
+    // has stepped aside (it handed everything back then).
+    if (passes_unparsed()) return true;
     if (m_blocked) {
         text.clear();
         m_input.clear();
@@ -249,15 +299,19 @@ void html_stream_filter<C>::parse_script() {
     if (found) {
         emit(m_pos, mark);
         m_current->stop(m_output);
-        string_t closing = m_input.substr(mark, next - mark);
+        if (m_tags.empty() || m_tags.back().handler == &m_stub) {
+            m_output.append(m_input, mark, next - mark);
+        } else {
+            m_piece.assign(m_input, mark, next - mark);
+            m_tags.back().handler->update(m_piece);
+            m_output += m_piece;
+        }
         if (!m_tags.empty()) {
             tag_entry& top = m_tags.back();
-            top.handler->update(closing);
             m_current = top.saved_handler;
             m_cutting = top.saved_cutting;
             pop_tags_from(m_tags.size() - 1);
         }
-        m_output += closing;
         m_in_script = false;
         m_pos = next;
         // The rest of the input is parsed at once: the closing tag has
@@ -532,27 +586,28 @@ void html_stream_filter<C>::parse_markup() {
         emit(start, end);
         return;
     }
-    tag_entry entry;
-    entry.name.assign(m_input, name_begin, name_end - name_begin);
+    const std::size_t name_size = name_end - name_begin;
     if (closing) {
-        handle_close_tag(entry.name, start, end);
+        handle_close_tag(name_begin, name_size, start, end);
         return;
     }
+    tag_entry entry;
     entry.handler = m_cutting ? static_cast<handler_t*>(&m_cut) : static_cast<handler_t*>(&m_stub);
     entry.saved_handler = m_current;
     entry.saved_cutting = m_cutting;
-    entry.tag_type = classify_tag(entry.name);
+    entry.tag_type = classify_tag(m_input.data() + name_begin, name_size);
     if (!m_cutting) {
         if (entry.tag_type == tag_other) {
             // No rule for it: passed as it stands, without a copy.
             m_output.append(m_input, start, end - start);
         } else {
-            entry.text.assign(m_input, start, end - start);
+            m_tag_text.assign(m_input, start, end - start);
+            ++m_tag_serial;
             handle_open_tag(entry);
         }
     }
     const bool script = entry.tag_type == tag_script;
-    push_tag(entry);
+    push_tag(entry, name_begin, name_size);
     if (script) {
         m_in_script = true;
         m_scan = script_scan();
@@ -561,11 +616,14 @@ void html_stream_filter<C>::parse_markup() {
 }
 
 template <class C>
-void html_stream_filter<C>::handle_close_tag(string_t& name, std::size_t start, std::size_t end) {
-    for (auto& c : name) c = ascii_lower(c);
-    auto it = m_innermost.find(name_hash(name));
-    std::size_t found = it == m_innermost.end() ? npos : it->second;
-    while (found != npos && m_tags[found].name != name) found = m_tags[found].outer_same_name;
+void html_stream_filter<C>::handle_close_tag(std::size_t name_begin, std::size_t name_size, std::size_t start,
+                                             std::size_t end) {
+    // The name is folded into m_piece, which is free between emits.
+    m_piece.assign(m_input, name_begin, name_size);
+    for (auto& c : m_piece) c = ascii_lower(c);
+    std::size_t found = innermost_find(name_hash(m_piece.data(), m_piece.size()));
+    while (found != npos && m_tag_names.compare(m_tags[found].name_at, m_tags[found].name_size, m_piece) != 0)
+        found = m_tags[found].outer_same_name;
     if (found == npos) {
         m_output.append(m_input, start, end - start);
         ZEM_LOG(2, "HTML: Can't find opening tag for closing tag = " << printable(m_input.substr(start, end - start))
@@ -578,9 +636,9 @@ void html_stream_filter<C>::handle_close_tag(string_t& name, std::size_t start, 
     if (entry.handler == &m_stub) {
         m_output.append(m_input, start, end - start);
     } else {
-        string_t text(m_input, start, end - start);
-        entry.handler->update(text);
-        m_output += text;
+        m_piece.assign(m_input, start, end - start);
+        entry.handler->update(m_piece);
+        m_output += m_piece;
     }
     m_current = entry.saved_handler;
     m_cutting = entry.saved_cutting;
@@ -588,36 +646,106 @@ void html_stream_filter<C>::handle_close_tag(string_t& name, std::size_t start, 
 }
 
 template <class C>
-void html_stream_filter<C>::push_tag(tag_entry& entry) {
-    // Past the depth bound only SCRIPT entries (at most one open at a time)
-    // are kept; the closing tag of an entry not kept resolves to an outer
-    // element of the same name or passes unchanged.
-    if (m_tags.size() >= max_tag_depth && entry.tag_type != tag_script) return;
-    entry.text = string_t();
-    for (auto& c : entry.name) c = ascii_lower(c);
-    entry.name_hash = name_hash(entry.name);
-    const std::size_t index = m_tags.size();
-    auto inserted = m_innermost.emplace(entry.name_hash, index);
-    entry.outer_same_name = inserted.second ? npos : inserted.first->second;
-    if (!inserted.second) inserted.first->second = index;
-    m_tags.push_back(std::move(entry));
-}
-
-template <class C>
-void html_stream_filter<C>::pop_tags_from(std::size_t index) {
-    while (m_tags.size() > index) {
-        tag_entry& top = m_tags.back();
-        if (top.outer_same_name == npos) {
-            m_innermost.erase(top.name_hash);
-        } else {
-            m_innermost[top.name_hash] = top.outer_same_name;
-        }
-        m_tags.pop_back();
+std::size_t html_stream_filter<C>::innermost_find(std::uint64_t hash) const {
+    if (m_innermost.empty()) return npos;
+    const std::size_t mask = m_innermost.size() - 1;
+    for (std::size_t i = slot_of(hash, m_innermost.size());; i = (i + 1) & mask) {
+        const name_slot& slot = m_innermost[i];
+        if (slot.index == npos) return npos;
+        if (slot.hash == hash) return slot.index;
     }
 }
 
 template <class C>
+void html_stream_filter<C>::innermost_set(std::uint64_t hash, std::size_t index) {
+    if ((m_innermost_count + 1) * 2 > m_innermost.size()) {
+        std::vector<name_slot> old;
+        old.swap(m_innermost);
+        m_innermost.assign(old.empty() ? 64 : old.size() * 2, name_slot());
+        m_innermost_count = 0;
+        for (const name_slot& slot : old)
+            if (slot.index != npos) innermost_set(slot.hash, slot.index);
+    }
+    const std::size_t mask = m_innermost.size() - 1;
+    for (std::size_t i = slot_of(hash, m_innermost.size());; i = (i + 1) & mask) {
+        name_slot& slot = m_innermost[i];
+        if (slot.index == npos) {
+            slot.hash = hash;
+            slot.index = index;
+            ++m_innermost_count;
+            return;
+        }
+        if (slot.hash == hash) {
+            slot.index = index;
+            return;
+        }
+    }
+}
+
+template <class C>
+void html_stream_filter<C>::innermost_erase(std::uint64_t hash) {
+    if (m_innermost.empty()) return;
+    const std::size_t size = m_innermost.size();
+    const std::size_t mask = size - 1;
+    std::size_t i = slot_of(hash, size);
+    while (m_innermost[i].index != npos && m_innermost[i].hash != hash) i = (i + 1) & mask;
+    if (m_innermost[i].index == npos) return;
+    // Backward shift: later slots of the probe run move up into the hole, so
+    // that lookups never need markers for removed entries.
+    for (std::size_t j = (i + 1) & mask;; j = (j + 1) & mask) {
+        if (m_innermost[j].index == npos) break;
+        const std::size_t home = slot_of(m_innermost[j].hash, size);
+        // The entry at j may fill the hole at i when its home is not in the
+        // cyclic range (i, j].
+        const bool home_between = i <= j ? (home > i && home <= j) : (home > i || home <= j);
+        if (!home_between) {
+            m_innermost[i] = m_innermost[j];
+            i = j;
+        }
+    }
+    m_innermost[i] = name_slot();
+    --m_innermost_count;
+}
+
+template <class C>
+void html_stream_filter<C>::push_tag(tag_entry& entry, std::size_t name_begin, std::size_t name_size) {
+    // Past the depth bound only SCRIPT entries (at most one open at a time)
+    // are kept; the closing tag of an entry not kept resolves to an outer
+    // element of the same name or passes unchanged.
+    if (m_tags.size() >= max_tag_depth && entry.tag_type != tag_script) return;
+    entry.name_at = m_tag_names.size();
+    entry.name_size = name_size;
+    m_tag_names.append(m_input, name_begin, name_size);
+    for (std::size_t k = entry.name_at; k < m_tag_names.size(); ++k) m_tag_names[k] = ascii_lower(m_tag_names[k]);
+    entry.name_hash = name_hash(m_tag_names.data() + entry.name_at, name_size);
+    const std::size_t index = m_tags.size();
+    entry.outer_same_name = innermost_find(entry.name_hash);
+    innermost_set(entry.name_hash, index);
+    m_tags.push_back(entry);
+}
+
+template <class C>
+void html_stream_filter<C>::pop_tags_from(std::size_t index) {
+    if (index >= m_tags.size()) return;
+    for (std::size_t k = m_tags.size(); k > index; --k) {
+        const tag_entry& top = m_tags[k - 1];
+        if (top.outer_same_name == npos) {
+            innermost_erase(top.name_hash);
+        } else {
+            innermost_set(top.name_hash, top.outer_same_name);
+        }
+    }
+    m_tag_names.resize(m_tags[index].name_at);
+    m_tags.resize(index);
+}
+
+template <class C>
 std::int32_t html_stream_filter<C>::classify_tag(const string_t& name) {
+    return classify_tag(name.data(), name.size());
+}
+
+template <class C>
+std::int32_t html_stream_filter<C>::classify_tag(const C* name, std::size_t size) {
     struct known {
         const char* name;
         std::size_t length;
@@ -627,17 +755,17 @@ std::int32_t html_stream_filter<C>::classify_tag(const string_t& name) {
         {"a", 1, tag_a},         {"script", 6, tag_script}, {"noscript", 8, tag_noscript}, {"object", 6, tag_object},
         {"embed", 5, tag_embed}, {"applet", 6, tag_applet}, {"iframe", 6, tag_iframe},     {"frame", 5, tag_frame},
         {"body", 4, tag_body},   {"img", 3, tag_img},       {"frameset", 8, tag_frameset}};
-    if (name.empty()) return tag_undefined;
-    if (name.size() <= 8) {
+    if (size == 0) return tag_undefined;
+    if (size <= 8) {
         for (const known& k : names) {
-            if (k.length != name.size()) continue;
+            if (k.length != size) continue;
             bool same = true;
             for (std::size_t j = 0; j < k.length && same; ++j) same = ascii_lower(name[j]) == C(k.name[j]);
             if (same) return k.type;
         }
     }
-    for (C c : name)
-        if (!is_name_char(c)) return tag_undefined;
+    for (std::size_t j = 0; j < size; ++j)
+        if (!is_name_char(name[j])) return tag_undefined;
     return tag_other;
 }
 
@@ -646,6 +774,9 @@ std::int32_t html_stream_filter<C>::classify_tag(const string_t& name) {
 #include "html/tag_rules.ipp"
 
 namespace html {
+
+template <class C>
+html_stream_filter<C>::~html_stream_filter() = default;
 
 template class html_stream_filter<char>;
 template class html_stream_filter<wchar_t>;

@@ -8,16 +8,22 @@
 // or a script construct (string, comment) after max_held_script characters,
 // is emitted as it stands and the parser reads on without holding that
 // construct again. The tag stack keeps at most max_tag_depth entries.
+//
+// A page on which no rule of the connection's policy can act (nothing is
+// restricted that the rules or the script handler look at, and no stop word
+// is set) is not parsed at all: its chunks come back as they went in. The
+// policy is looked at on every chunk until it can act; from then on the rest
+// of the page is parsed, starting at that chunk as at the top of a page.
 #include <cstddef>
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "core/interfaces.h"
-#include "host/permission_qualifier.h"
 #include "host/ipc_permission_qualifier.h"
+#include "host/permission_qualifier.h"
 #include "html/hyper_text.h"
 #include "html/script_handler.h"
 #include "html/text_handler.h"
@@ -54,9 +60,12 @@ public:
 
     struct tag_entry;
     using close_fn = bool (html_stream_filter::*)(tag_entry&);
+    // One open tag. Its folded name lives in m_tag_names (a stack like
+    // m_tags), the text of the tag being handled in m_tag_text, so that an
+    // entry holds no string of its own.
     struct tag_entry {
-        string_t name;
-        string_t text;
+        std::size_t name_at = 0;
+        std::size_t name_size = 0;
         std::int32_t tag_type = tag_undefined;
         handler_t* handler = nullptr;
         handler_t* saved_handler = nullptr;
@@ -72,9 +81,15 @@ public:
     html_stream_filter(const html_stream_filter&) = delete;
     html_stream_filter& operator=(const html_stream_filter&) = delete;
 
+    ~html_stream_filter();
+
     bool update(string_t& text);
     void stop(string_t& text);
     void reset();
+    // True while the page passes unparsed (see above), or after a failure
+    // made the filter step aside: the caller may hand the chunk on as it is.
+    // Once it returns false it stays false until reset.
+    bool passes_unparsed();
 
     // The connection's qualifier, installed in the filter and its handlers
     // (null restores the built-in allow-all policy).
@@ -97,9 +112,9 @@ public:
     std::size_t tag_depth() const { return m_tags.size(); }
 
     static std::int32_t classify_tag(const string_t& name);
+    static std::int32_t classify_tag(const C* name, std::size_t size);
 
 protected:
-
     // Where the script scanner stands; offsets index m_input.
     struct script_scan {
         int state = 0;
@@ -107,8 +122,8 @@ protected:
         bool line_comment = false;
         bool released = false;  // the open construct outgrew the bound
         std::size_t mark = 0;
-        std::size_t pos = 0;    // next character to look at
-        C prev = 0;             // the character before pos
+        std::size_t pos = 0;  // next character to look at
+        C prev = 0;           // the character before pos
     };
     // A tag seen to be incomplete at the front of the input.
     // Offsets count from the '<'.
@@ -131,10 +146,21 @@ protected:
     void emit(std::size_t begin, std::size_t end);
     void emit_piece(string_t& piece);
     void compact();
-    void handle_close_tag(string_t& name, std::size_t start, std::size_t end);
-    void push_tag(tag_entry& entry);
+    void handle_close_tag(std::size_t name_begin, std::size_t name_size, std::size_t start, std::size_t end);
+    void push_tag(tag_entry& entry, std::size_t name_begin, std::size_t name_size);
     void pop_tags_from(std::size_t index);
-    void init_state();
+    bool policy_inert();
+
+    // Innermost stack index per name hash: open addressing, linear probing,
+    // grown but never shrunk while a page lasts, so that opening and closing
+    // tags allocate nothing once it has room.
+    struct name_slot {
+        std::uint64_t hash = 0;
+        std::size_t index = npos;  // npos: empty slot
+    };
+    std::size_t innermost_find(std::uint64_t hash) const;
+    void innermost_set(std::uint64_t hash, std::size_t index);
+    void innermost_erase(std::uint64_t hash);
 
     bool default_on_close(tag_entry&) { return true; }
     bool clear_ad_link(tag_entry&) {
@@ -148,7 +174,7 @@ protected:
     void block_element(tag_entry& entry, int idx, const byte_string& keyword);
     void block_tag(tag_entry& entry, int idx, const byte_string& keyword);
     void notify(const tag_entry& entry, int idx, const byte_string& keyword);
-    string_t blocked_replacement(const tag_entry& entry, int idx);
+    void append_blocked_replacement(int idx);
     bool set(int idx) { return m_qualifier->is_restricted(idx); }
     bool allowed(int idx) { return m_qualifier->get_permission_by_index(idx); }
     bool blocked_by(int idx) { return set(idx) && !allowed(idx); }
@@ -171,6 +197,14 @@ protected:
     void rule_img(tag_entry& e);
     void parse_sizes(string_t& text, int which, std::list<bool>& flags);
 
+    enum class page_mode { passing, parsing };
+    // Match results reused by the tag rules (defined with them).
+    struct rule_scratch;
+    rule_scratch& scratch();
+    // An attribute value of a tag (the rules' common expressions).
+    template <class V, class M>
+    bool tag_value(const string_t& text, int id, V& v, M& m);
+
     bool m_cutting = false;
     bool m_line_start = true;
     bool m_in_ad_link = false;
@@ -183,7 +217,12 @@ protected:
     string_t m_output;
     string_t m_base_address;
     std::vector<tag_entry> m_tags;
-    std::unordered_map<std::uint64_t, std::size_t> m_innermost;  // name hash -> innermost index in m_tags
+    string_t m_tag_names;  // the folded names of m_tags, back to back
+    std::vector<name_slot> m_innermost;
+    std::size_t m_innermost_count = 0;
+    string_t m_tag_text;             // the opening tag being handled by the rules
+    std::uint64_t m_tag_serial = 0;  // counts the tags put in m_tag_text
+    string_t m_link;                 // a link being checked by the rules
     std::list<bool> m_frames;
     byte_string m_page_address;
     handler_t* m_current;
@@ -202,6 +241,8 @@ protected:
     partial_tag m_partial;
     bool m_skip_to_gt = false;  // an over-long tag is being passed as text
     string_t m_piece;
+    page_mode m_mode = page_mode::passing;
+    std::unique_ptr<rule_scratch> m_scratch;
 };
 
 extern template class html_stream_filter<char>;

@@ -47,6 +47,20 @@ html_stream_parser_sub_handler<wchar_t>::html_stream_parser_sub_handler(host_per
 }
 
 bool html_stream_parser_sub_handler<wchar_t>::update_in(byte_string& data) {
+    if (passes_unparsed()) {
+        // The bytes go on as they came; only the pairing into units is kept,
+        // so that parsing can begin at a unit boundary later on the page.
+        if (!m_odd_bytes.empty()) {
+            m_odd_bytes += data;
+            data.swap(m_odd_bytes);
+            m_odd_bytes.clear();
+        }
+        if (data.size() & 1) {
+            m_odd_bytes.assign(1, data.back());
+            data.pop_back();
+        }
+        return true;
+    }
     wide_string text;
     if (m_odd_bytes.empty()) {
         units_from_bytes(data.data(), data.size() & ~std::size_t(1), text);
@@ -81,8 +95,7 @@ void html_stream_parser_sub_handler<wchar_t>::stop(byte_string& data) {
     m_odd_bytes.clear();
 }
 
-java_parser_sub_handler::java_parser_sub_handler(host_permission_qualifier* qualifier,
-                                                 i_connection_feedback* feedback)
+java_parser_sub_handler::java_parser_sub_handler(host_permission_qualifier* qualifier, i_connection_feedback* feedback)
     : hyper_text_java_handler<char>(feedback, qualifier) {}
 
 bool java_parser_sub_handler::update_in(byte_string& data) { return update(data); }

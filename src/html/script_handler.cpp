@@ -81,9 +81,6 @@ bool may_grow_prefixed(It b, It e) {
     return boost::regex_search(b, e, m, rx, boost::match_partial | boost::match_continuous) && !m[0].matched;
 }
 
-wide_string to_wide(const byte_string& s) { return platform::ansi_to_wide(s); }
-const wide_string& to_wide(const wide_string& s) { return s; }
-
 std::string describe(const byte_string& s) { return s; }
 std::string describe(const wide_string& s) { return platform::wide_to_ansi(s); }
 
@@ -93,6 +90,14 @@ template <class C>
 hyper_text_java_handler<C>::hyper_text_java_handler(i_connection_feedback* feedback,
                                                     host_permission_qualifier* qualifier)
     : m_qualifier(qualifier ? qualifier : &m_default_qualifier), m_feedback(feedback) {}
+
+template <class C>
+struct hyper_text_java_handler<C>::scan_scratch {
+    boost::match_results<typename string_t::const_iterator> match;
+};
+
+template <class C>
+hyper_text_java_handler<C>::~hyper_text_java_handler() = default;
 
 template <class C>
 void hyper_text_java_handler<C>::reset() {
@@ -110,7 +115,7 @@ bool hyper_text_java_handler<C>::whole_script_mode() {
 template <class C>
 void hyper_text_java_handler<C>::notify(const string_t& matched, int index) {
     zem_io_commands::general_notify_object_blocked(m_feedback, m_qualifier->get_request_id(), matched.size(),
-                                                   static_cast<std::uint32_t>(index), to_wide(matched), byte_string(),
+                                                   static_cast<std::uint32_t>(index), matched, byte_string(),
                                                    m_page_address);
 }
 
@@ -144,18 +149,16 @@ bool hyper_text_java_handler<C>::update(string_t& text) {
 template <class C>
 void hyper_text_java_handler<C>::filter_held(string_t& text, bool final) {
     using iterator = typename string_t::const_iterator;
-    struct replacement {
-        std::size_t begin, end;
-        string_t with;
-    };
     m_held += text;
     text.clear();
-    std::vector<replacement> repl;
+    std::vector<script_cut>& repl = m_cuts;
+    repl.clear();
     std::size_t keep_from = m_held.size();
     const string_t& held = m_held;
     try {
         const auto& rx = script_expression<C>();
-        boost::match_results<iterator> m;
+        if (!m_scratch) m_scratch = std::make_unique<scan_scratch>();
+        boost::match_results<iterator>& m = m_scratch->match;
         std::size_t from = 0;
         while (from < held.size()) {
             const std::size_t word_at = find_construct_word(held, from);
@@ -192,12 +195,12 @@ void hyper_text_java_handler<C>::filter_held(string_t& text, bool final) {
             std::size_t ce = static_cast<std::size_t>(m[1].second - held.begin());
             if (m[2].matched) {
                 if (m_qualifier->is_restricted(idx_popups) && !m_qualifier->get_permission_by_index(idx_popups)) {
-                    repl.push_back({cb, ce, lit<C>("new Object( )")});
+                    repl.push_back({cb, ce, true});
                     notify(held.substr(cb, ce - cb), idx_popups);
                 }
             } else if (m_qualifier->is_restricted(idx_ax_from_script) &&
                        !m_qualifier->get_permission_by_index(idx_ax_from_script)) {
-                repl.push_back({cb, ce, string_t()});
+                repl.push_back({cb, ce, false});
                 notify(held.substr(cb, ce - cb), idx_ax_from_script);
             }
             if (e >= held.size() || e == b) break;
@@ -213,16 +216,23 @@ void hyper_text_java_handler<C>::filter_held(string_t& text, bool final) {
             "!!!EXCEPRION RAISED!!! in hyper_text_java_handler:(unkonown exception) BUFFER:" << describe(held));
         keep_from = held.size();
     }
-    string_t out;
-    out.reserve(keep_from);
+    if (repl.empty() && keep_from == held.size()) {
+        // Nothing to change or keep: the held text goes out as it is, and
+        // the emptied buffer of 'text' is the next one to hold in.
+        text.swap(m_held);
+        m_held.clear();
+        return;
+    }
     std::size_t at = 0;
     for (const auto& r : repl) {
-        out.append(held, at, r.begin - at);
-        out += r.with;
+        text.append(held, at, r.begin - at);
+        if (r.popup) {
+            static const string_t empty_object = lit<C>("new Object( )");
+            text += empty_object;
+        }
         at = r.end;
     }
-    if (at < keep_from) out.append(held, at, keep_from - at);
-    text.swap(out);
+    if (at < keep_from) text.append(held, at, keep_from - at);
     m_held.erase(0, keep_from);
 }
 

@@ -3,7 +3,9 @@
 // script text, holding back a construct that may continue in the next piece;
 // in whole-script mode it collects the script and lets the host check it.
 #include <cstddef>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "core/interfaces.h"
 #include "host/ipc_permission_qualifier.h"
@@ -27,6 +29,7 @@ public:
 
     explicit hyper_text_java_handler(i_connection_feedback* feedback = nullptr,
                                      host_permission_qualifier* qualifier = nullptr);
+    ~hyper_text_java_handler() override;
 
     bool update(string_t& text) override;
     void stop(string_t& text) override;
@@ -46,6 +49,16 @@ private:
     void filter_held(string_t& text, bool final);
     void notify(const string_t& matched, int index);
 
+    // A construct to take out of m_held: a pop-up call is replaced by an
+    // empty object, an ActiveX creation removed.
+    struct script_cut {
+        std::size_t begin, end;
+        bool popup;
+    };
+    std::vector<script_cut> m_cuts;  // reused by filter_held
+    // The match results filter_held reuses (defined with it).
+    struct scan_scratch;
+    std::unique_ptr<scan_scratch> m_scratch;
     string_t m_held;
     bool m_rechecking = false;
     bool m_overflow = false;  // this script outgrew max_whole_script

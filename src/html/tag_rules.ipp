@@ -3,10 +3,14 @@
 // html_stream_filter.cpp, which instantiates the filter.
 
 #include <algorithm>
+#include <boost/regex.hpp>
 #include <climits>
+#include <type_traits>
+#include <vector>
 
 #include "core/ascii.h"
 #include "host/zem_io_commands.h"
+#include "log/log.h"
 
 namespace html {
 
@@ -89,9 +93,70 @@ using match_t = boost::match_results<typename std::basic_string<C>::const_iterat
 
 // A search that never throws: an expression the engine gives up on counts
 // as no match, and the tag keeps its way through the rules.
+// The text every match of an expression begins with (ASCII, lower case),
+// or null when it has no such fixed beginning.
+inline const char* leading_literal(int id) {
+    switch (id) {
+        case rx_a_link:
+            return "href=";
+        case rx_body_load:
+            return "on";
+        case rx_rows:
+            return "rows=\"";
+        case rx_cols:
+            return "cols=\"";
+        case rx_clsid:
+            return "classid=";
+        case rx_src_host:
+        case rx_abs_src:
+        case rx_src:
+            return "src=\"";
+        case rx_data:
+            return "data=\"";
+        case rx_abs_codebase:
+            return "codebase=\"";
+        case rx_language:
+            return "language=";
+        case rx_height:
+            return "height=";
+        case rx_width:
+            return "width=";
+        case rx_style_open:
+            return "style=\"";
+        default:
+            return nullptr;
+    }
+}
+
+// Where a match of an expression beginning with 'literal' may start: the
+// first place the literal stands (ignoring ASCII case), or an earlier
+// character outside ASCII, which some case folding might turn into a letter
+// of it. The size of the text when there is neither: no match can exist.
+template <class C>
+std::size_t first_possible_start(const std::basic_string<C>& text, const char* literal) {
+    const auto first = static_cast<unsigned char>(literal[0]);
+    const auto first_upper = static_cast<unsigned char>(first >= 'a' && first <= 'z' ? first - 32 : first);
+    const std::size_t n = text.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto c = static_cast<std::make_unsigned_t<C>>(text[i]);
+        if (c >= 0x80) return i;
+        if ((c == first || c == first_upper) && ascii_folded_at(text, i, literal)) return i;
+    }
+    return n;
+}
+
 template <class C>
 bool find_attr(const std::basic_string<C>& text, int id, match_t<C>& m) {
     try {
+        // No match can begin before the expression's fixed beginning: the
+        // search starts there, and a tag without it is not searched at all.
+        if (const char* literal = leading_literal(id)) {
+            const std::size_t from = first_possible_start(text, literal);
+            if (from >= text.size()) return false;
+            if (from > 0)
+                return boost::regex_search(text.begin() + static_cast<std::ptrdiff_t>(from), text.end(), m,
+                                           attr_expression<C>(id), boost::match_default | boost::match_prev_avail);
+        }
         return boost::regex_search(text.begin(), text.end(), m, attr_expression<C>(id));
     } catch (const std::exception& ex) {
         ZEM_LOG_ERROR("Plugin/HTML/html", "HTML: attribute expression failed: " << ex.what());
@@ -99,6 +164,111 @@ bool find_attr(const std::basic_string<C>& text, int id, match_t<C>& m) {
         ZEM_LOG_ERROR("Plugin/HTML/html", "HTML: attribute expression failed");
     }
     return false;
+}
+
+// Capture 1 of an attribute expression as offsets, and whether capture 2
+// matched (the "http://" of a link, the "%" of a size).
+struct attr_value {
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    bool second = false;
+};
+
+template <class C>
+bool is_ascii_blank(C c) {
+    return c == C(' ') || c == C('\t') || c == C('\n') || c == C('\v') || c == C('\f') || c == C('\r');
+}
+
+// For ASCII text only: setting bit 5 folds a letter to lower case and
+// makes no other character equal to a lower-case letter.
+template <class C>
+std::size_t find_folded(const std::basic_string<C>& text, std::size_t from, const char* literal) {
+    const C first = C(literal[0]);
+    const std::size_t n = text.size();
+    for (std::size_t i = from; i < n; ++i)
+        if ((text[i] | C(0x20)) == first && ascii_folded_at(text, i, literal)) return i;
+    return std::basic_string<C>::npos;
+}
+
+// The common attribute expressions worked out directly, as the expression
+// engine would match them, for a tag in plain ASCII (outside it, what counts
+// as a blank, a digit or the same letter may depend on the locale): false in
+// 'decided' when the expression has to run.
+template <class C>
+bool is_plain_ascii(const std::basic_string<C>& text) {
+    std::make_unsigned_t<C> bits = 0;
+    for (C c : text) bits |= static_cast<std::make_unsigned_t<C>>(c);
+    return bits < 0x80;
+}
+
+template <class C>
+bool quick_value(const std::basic_string<C>& text, bool ascii, int id, attr_value& v, bool& decided) {
+    using string_t = std::basic_string<C>;
+    decided = false;
+    const char* literal = nullptr;
+    switch (id) {
+        case rx_a_link:
+            literal = "href=";
+            break;
+        case rx_src:
+            literal = "src=\"";
+            break;
+        case rx_data:
+            literal = "data=\"";
+            break;
+        case rx_height:
+            literal = "height=";
+            break;
+        case rx_width:
+            literal = "width=";
+            break;
+        default:
+            return false;
+    }
+    if (!ascii) return false;
+    decided = true;
+    const std::size_t n = text.size();
+    const std::size_t length = std::char_traits<char>::length(literal);
+    for (std::size_t p = find_folded(text, 0, literal); p != string_t::npos; p = find_folded(text, p + 1, literal)) {
+        std::size_t j = p + length;
+        if (id == rx_src || id == rx_data) {
+            // NAME="(.*?)": the value runs to the next quote.
+            const std::size_t close = text.find(C('"'), j);
+            if (close == string_t::npos) return false;
+            v = {j, close, false};
+            return true;
+        }
+        if (id == rx_a_link) {
+            // HREF=\s*?"((http://)?(.*?))"
+            while (j < n && text[j] != C('"') && is_ascii_blank(text[j])) ++j;
+            if (j >= n || text[j] != C('"')) continue;
+            const std::size_t close = text.find(C('"'), j + 1);
+            if (close == string_t::npos) continue;
+            v = {j + 1, close, ascii_folded_at(text, j + 1, "http://")};
+            return true;
+        }
+        // NAME="?(\d+(%)?)
+        if (j < n && text[j] == C('"')) ++j;
+        std::size_t d = j;
+        while (d < n && text[d] >= C('0') && text[d] <= C('9')) ++d;
+        if (d == j) continue;
+        const bool percent = d < n && text[d] == C('%');
+        v = {j, d + (percent ? 1 : 0), percent};
+        return true;
+    }
+    return false;
+}
+
+template <class C>
+bool find_value(const std::basic_string<C>& text, bool ascii, int id, attr_value& v, match_t<C>& m) {
+    bool decided = false;
+    const bool found = quick_value(text, ascii, id, v, decided);
+    if (decided) return found;
+    if (!find_attr(text, id, m)) return false;
+    v.begin = static_cast<std::size_t>(m[1].first - text.begin());
+    v.end = static_cast<std::size_t>(m[1].second - text.begin());
+    v.second = m[2].matched;
+    return true;
 }
 
 // B somewhere after the end of A.
@@ -145,12 +315,16 @@ bool detect(const std::basic_string<C>& text, int id) {
     }
 }
 
-template <class C>
-bool starts_with(const std::basic_string<C>& s, const char* prefix) {
-    std::size_t k = 0;
-    for (; prefix[k]; ++k)
-        if (k >= s.size() || s[k] != C(prefix[k])) return false;
+template <class It>
+bool starts_with(It b, It e, const char* prefix) {
+    for (; *prefix; ++prefix, ++b)
+        if (b == e || *b != static_cast<typename std::iterator_traits<It>::value_type>(*prefix)) return false;
     return true;
+}
+
+template <class C>
+void append_ascii(std::basic_string<C>& to, const char* s) {
+    for (; *s; ++s) to.push_back(static_cast<C>(static_cast<unsigned char>(*s)));
 }
 
 // Decimal digits to an int; a value beyond 32 bits saturates, so that a
@@ -196,10 +370,39 @@ bool parse_uuid(std::basic_string<C> text, unsigned char (&out)[16]) {
     return byte == 16;
 }
 
-inline wide_string as_wide(const byte_string& s) { return platform::ansi_to_wide(s); }
-inline const wide_string& as_wide(const wide_string& s) { return s; }
-
 }  // namespace rules
+
+template <class C>
+struct html_stream_filter<C>::rule_scratch {
+    // One set per helper, so that a rule may still read its own results
+    // after calling another helper.
+    rules::match_t<C> rule, rule2, link, absolute, src, height, width;
+    std::uint64_t ascii_tag = 0;  // m_tag_serial of the tag 'ascii' is about
+    bool ascii = false;
+};
+
+template <class C>
+template <class V, class M>
+bool html_stream_filter<C>::tag_value(const string_t& text, int id, V& v, M& m) {
+    bool ascii;
+    if (&text == &m_tag_text) {
+        rule_scratch& sc = scratch();
+        if (sc.ascii_tag != m_tag_serial) {
+            sc.ascii = rules::is_plain_ascii(m_tag_text);
+            sc.ascii_tag = m_tag_serial;
+        }
+        ascii = sc.ascii;
+    } else {
+        ascii = rules::is_plain_ascii(text);
+    }
+    return rules::find_value(text, ascii, id, v, m);
+}
+
+template <class C>
+typename html_stream_filter<C>::rule_scratch& html_stream_filter<C>::scratch() {
+    if (!m_scratch) m_scratch = std::make_unique<rule_scratch>();
+    return *m_scratch;
+}
 
 template <class C>
 bool html_stream_filter<C>::handle_open_tag(tag_entry& e) {
@@ -243,7 +446,7 @@ bool html_stream_filter<C>::handle_open_tag(tag_entry& e) {
         default:
             ZEM_LOG(2, "HTML: Undefined tag_type=" << e.tag_type << "\n");
             e.handler = &m_stub;
-            m_output += e.text;
+            m_output += m_tag_text;
             break;
     }
     return true;
@@ -252,14 +455,14 @@ bool html_stream_filter<C>::handle_open_tag(tag_entry& e) {
 template <class C>
 void html_stream_filter<C>::pass(tag_entry& e) {
     e.handler = &m_stub;
-    m_output += e.text;
+    m_output += m_tag_text;
 }
 
 template <class C>
-void html_stream_filter<C>::notify(const tag_entry& e, int idx, const byte_string& keyword) {
+void html_stream_filter<C>::notify(const tag_entry&, int idx, const byte_string& keyword) {
     if (idx == idx_unknown) return;
-    zem_io_commands::general_notify_object_blocked(m_feedback, m_qualifier->get_request_id(), e.text.size(),
-                                                   static_cast<std::uint32_t>(idx), rules::as_wide(e.text), keyword,
+    zem_io_commands::general_notify_object_blocked(m_feedback, m_qualifier->get_request_id(), m_tag_text.size(),
+                                                   static_cast<std::uint32_t>(idx), m_tag_text, keyword,
                                                    m_page_address);
 }
 
@@ -268,7 +471,7 @@ void html_stream_filter<C>::block_element(tag_entry& e, int idx, const byte_stri
     e.handler = &m_cut;
     m_current = &m_cut;
     e.saved_cutting = m_cutting;
-    m_output += blocked_replacement(e, idx);
+    append_blocked_replacement(idx);
     m_cutting = true;
     notify(e, idx, keyword);
 }
@@ -278,74 +481,74 @@ void html_stream_filter<C>::block_tag(tag_entry& e, int idx, const byte_string& 
     e.handler = &m_cut;
     m_current = &m_text_handler;
     e.saved_cutting = m_cutting;
-    m_output += blocked_replacement(e, idx);
+    append_blocked_replacement(idx);
     notify(e, idx, keyword);
 }
 
 template <class C>
-typename html_stream_filter<C>::string_t html_stream_filter<C>::blocked_replacement(const tag_entry& e, int idx) {
-    string_t r;
+void html_stream_filter<C>::append_blocked_replacement(int idx) {
+    string_t& r = m_output;
     if (m_comment_replacement) {
-        r += lit<C>("<!-- tag [");
-        r += e.text;
-        r += lit<C>("] blocked by \"");
-        r += lit<C>(permission_index_name(idx));
-        r += lit<C>("\" option-->");
+        rules::append_ascii(r, "<!-- tag [");
+        r += m_tag_text;
+        rules::append_ascii(r, "] blocked by \"");
+        rules::append_ascii(r, permission_index_name(idx));
+        rules::append_ascii(r, "\" option-->");
     }
-    if (idx != idx_ads_by_link && idx != idx_ads_by_size) return r;
+    if (idx != idx_ads_by_link && idx != idx_ads_by_size) return;
     const int gif_idx = idx == idx_ads_by_link ? idx_ads_by_link_replace_gif : idx_ads_by_size_replace_gif;
     if (!allowed(gif_idx)) {
-        r += lit<C>("<FONT size=\"1\">[AD]</FONT>");
-        return r;
+        rules::append_ascii(r, "<FONT size=\"1\">[AD]</FONT>");
+        return;
     }
     const string_t image = m_qualifier->get_transparent_gif(string_t());
-    r += lit<C>("<img src=\"");
-    if (!rules::has_image_scheme(image)) r += lit<C>("file://");
+    rules::append_ascii(r, "<img src=\"");
+    if (!rules::has_image_scheme(image)) rules::append_ascii(r, "file://");
     r += image;
     r += C('"');
-    rules::match_t<C> mh, mw;
-    const bool has_height = rules::find_attr(e.text, rules::rx_height, mh);
-    if (!(has_height && mh[2].matched)) {
-        if (rules::find_attr(e.text, rules::rx_width, mw) && !mw[2].matched) {
-            r += lit<C>(" width=");
-            r.append(mw[1].first, mw[1].second);
+    rules::attr_value h, w;
+    const bool has_height = tag_value(m_tag_text, rules::rx_height, h, scratch().height);
+    if (!(has_height && h.second)) {
+        if (tag_value(m_tag_text, rules::rx_width, w, scratch().width) && !w.second) {
+            rules::append_ascii(r, " width=");
+            r.append(m_tag_text, w.begin, w.end - w.begin);
         }
         if (has_height) {
-            r += lit<C>(" height=");
-            r.append(mh[1].first, mh[1].second);
+            rules::append_ascii(r, " height=");
+            r.append(m_tag_text, h.begin, h.end - h.begin);
         }
     }
-    r += lit<C>(" >");
-    return r;
+    rules::append_ascii(r, " >");
 }
 
 template <class C>
 bool html_stream_filter<C>::tag_link(const string_t& text, int which, string_t& link) {
-    rules::match_t<C> m;
-    if (!rules::find_attr(text, which, m)) return false;
-    string_t value(m[1].first, m[1].second);
-    if (rules::starts_with(value, "http://")) {
-        link.swap(value);
-    } else {
-        link = lit<C>("http://") + m_base_address + lit<C>("/") + value;
+    rules::attr_value v;
+    if (!tag_value(text, which, v, scratch().link)) return false;
+    link.clear();
+    if (!rules::starts_with(text.begin() + static_cast<std::ptrdiff_t>(v.begin),
+                            text.begin() + static_cast<std::ptrdiff_t>(v.end), "http://")) {
+        rules::append_ascii(link, "http://");
+        link += m_base_address;
+        link += C('/');
     }
+    link.append(text, v.begin, v.end - v.begin);
     return true;
 }
 
 template <class C>
 bool html_stream_filter<C>::ad_link(const string_t& text, int which, byte_string& keyword) {
     if (!set(idx_ads_by_link)) return false;
-    string_t link;
-    if (!tag_link(text, which, link)) return false;
+    if (!tag_link(text, which, m_link)) return false;
     keyword.clear();
-    if (m_qualifier->check_ad_link(link, keyword)) return false;
+    if (m_qualifier->check_ad_link(m_link, keyword)) return false;
     return !allowed(idx_ads_by_link);
 }
 
 template <class C>
 bool html_stream_filter<C>::external_absolute(const string_t& text, int which) {
     if (!set(idx_ext_images)) return false;
-    rules::match_t<C> m;
+    rules::match_t<C>& m = scratch().absolute;
     if (!rules::find_attr(text, which, m) || !m[2].matched) return false;
     return !allowed(idx_ext_images);
 }
@@ -353,19 +556,23 @@ bool html_stream_filter<C>::external_absolute(const string_t& text, int which) {
 template <class C>
 bool html_stream_filter<C>::banner_size(const string_t& text) {
     if (!set(idx_ads_by_size)) return false;
-    rules::match_t<C> mh, mw;
-    if (!rules::find_attr(text, rules::rx_height, mh) || mh[2].matched) return false;
-    if (!rules::find_attr(text, rules::rx_width, mw) || mw[2].matched) return false;
+    rules::attr_value h, w;
+    if (!tag_value(text, rules::rx_height, h, scratch().height) || h.second) return false;
+    if (!tag_value(text, rules::rx_width, w, scratch().width) || w.second) return false;
     int height = 0, width = 0;
-    if (!rules::parse_number(mh[1].first, mh[1].second, height)) return false;
-    if (!rules::parse_number(mw[1].first, mw[1].second, width)) return false;
+    if (!rules::parse_number(text.begin() + static_cast<std::ptrdiff_t>(h.begin),
+                             text.begin() + static_cast<std::ptrdiff_t>(h.end), height))
+        return false;
+    if (!rules::parse_number(text.begin() + static_cast<std::ptrdiff_t>(w.begin),
+                             text.begin() + static_cast<std::ptrdiff_t>(w.end), width))
+        return false;
     if (m_qualifier->check_ad_size(width, height)) return false;
     return !allowed(idx_ads_by_size);
 }
 
 template <class C>
 bool html_stream_filter<C>::external_image(const string_t& text) {
-    rules::match_t<C> m;
+    rules::match_t<C>& m = scratch().src;
     if (!rules::find_attr(text, rules::rx_src_host, m) || !m[1].matched) return false;
     const string_t image_host(m[3].first, m[3].second);
     const string_t page_host = m_qualifier->get_host(string_t());
@@ -375,12 +582,13 @@ bool html_stream_filter<C>::external_image(const string_t& text) {
 template <class C>
 void html_stream_filter<C>::rule_a(tag_entry& e) {
     if (!set(idx_ads_by_link)) return pass(e);
-    rules::match_t<C> m;
-    if (rules::find_attr(e.text, rules::rx_a_link, m)) {
-        string_t link =
-            m[2].matched ? string_t(m[1].first, m[1].second) : m_base_address + string_t(m[1].first, m[1].second);
+    rules::attr_value v;
+    if (tag_value(m_tag_text, rules::rx_a_link, v, scratch().rule)) {
+        m_link.clear();
+        if (!v.second) m_link = m_base_address;
+        m_link.append(m_tag_text, v.begin, v.end - v.begin);
         byte_string keyword;
-        if (!allowed(idx_ads_by_link) && !m_qualifier->check_ad_link(link, keyword)) {
+        if (!allowed(idx_ads_by_link) && !m_qualifier->check_ad_link(m_link, keyword)) {
             m_in_ad_link = true;
             e.on_close = &html_stream_filter::clear_ad_link;
         }
@@ -390,17 +598,17 @@ void html_stream_filter<C>::rule_a(tag_entry& e) {
 
 template <class C>
 void html_stream_filter<C>::rule_script(tag_entry& e) {
-    rules::match_t<C> m;
-    const bool vb = rules::find_attr(e.text, rules::rx_language, m) && m[2].matched;
+    rules::match_t<C>& m = scratch().rule;
+    const bool vb = rules::find_attr(m_tag_text, rules::rx_language, m) && m[2].matched;
     m_script_language = vb ? 1 : 2;
     if ((set(idx_jscript) || set(idx_vbscript)) && ((vb && !allowed(idx_vbscript)) || (!vb && !allowed(idx_jscript)))) {
         return block_element(e, vb ? idx_vbscript : idx_jscript, byte_string());
     }
     e.saved_handler = m_current;
     m_current = &m_script_handlers[vb ? 1 : 0];
-    if (external_absolute(e.text, rules::rx_abs_src)) return block_element(e, idx_ext_images, byte_string());
+    if (external_absolute(m_tag_text, rules::rx_abs_src)) return block_element(e, idx_ext_images, byte_string());
     byte_string keyword;
-    if (ad_link(e.text, rules::rx_src, keyword)) return block_element(e, idx_ads_by_link, keyword);
+    if (ad_link(m_tag_text, rules::rx_src, keyword)) return block_element(e, idx_ads_by_link, keyword);
     pass(e);
 }
 
@@ -411,14 +619,14 @@ void html_stream_filter<C>::rule_noscript(tag_entry& e) {
     e.handler = &m_cut;
     m_current = &m_text_handler;
     e.saved_cutting = m_cutting;
-    m_output += blocked_replacement(e, idx_unknown);
+    append_blocked_replacement(idx_unknown);
 }
 
 template <class C>
 void html_stream_filter<C>::rule_flash_object(tag_entry& e) {
     if (m_in_ad_link) return block_tag(e, idx_ads_by_link, byte_string());
     if (blocked_by(idx_flash)) return block_element(e, idx_flash, byte_string());
-    if (external_absolute(e.text, rules::rx_abs_codebase)) return block_element(e, idx_ext_images, byte_string());
+    if (external_absolute(m_tag_text, rules::rx_abs_codebase)) return block_element(e, idx_ext_images, byte_string());
     pass(e);
 }
 
@@ -426,13 +634,13 @@ template <class C>
 void html_stream_filter<C>::rule_object(tag_entry& e) {
     if (m_in_ad_link) return block_tag(e, idx_ads_by_link, byte_string());
     if (set(idx_activex) || set(idx_flash)) {
-        rules::match_t<C> m;
-        if (rules::find_attr(e.text, rules::rx_clsid, m)) {
+        rules::match_t<C>& m = scratch().rule;
+        if (rules::find_attr(m_tag_text, rules::rx_clsid, m)) {
             static const unsigned char flash_class[16] = {0xD2, 0x7C, 0xDB, 0x6E, 0xAE, 0x6D, 0x11, 0xCF,
                                                           0x96, 0xB8, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00};
             unsigned char uuid[16];
             if (!rules::parse_uuid(string_t(m[2].first, m[2].second), uuid)) {
-                ZEM_LOG_ERROR("Plugin/HTML/html", "Failed to recognize clsid in tag:" << printable(e.text));
+                ZEM_LOG_ERROR("Plugin/HTML/html", "Failed to recognize clsid in tag:" << printable(m_tag_text));
                 return pass(e);
             }
             if (std::equal(uuid, uuid + 16, flash_class)) return rule_flash_object(e);
@@ -442,17 +650,17 @@ void html_stream_filter<C>::rule_object(tag_entry& e) {
     // Asked again for an object with a class: when the first question was a
     // learn question, this one reads what the host's answer stored.
     if (blocked_by(idx_activex)) return block_element(e, idx_activex, byte_string());
-    rules::match_t<C> m;
-    if (set(idx_java_applets) && rules::detect(e.text, rules::rx_java) && !allowed(idx_java_applets))
+    rules::match_t<C>& m = scratch().rule;
+    if (set(idx_java_applets) && rules::detect(m_tag_text, rules::rx_java) && !allowed(idx_java_applets))
         return block_element(e, idx_java_applets, byte_string());
-    if (set(idx_flash) && rules::detect(e.text, rules::rx_flash) && !allowed(idx_flash))
+    if (set(idx_flash) && rules::detect(m_tag_text, rules::rx_flash) && !allowed(idx_flash))
         return block_element(e, idx_flash, byte_string());
-    if (set(idx_hidden_frames) && rules::find_attr(e.text, rules::rx_tiny_object, m) && !allowed(idx_hidden_frames))
+    if (set(idx_hidden_frames) && rules::find_attr(m_tag_text, rules::rx_tiny_object, m) && !allowed(idx_hidden_frames))
         return block_element(e, idx_hidden_frames, byte_string());
-    if (external_absolute(e.text, rules::rx_abs_codebase)) return block_element(e, idx_ext_images, byte_string());
+    if (external_absolute(m_tag_text, rules::rx_abs_codebase)) return block_element(e, idx_ext_images, byte_string());
     byte_string keyword;
-    if (ad_link(e.text, rules::rx_data, keyword)) return block_element(e, idx_ads_by_link, keyword);
-    if (banner_size(e.text)) return block_element(e, idx_ads_by_size, byte_string());
+    if (ad_link(m_tag_text, rules::rx_data, keyword)) return block_element(e, idx_ads_by_link, keyword);
+    if (banner_size(m_tag_text)) return block_element(e, idx_ads_by_size, byte_string());
     pass(e);
 }
 
@@ -460,15 +668,14 @@ template <class C>
 void html_stream_filter<C>::rule_embed(tag_entry& e) {
     if (m_in_ad_link) return block_tag(e, idx_ads_by_link, byte_string());
     if (blocked_by(idx_activex)) return block_tag(e, idx_activex, byte_string());
-    rules::match_t<C> m;
-    if (set(idx_java_applets) && rules::detect(e.text, rules::rx_java) && !allowed(idx_java_applets))
+    if (set(idx_java_applets) && rules::detect(m_tag_text, rules::rx_java) && !allowed(idx_java_applets))
         return block_element(e, idx_java_applets, byte_string());
-    if (set(idx_flash) && rules::detect(e.text, rules::rx_flash) && !allowed(idx_flash))
+    if (set(idx_flash) && rules::detect(m_tag_text, rules::rx_flash) && !allowed(idx_flash))
         return block_element(e, idx_flash, byte_string());
-    if (external_absolute(e.text, rules::rx_abs_src)) return block_tag(e, idx_ext_images, byte_string());
+    if (external_absolute(m_tag_text, rules::rx_abs_src)) return block_tag(e, idx_ext_images, byte_string());
     byte_string keyword;
-    if (ad_link(e.text, rules::rx_src, keyword)) return block_element(e, idx_ads_by_link, keyword);
-    if (banner_size(e.text)) return block_element(e, idx_ads_by_size, byte_string());
+    if (ad_link(m_tag_text, rules::rx_src, keyword)) return block_element(e, idx_ads_by_link, keyword);
+    if (banner_size(m_tag_text)) return block_element(e, idx_ads_by_size, byte_string());
     pass(e);
 }
 
@@ -476,21 +683,20 @@ template <class C>
 void html_stream_filter<C>::rule_applet(tag_entry& e) {
     if (m_in_ad_link) return block_tag(e, idx_ads_by_link, byte_string());
     if (blocked_by(idx_java_applets)) return block_element(e, idx_java_applets, byte_string());
-    if (external_absolute(e.text, rules::rx_abs_codebase)) return block_tag(e, idx_ext_images, byte_string());
+    if (external_absolute(m_tag_text, rules::rx_abs_codebase)) return block_tag(e, idx_ext_images, byte_string());
     pass(e);
 }
 
 template <class C>
 void html_stream_filter<C>::rule_iframe(tag_entry& e) {
-    rules::match_t<C> m;
-    if (set(idx_hidden_frames) && rules::detect(e.text, rules::rx_hidden_iframe) && !allowed(idx_hidden_frames))
+    if (set(idx_hidden_frames) && rules::detect(m_tag_text, rules::rx_hidden_iframe) && !allowed(idx_hidden_frames))
         return block_element(e, idx_hidden_frames, byte_string());
-    if (set(idx_flash) && rules::detect(e.text, rules::rx_flash) && !allowed(idx_flash))
+    if (set(idx_flash) && rules::detect(m_tag_text, rules::rx_flash) && !allowed(idx_flash))
         return block_element(e, idx_flash, byte_string());
-    if (external_absolute(e.text, rules::rx_abs_src)) return block_element(e, idx_ext_images, byte_string());
+    if (external_absolute(m_tag_text, rules::rx_abs_src)) return block_element(e, idx_ext_images, byte_string());
     byte_string keyword;
-    if (ad_link(e.text, rules::rx_src, keyword)) return block_element(e, idx_ads_by_link, keyword);
-    if (banner_size(e.text)) return block_element(e, idx_ads_by_size, byte_string());
+    if (ad_link(m_tag_text, rules::rx_src, keyword)) return block_element(e, idx_ads_by_link, keyword);
+    if (banner_size(m_tag_text)) return block_element(e, idx_ads_by_size, byte_string());
     pass(e);
 }
 
@@ -589,8 +795,8 @@ void html_stream_filter<C>::rule_frameset(tag_entry& e) {
         if (hidden && !allowed(idx_hidden_frames)) return block_element(e, idx_hidden_frames, byte_string());
     }
     std::list<bool> rows, cols;
-    parse_sizes(e.text, rules::rx_rows, rows);
-    parse_sizes(e.text, rules::rx_cols, cols);
+    parse_sizes(m_tag_text, rules::rx_rows, rows);
+    parse_sizes(m_tag_text, rules::rx_cols, cols);
     if (rows.empty() && cols.empty()) {
         ZEM_LOG_ERROR("Plugin/HTML/html", "HTML: FRAMSET without rows and cols parametrs!");
         return pass(e);
@@ -610,15 +816,16 @@ void html_stream_filter<C>::rule_frameset(tag_entry& e) {
 
 template <class C>
 void html_stream_filter<C>::rule_body(tag_entry& e) {
-    rules::match_t<C> m;
-    if (set(idx_load_unload_script) && rules::find_attr(e.text, rules::rx_body_load, m) &&
+    rules::match_t<C>& m = scratch().rule;
+    if (set(idx_load_unload_script) && rules::find_attr(m_tag_text, rules::rx_body_load, m) &&
         !allowed(idx_load_unload_script)) {
         notify(e, idx_load_unload_script, byte_string());
-        e.text.erase(static_cast<std::size_t>(m[0].first - e.text.cbegin()), static_cast<std::size_t>(m.length(0)));
-        rules::match_t<C> m2;
-        if (rules::find_attr(e.text, rules::rx_body_load, m2))
-            e.text.erase(static_cast<std::size_t>(m2[0].first - e.text.cbegin()),
-                         static_cast<std::size_t>(m2.length(0)));
+        m_tag_text.erase(static_cast<std::size_t>(m[0].first - m_tag_text.cbegin()),
+                         static_cast<std::size_t>(m.length(0)));
+        rules::match_t<C>& m2 = scratch().rule2;
+        if (rules::find_attr(m_tag_text, rules::rx_body_load, m2))
+            m_tag_text.erase(static_cast<std::size_t>(m2[0].first - m_tag_text.cbegin()),
+                             static_cast<std::size_t>(m2.length(0)));
     }
     pass(e);
 }
@@ -627,9 +834,9 @@ template <class C>
 void html_stream_filter<C>::rule_img(tag_entry& e) {
     if (m_in_ad_link) return block_tag(e, idx_ads_by_link, byte_string());
     byte_string keyword;
-    if (ad_link(e.text, rules::rx_src, keyword)) return block_tag(e, idx_ads_by_link, keyword);
-    if (banner_size(e.text)) return block_tag(e, idx_ads_by_size, byte_string());
-    if (set(idx_ext_images) && external_image(e.text) && !allowed(idx_ext_images))
+    if (ad_link(m_tag_text, rules::rx_src, keyword)) return block_tag(e, idx_ads_by_link, keyword);
+    if (banner_size(m_tag_text)) return block_tag(e, idx_ads_by_size, byte_string());
+    if (set(idx_ext_images) && external_image(m_tag_text) && !allowed(idx_ext_images))
         return block_tag(e, idx_ext_images, byte_string());
     pass(e);
 }

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "core/interfaces.h"
-#include "host/permission_qualifier.h"
 #include "host/ipc_permission_qualifier.h"
+#include "host/permission_qualifier.h"
 #include "html/hyper_text.h"
 #include "match/multiple_matcher.h"
 
@@ -36,6 +36,12 @@ public:
     // Text would pass unchanged (the list is loaded or not needed, and empty
     // or not needed): the parser may skip the call.
     bool passes_unchanged() const { return m_initialised && !m_active; }
+    // Whether a stop word can block the page: loads the list when the policy
+    // asks for one (and asks again next time while it is empty).
+    bool may_block() {
+        if (!m_initialised) initialise();
+        return m_active;
+    }
     // Back to uninitialised, keeping filter, feedback and qualifier.
     void reset();
 

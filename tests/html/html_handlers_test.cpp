@@ -266,8 +266,21 @@ TEST_F(stop_word_fixture, the_host_is_asked_once_for_a_list_and_again_while_it_i
     EXPECT_EQ(hs.host.command_count(zem::codes::http_query_stop_words), 1u);
     hs.host.clear_records();
     hs.host.set_reply(zem::codes::http_query_stop_words, kit::word_list_reply({}));
-    run({"<p>one</p><p>two</p>"});
+    run({"<p>one</p>", "<p>two</p>"});
     EXPECT_EQ(hs.host.command_count(zem::codes::http_query_stop_words), 2u);
+}
+
+TEST_F(stop_word_fixture, a_list_that_arrives_mid_page_blocks_from_the_next_chunk) {
+    hs.host.set_reply(zem::codes::http_query_stop_words, kit::word_list_reply({}));
+    html::narrow_html_sub_handler h(&q, &fb);
+    std::string first = "<p>casino one</p><b";
+    h.update_in(first);
+    EXPECT_EQ(first, "<p>casino one</p><b");  // no list: nothing can act, nothing is held
+    hs.host.set_reply(zem::codes::http_query_stop_words, kit::word_list_reply({"casino"}));
+    std::string second = ">x</b><p>a casino</p>";
+    h.update_in(second);
+    EXPECT_EQ(second, ">x</b><p>a ");
+    EXPECT_EQ(fb.stops, 1);
 }
 
 TEST_F(stop_word_fixture, with_keywords_allowed_the_host_is_never_asked) {
