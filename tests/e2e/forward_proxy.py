@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """zem-host as a browser's proxy: real clients (curl with -x and with
 http_proxy, Python's urllib with a proxy handler, a raw pipelining client)
-reach two nginx origins on loopback and an openssl s_server through CONNECT.
-Pages pass byte-identical with everything allowed; with the default policy an
-advertisement is cut from one origin's page while the other origin's bytes
-are untouched. Requests the proxy cannot forward safely get a clear error."""
+reach nginx origins on loopback and an openssl s_server through CONNECT, and
+headless Chromium loads a page whose images come from two other origins.
+Pages pass byte-identical with everything allowed; with the default policy the
+advertisement is cut while everything else arrives. Requests the proxy cannot
+forward safely get a clear error."""
 import os
 import shutil
 import socket
@@ -52,7 +53,7 @@ def start_nginx(work, ports):
     with open(conf, 'w') as f:
         f.write('worker_processes 1; daemon off; pid %s/nginx.pid; error_log %s/logs/error.log;\n'
                 'events { worker_connections 256; }\n'
-                'http { access_log off; types { text/html html; text/plain txt; }\n%s}\n'
+                'http { access_log off; types { text/html html; text/plain txt; image/png png; }\n%s}\n'
                 % (work, work, servers))
     p = subprocess.Popen([nginx, '-c', conf, '-p', work], stderr=subprocess.DEVNULL)
     for port in ports:
@@ -181,6 +182,48 @@ def tunnel_checks(binary, work, a):
                 proc.wait()
 
 
+def browser_checks(binary, work, a, b, c):
+    """Headless Chromium with the proxy setting loads a page whose images come
+    from two other origins: the advertisement (blue) is gone, the photo (red)
+    is there, and nothing in the page is a broken image."""
+    chromium = shutil.which('chromium') or shutil.which('chromium-browser')
+    if not chromium:
+        check(False, 'chromium is not installed (scripts/setup.sh installs it)')
+        return
+    from PIL import Image
+    os.makedirs(os.path.join(work, 'ads'), exist_ok=True)
+    Image.new('RGB', (200, 60), (0, 0, 255)).save(os.path.join(work, 'ads', 'banner.png'))
+    Image.new('RGB', (200, 60), (255, 0, 0)).save(os.path.join(work, 'photo.png'))
+    with open(os.path.join(work, 'browse.html'), 'w') as f:
+        f.write('<html><body style="margin:0;background:#fff">'
+                '<img style="display:block" src="http://127.0.0.1:%d/ads/banner.png" width="200" height="60">'
+                '<img style="display:block" src="http://127.0.0.1:%d/photo.png" width="200" height="60">'
+                '</body></html>' % (b, c))
+    policy = open(os.path.join(os.path.dirname(os.path.abspath(__file__)), '../../policy/default.json')).read()
+    p, port = start_proxy(binary, work, 'browser', policy)
+    try:
+        png = os.path.join(work, 'browse.png')
+        subprocess.run([chromium, '--headless', '--no-sandbox', '--disable-gpu', '--no-first-run',
+                        '--user-data-dir=' + tempfile.mkdtemp(dir=work), '--hide-scrollbars',
+                        '--window-size=400,300', '--virtual-time-budget=5000',
+                        '--proxy-server=http://127.0.0.1:%d' % port, '--proxy-bypass-list=<-loopback>',
+                        '--screenshot=' + png, 'http://127.0.0.1:%d/browse.html' % a],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+        if not os.path.exists(png):
+            check(False, 'Chromium took no screenshot through the proxy')
+            return
+        img = Image.open(png).convert('RGB')
+        colours = set(img.getdata())
+        check((255, 0, 0) in colours, 'the photo from the third origin is shown')
+        check((0, 0, 255) not in colours, 'the advertisement from the second origin is gone')
+        # Above the photo only page background: no broken-image frame.
+        top = img.crop((0, 0, 400, 60))
+        check(set(top.getdata()) == {(255, 255, 255)}, 'where the advertisement stood is page background')
+    finally:
+        p.terminate()
+        p.wait()
+
+
 def main():
     binary = sys.argv[1]
     work = tempfile.mkdtemp(prefix='zem_forward_')
@@ -191,8 +234,8 @@ def main():
             f.write(PAGE)
         with open(os.path.join(work, 'big.txt'), 'wb') as f:
             f.write(b''.join(b'line %06d of a long text\n' % k for k in range(10000)))
-        a, b = free_port(), free_port()
-        ng = start_nginx(work, [a, b])
+        a, b, c = free_port(), free_port(), free_port()
+        ng = start_nginx(work, [a, b, c])
         if ng is None:
             check(False, 'nginx is not installed or did not start (scripts/setup.sh installs it)')
             return 1
@@ -209,6 +252,7 @@ def main():
         check(b'/ads/banner.gif' not in got and b'<img src="/logo.png">' in got and b'<p>news</p>' in got,
               'the default policy cuts the advertisement only: %r' % got)
         tunnel_checks(binary, work, a)
+        browser_checks(binary, work, a, b, c)
     finally:
         for proc in procs:
             proc.terminate()
