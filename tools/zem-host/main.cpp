@@ -38,7 +38,8 @@ const char* const k_main_help =
     "Runs the content-filtering engine in front of TCP connections.\n"
     "\n"
     "commands:\n"
-    "  proxy         relay connections through the filter (port forwarding or transparent)\n"
+    "  proxy         relay connections through the filter (port forwarding, transparent, or a\n"
+    "                browser's proxy)\n"
     "  demo          serve a demo site on loopback with the filter in front of it\n"
     "  check-policy  validate a policy file and print what it means\n"
     "  replay        run the TCP connections of a packet capture through the filter\n"
@@ -47,14 +48,19 @@ const char* const k_main_help =
     "Run 'zem-host COMMAND --help' for the options of a command.\n";
 
 const char* const k_proxy_help =
-    "usage: zem-host proxy --listen ADDR:PORT (--upstream HOST:PORT | --transparent)\n"
-    "                      [--policy FILE] [--events FILE] [--registry FILE] [--threads N]\n"
+    "usage: zem-host proxy --listen ADDR:PORT (--upstream HOST:PORT | --transparent | --forward-proxy)\n"
+    "                      [--allow CIDR]... [--connect-ports LIST] [--policy FILE] [--events FILE] [--registry FILE] "
+    "[--threads N]\n"
     "                      [--mark N] [--grace SECONDS] [--firewall-program FILE] [--dumps DIR]\n"
     "\n"
     "  --listen ADDR:PORT    address to accept connections on (port 0 picks a free one)\n"
     "  --upstream HOST:PORT  relay every connection to this address\n"
     "  --transparent         relay each connection to its original destination (connections\n"
     "                        redirected here by an nftables/iptables REDIRECT rule)\n"
+    "  --forward-proxy       be a browser's HTTP proxy: absolute-form requests go to the origin\n"
+    "                        each names, CONNECT opens a tunnel\n"
+    "  --allow CIDR          also accept clients from this network (default: loopback only)\n"
+    "  --connect-ports LIST  ports CONNECT may reach, comma-separated (default 443)\n"
     "  --policy FILE         policy file (JSON); reloaded when it changes. Default: the\n"
     "                        policy embedded in the program\n"
     "  --events FILE         append one JSON line per command and notification ('-' = stdout)\n"
@@ -392,6 +398,26 @@ int cmd_proxy(const std::vector<std::string>& args) {
             if (!value(upstream)) return usage_error("--upstream needs HOST:PORT", k_proxy_help);
         } else if (a == "--transparent") {
             svc.opts.transparent = true;
+        } else if (a == "--forward-proxy") {
+            svc.opts.forward = true;
+        } else if (a == "--allow") {
+            if (!value(v)) return usage_error("--allow needs ADDRESS/BITS", k_proxy_help);
+            bool valid = false;
+            address_in(asio::ip::address_v4::loopback(), v, valid);
+            if (!valid) return usage_error("--allow wants ADDRESS/BITS, got " + v, k_proxy_help);
+            svc.opts.allow.push_back(v);
+        } else if (a == "--connect-ports") {
+            if (!value(v)) return usage_error("--connect-ports needs a list of ports", k_proxy_help);
+            svc.opts.connect_ports.clear();
+            std::size_t at = 0;
+            while (at <= v.size()) {
+                std::size_t end = v.find(',', at);
+                if (end == std::string::npos) end = v.size();
+                if (!parse_number(v.substr(at, end - at), 1, 65535, n))
+                    return usage_error("--connect-ports wants ports from 1 to 65535, got " + v, k_proxy_help);
+                svc.opts.connect_ports.push_back(static_cast<std::uint16_t>(n));
+                at = end + 1;
+            }
         } else if (a == "--policy") {
             if (!value(policy_file)) return usage_error("--policy needs a file", k_proxy_help);
         } else if (a == "--events") {
@@ -420,8 +446,8 @@ int cmd_proxy(const std::vector<std::string>& args) {
     if (listen.empty()) return usage_error("--listen is required", k_proxy_help);
     if (!split_host_port(listen, svc.opts.listen_host, svc.opts.listen_port))
         return usage_error("--listen wants ADDR:PORT, got " + listen, k_proxy_help);
-    if (svc.opts.transparent == !upstream.empty())
-        return usage_error("give exactly one of --upstream and --transparent", k_proxy_help);
+    if (int(svc.opts.transparent) + int(!upstream.empty()) + int(svc.opts.forward) != 1)
+        return usage_error("give exactly one of --upstream, --transparent and --forward-proxy", k_proxy_help);
     if (!upstream.empty() &&
         (!split_host_port(upstream, svc.opts.upstream_host, svc.opts.upstream_port) || svc.opts.upstream_port == 0))
         return usage_error("--upstream wants HOST:PORT, got " + upstream, k_proxy_help);

@@ -6,10 +6,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 
+#include "http_front.h"
 #include "wire.h"
 #include "zem/zem.h"
 
@@ -28,6 +31,8 @@ constexpr int k_ip6t_so_original_dst = 80;
 constexpr std::size_t k_read_size = 64 * 1024;
 constexpr int k_reads_per_wakeup = 8;
 constexpr std::size_t k_pieces_per_write = 64;
+// Client bytes the explicit proxy holds while it waits for an origin.
+constexpr std::size_t k_front_limit = 256 * 1024;
 // Stop reading a side while this much is still queued toward the other.
 constexpr std::size_t k_high_water = 1024 * 1024;
 constexpr std::size_t k_low_water = 256 * 1024;
@@ -83,6 +88,7 @@ public:
           m_client(std::move(client)),
           m_upstream(m_client.get_executor()),
           m_timer(m_client.get_executor()),
+          m_resolver(m_client.get_executor()),
           m_id(g_next_id++) {}
 
     ~connection() {
@@ -94,6 +100,19 @@ public:
         const tcp::endpoint peer = m_client.remote_endpoint(ec);
         if (ec) return finish();
         fill_record(m_addr_a, peer);
+        if (m_server.options().forward) {
+            if (!m_server.client_allowed(peer.address())) {
+                std::fprintf(stderr, "zem-host: connection %llu from %s refused: not an allowed client\n",
+                             static_cast<unsigned long long>(m_id), peer.address().to_string().c_str());
+                return finish();
+            }
+            m_forward = true;
+            asio::error_code ignored;
+            m_client.set_option(tcp::no_delay(true), ignored);
+            m_client.non_blocking(true, ignored);
+            wait_read(true);
+            return;
+        }
         std::vector<tcp::endpoint> targets;
         if (m_server.options().transparent) {
             tcp::endpoint dst;
@@ -117,6 +136,7 @@ public:
     void try_connect(std::size_t k) {
         if (m_done) return;
         if (k >= m_targets.size()) {
+            if (m_forward) return refuse(502, "cannot connect to " + m_leg_name + ": " + m_connect_error);
             // Unreachable upstream: the client gets nothing but the close.
             std::fprintf(stderr, "zem-host: connection %llu: upstream unreachable: %s\n",
                          static_cast<unsigned long long>(m_id), m_connect_error.c_str());
@@ -135,8 +155,9 @@ public:
             return try_connect(k + 1);
         }
         auto self = shared_from_this();
-        m_upstream.async_connect(m_targets[k], [this, self, k](const asio::error_code& e) {
-            if (m_done) return;
+        const unsigned leg = m_leg;
+        m_upstream.async_connect(m_targets[k], [this, self, k, leg](const asio::error_code& e) {
+            if (m_done || leg != m_leg) return;
             if (e) {
                 m_connect_error = e.message();
                 return try_connect(k + 1);
@@ -160,10 +181,24 @@ public:
         return true;
     }
     bool send_in(const char* data, int len) override {
-        if (len > 0 && data && !m_to_client.close_requested) m_to_client.push(data, static_cast<std::size_t>(len));
+        if (len > 0 && data && !m_to_client.close_requested) {
+            m_to_client.push(data, static_cast<std::size_t>(len));
+            // The explicit proxy must know where answers end to switch
+            // origins; answers it cannot follow run to the origin's close.
+            if (m_forward && m_front != front_state::tunnel && !m_tracker_broken &&
+                !m_tracker.feed(data, static_cast<std::size_t>(len)))
+                m_tracker_broken = true;
+        }
         return true;
     }
     bool close_in() override {
+        // An origin that closes after complete answers leaves the client's
+        // connection open for its next request.
+        if (m_forward && m_front != front_state::tunnel && !m_tracker_broken && m_tracker.idle() &&
+            !m_to_client.close_requested) {
+            m_leg_ended = true;
+            return true;
+        }
         m_to_client.close_requested = true;
         return true;
     }
@@ -216,6 +251,11 @@ private:
                          static_cast<unsigned long long>(m_id));
             return finish();
         }
+        if (m_forward) {
+            m_server_in = inbound{};
+            wait_read(false);
+            return on_leg_ready();
+        }
         wait_read(true);
         wait_read(false);
     }
@@ -224,10 +264,13 @@ private:
     void wait_read(bool from_client) {
         inbound& in = from_client ? m_client_in : m_server_in;
         if (m_done || in.waiting || in.eof || in.paused) return;
+        if (!from_client && !m_fp) return;  // the explicit proxy between origins
         in.waiting = true;
         tcp::socket& s = from_client ? m_client : m_upstream;
         auto self = shared_from_this();
-        s.async_wait(tcp::socket::wait_read, [this, self, from_client](const asio::error_code& ec) {
+        const unsigned leg = m_leg;
+        s.async_wait(tcp::socket::wait_read, [this, self, from_client, leg](const asio::error_code& ec) {
+            if (!from_client && leg != m_leg) return;  // an origin connection given up
             (from_client ? m_client_in : m_server_in).waiting = false;
             if (m_done) return;
             if (ec) return finish();
@@ -249,6 +292,15 @@ private:
             if (ec == asio::error::eof) {
                 in.eof = true;
                 if (m_draining) return maybe_finish();
+                if (from_client && m_forward && m_front != front_state::tunnel) {
+                    // Requests read before the end are still answered; the
+                    // close follows the last answer. A body cut short ends
+                    // the origin's side too.
+                    if (m_front == front_state::body && m_fp && !m_fp->stop_out())
+                        m_to_server.close_requested = true;
+                    pump();
+                    return;
+                }
                 // The end of a direction lets the engine flush what it holds; it
                 // then closes the direction through close_out/close_in.
                 bool ok = from_client ? m_fp->stop_out() : m_fp->stop_in();
@@ -262,6 +314,18 @@ private:
             if (ec) return finish();
             if (m_draining) continue;  // discard
             const int len = static_cast<int>(n);
+            if (from_client && m_forward && m_front != front_state::tunnel) {
+                m_front_bytes.append(buffer.data(), n);
+                front_pump();
+                pump();
+                if (m_done) return;
+                if (m_front_bytes.size() - m_front_at >= k_front_limit) {
+                    in.paused = true;  // resumed when the front moves on
+                    return;
+                }
+                if (n < buffer.size()) break;
+                continue;
+            }
             if (from_client)
                 m_fp->update_out(buffer.data(), len);
             else
@@ -280,6 +344,7 @@ private:
     // Starts writes and shutdowns for whatever the engine queued.
     void pump() {
         if (m_done) return;
+        front_after_answers();
         write_next(true);
         write_next(false);
         maybe_finish();
@@ -304,7 +369,9 @@ private:
             if (ec == asio::error::would_block || ec == asio::error::try_again) {
                 o.writing = true;
                 auto self = shared_from_this();
-                s.async_wait(tcp::socket::wait_write, [this, self, to_server](const asio::error_code& e) {
+                const unsigned leg = m_leg;
+                s.async_wait(tcp::socket::wait_write, [this, self, to_server, leg](const asio::error_code& e) {
+                    if (to_server && leg != m_leg) return;
                     (to_server ? m_to_server : m_to_client).writing = false;
                     if (m_done) return;
                     if (e) return finish();
@@ -335,6 +402,182 @@ private:
             o.closed = true;
             asio::error_code ignored;
             s.shutdown(tcp::socket::shutdown_send, ignored);
+        }
+    }
+
+    // ---- The explicit proxy's front: requests read here, each sent to the
+    // origin it names through a filter point of that origin's own.
+
+    void front_pump() {
+        while (!m_done) {
+            const char* data = m_front_bytes.data() + m_front_at;
+            const std::size_t avail = m_front_bytes.size() - m_front_at;
+            if (m_front == front_state::tunnel) {
+                if (avail && m_fp) m_fp->update_out(data, static_cast<int>(avail));
+                m_front_bytes.clear();
+                m_front_at = 0;
+                return;
+            }
+            if (m_front == front_state::held || m_front == front_state::closing || m_connecting) return;
+            if (m_front == front_state::body) {
+                if (avail == 0) break;
+                const std::size_t n = m_body.feed(data, avail);
+                if (n) m_fp->update_out(data, static_cast<int>(n));
+                m_front_at += n;
+                if (m_body.failed()) {
+                    // A broken chunked body: the origin gets what came, the
+                    // client no further request.
+                    m_front = front_state::closing;
+                    return;
+                }
+                if (!m_body.done()) break;
+                m_front = front_state::head;
+                continue;
+            }
+            if (avail == 0) break;
+            proxy_request req;
+            const request_parse r = parse_proxy_request(data, avail, req);
+            if (r.result == request_parse::outcome::need_more) break;
+            if (r.result == request_parse::outcome::refused) {
+                // Answered after every earlier answer, then the close.
+                m_front_at += avail;
+                m_refusal = r.status;
+                m_refusal_reason = r.reason;
+                m_front = front_state::held;
+                start_request();
+                return;
+            }
+            m_front_at += r.head_length;
+            m_request = std::move(req);
+            m_front = front_state::held;
+            start_request();
+            if (m_front == front_state::held) return;
+        }
+        // Keep the unread rest at the front of the buffer.
+        if (m_front_at > 0 && m_front_at == m_front_bytes.size()) {
+            m_front_bytes.clear();
+            m_front_at = 0;
+        } else if (m_front_at >= 64 * 1024) {
+            m_front_bytes.erase(0, m_front_at);
+            m_front_at = 0;
+        }
+        if (m_client_in.paused && m_front_bytes.size() - m_front_at < k_front_limit) {
+            m_client_in.paused = false;
+            wait_read(true);
+        }
+    }
+
+    // The held request goes on once every earlier answer is complete: to
+    // the open origin connection when it names the same origin, else to a
+    // new one.
+    void start_request() {
+        if (m_fp && !m_leg_ended && !m_tracker.idle()) return;  // answers still coming
+        if (m_refusal) return refuse(m_refusal, m_refusal_reason);
+        const proxy_request& r = m_request;
+        const std::string name =
+            (r.host.find(':') != std::string::npos ? "[" + r.host + "]" : r.host) + ":" + std::to_string(r.port);
+        if (r.what == proxy_request::kind::tunnel) {
+            const auto& ports = m_server.options().connect_ports;
+            if (std::find(ports.begin(), ports.end(), r.port) == ports.end())
+                return refuse(403, "tunnels to port " + std::to_string(r.port) + " are not allowed");
+        }
+        if (m_fp && !m_leg_ended && name == m_leg_name && r.what == proxy_request::kind::forward) {
+            send_request();
+            return;
+        }
+        drop_leg();
+        m_leg_name = name;
+        m_connecting = true;
+        auto self = shared_from_this();
+        const unsigned leg = m_leg;
+        m_resolver.async_resolve(
+            r.host, std::to_string(r.port),
+            [this, self, leg](const asio::error_code& ec, const tcp::resolver::results_type& results) {
+                if (m_done || leg != m_leg) return;
+                if (ec || results.empty()) return refuse(502, "cannot find " + m_leg_name);
+                m_targets.clear();
+                for (const auto& e : results) m_targets.push_back(e.endpoint());
+                try_connect(0);
+            });
+    }
+
+    // The origin connection is open and has its filter point.
+    void on_leg_ready() {
+        m_connecting = false;
+        if (m_request.what == proxy_request::kind::tunnel) {
+            static const char ok[] = "HTTP/1.1 200 Connection established\r\n\r\n";
+            m_to_client.push(ok, sizeof ok - 1);
+            m_front = front_state::tunnel;
+        } else {
+            send_request();
+        }
+        front_pump();
+        pump();
+    }
+
+    void send_request() {
+        const proxy_request& r = m_request;
+        m_tracker.request_sent(r.method == "HEAD");
+        m_fp->update_out(r.origin_head.data(), static_cast<int>(r.origin_head.size()));
+        if (r.chunked_body)
+            m_body.reset(body_framer::mode::chunked);
+        else
+            m_body.reset(r.body_length ? body_framer::mode::length : body_framer::mode::none, r.body_length);
+        m_front = m_body.done() ? front_state::head : front_state::body;
+        if (r.client_wants_close) m_front = m_body.done() ? front_state::closing : m_front;
+    }
+
+    // Gives up the origin connection; its answers are complete.
+    void drop_leg() {
+        ++m_leg;
+        asio::error_code ignored;
+        m_upstream.close(ignored);
+        if (m_fp) {
+            m_fp->release();
+            m_fp = nullptr;
+        }
+        m_to_server = outbound{};
+        m_server_in = inbound{};
+        m_server_in.eof = true;  // until the next origin connection
+        m_tracker = response_tracker{};
+        m_tracker_broken = false;
+        m_leg_ended = false;
+    }
+
+    // An answer of the proxy's own, after every earlier answer; then the close.
+    void refuse(int status, const std::string& reason) {
+        std::fprintf(stderr, "zem-host: connection %llu: %d: %s\n", static_cast<unsigned long long>(m_id), status,
+                     reason.c_str());
+        m_connecting = false;
+        m_front = front_state::closing;
+        const std::string page = proxy_error_reply(status, reason);
+        m_to_client.push(page.data(), page.size());
+        m_to_client.close_requested = true;
+        m_to_server.close_requested = true;
+        m_client_in.paused = true;
+        pump();
+    }
+
+    // After each engine call: a held request may go on now.
+    void front_after_answers() {
+        if (!m_forward || m_done || m_front == front_state::tunnel) return;
+        if (m_client_in.eof && m_front_at == m_front_bytes.size() && !m_connecting &&
+            (m_front == front_state::head || m_front == front_state::closing) &&
+            (!m_fp || m_leg_ended || m_tracker.idle())) {
+            // The client has nothing more to ask and every answer is out.
+            m_to_client.close_requested = true;
+            m_to_server.close_requested = true;
+            return;
+        }
+        if (m_tracker_broken || (m_leg_ended && m_front == front_state::closing)) {
+            if (m_leg_ended) m_to_client.close_requested = true;
+            return;
+        }
+        if (m_front == front_state::held && !m_connecting) {
+            start_request();
+            if (m_front != front_state::held) front_pump();
+        } else if (m_front == front_state::closing && (m_tracker.idle() || m_leg_ended)) {
+            m_to_client.close_requested = true;
         }
     }
 
@@ -377,6 +620,7 @@ private:
     tcp::socket m_client;
     tcp::socket m_upstream;
     asio::steady_timer m_timer;
+    tcp::resolver m_resolver;
     std::uint64_t m_id;
     zem::i_filt_point* m_fp = nullptr;
     unsigned char m_addr_a[128] = {};
@@ -387,6 +631,23 @@ private:
     std::string m_connect_error = "no address";
     bool m_draining = false;
     bool m_done = false;
+
+    // The explicit proxy's state.
+    enum class front_state { head, body, held, tunnel, closing };
+    bool m_forward = false;
+    front_state m_front = front_state::head;
+    std::string m_front_bytes;  // client bytes not yet handed on
+    std::size_t m_front_at = 0;
+    body_framer m_body;  // of the request being handed on
+    proxy_request m_request;
+    int m_refusal = 0;
+    std::string m_refusal_reason;
+    response_tracker m_tracker;
+    bool m_tracker_broken = false;
+    bool m_connecting = false;
+    bool m_leg_ended = false;  // the origin closed after complete answers
+    unsigned m_leg = 0;        // origin connections given up so far
+    std::string m_leg_name;
 
     friend class proxy_server;
 };
@@ -402,7 +663,15 @@ proxy_server::~proxy_server() = default;
 bool proxy_server::start(std::string& error) {
     asio::error_code ec;
     tcp::resolver resolver(m_io);
-    if (!m_opts.transparent) {
+    for (const std::string& a : m_opts.allow) {
+        bool valid = false;
+        address_in(asio::ip::address_v4::loopback(), a, valid);
+        if (!valid) {
+            error = "not an address or network: " + a;
+            return false;
+        }
+    }
+    if (!m_opts.transparent && !m_opts.forward) {
         auto results = resolver.resolve(m_opts.upstream_host, std::to_string(m_opts.upstream_port), ec);
         if (ec || results.empty()) {
             error = "cannot resolve upstream " + m_opts.upstream_host + ": " + ec.message();
@@ -474,6 +743,52 @@ void proxy_server::abort_all() {
             if (auto c = w.lock()) live.push_back(c);
     }
     for (auto& c : live) c->abort();
+}
+
+bool proxy_server::client_allowed(const asio::ip::address& a) const {
+    if (a.is_loopback() || (a.is_v6() && a.to_v6().is_v4_mapped() &&
+                            asio::ip::make_address_v4(asio::ip::v4_mapped, a.to_v6()).is_loopback()))
+        return true;
+    for (const std::string& net : m_opts.allow) {
+        bool valid = false;
+        if (address_in(a, net, valid)) return true;
+    }
+    return false;
+}
+
+bool address_in(const asio::ip::address& a, const std::string& text, bool& valid) {
+    valid = false;
+    const std::size_t slash = text.find('/');
+    asio::error_code ec;
+    const asio::ip::address net = asio::ip::make_address(text.substr(0, slash), ec);
+    if (ec) return false;
+    const unsigned max_bits = net.is_v4() ? 32 : 128;
+    unsigned bits = max_bits;
+    if (slash != std::string::npos) {
+        const std::string b = text.substr(slash + 1);
+        if (b.empty() || b.size() > 3 || b.find_first_not_of("0123456789") != std::string::npos) return false;
+        bits = static_cast<unsigned>(std::stoul(b));
+        if (bits > max_bits) return false;
+    }
+    valid = true;
+    asio::ip::address x = a;
+    if (x.is_v6() && x.to_v6().is_v4_mapped() && net.is_v4())
+        x = asio::ip::make_address_v4(asio::ip::v4_mapped, x.to_v6());
+    if (x.is_v4() != net.is_v4()) return false;
+    std::array<unsigned char, 16> p{}, q{};
+    if (net.is_v4()) {
+        const auto u = x.to_v4().to_bytes(), v = net.to_v4().to_bytes();
+        std::copy(u.begin(), u.end(), p.begin());
+        std::copy(v.begin(), v.end(), q.begin());
+    } else {
+        p = x.to_v6().to_bytes();
+        q = net.to_v6().to_bytes();
+    }
+    for (unsigned k = 0; k < bits; ++k) {
+        const unsigned char m = static_cast<unsigned char>(0x80 >> (k % 8));
+        if ((p[k / 8] & m) != (q[k / 8] & m)) return false;
+    }
+    return true;
 }
 
 std::size_t proxy_server::open_connections() const {

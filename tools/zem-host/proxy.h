@@ -20,7 +20,15 @@ struct proxy_options {
     std::string upstream_host;
     std::uint16_t upstream_port = 0;
     int mark = 0;  // SO_MARK for outgoing connections (0 = none)
+    // Explicit proxy: each request names its destination.
+    bool forward = false;
+    std::vector<std::uint16_t> connect_ports = {443};  // CONNECT is refused elsewhere
+    // Clients beside loopback that may use the proxy ("10.0.0.0/8", "::1/128").
+    std::vector<std::string> allow;
 };
+
+// True when 'text' is ADDRESS/BITS (or a bare address) and 'a' lies in it.
+bool address_in(const asio::ip::address& a, const std::string& text, bool& valid);
 
 class connection;
 
@@ -42,6 +50,8 @@ public:
     // Used by connections.
     void forget(connection* c);
     const proxy_options& options() const { return m_opts; }
+    // Loopback, or a network named by --allow.
+    bool client_allowed(const asio::ip::address& a) const;
     const std::vector<asio::ip::tcp::endpoint>& upstream() const { return m_upstream; }
 
 private:
