@@ -12,35 +12,12 @@ import socket
 import subprocess
 import sys
 import tempfile
-import time
 import urllib.request
 
-FAILURES = []
+from e2e_kit import check, free_port, read_port, report, stop_all, wait_port
+
 PAGE = (b'<html><body><p>news</p><img src="http://127.0.0.1/ads/banner.gif" width="10" height="10">'
         b'<img src="/logo.png"></body></html>\n')
-
-
-def check(cond, what):
-    if not cond:
-        FAILURES.append(what)
-        print('FAIL: ' + what)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(('127.0.0.1', 0))
-        return s.getsockname()[1]
-
-
-def wait_port(port, timeout=10):
-    end = time.time() + timeout
-    while time.time() < end:
-        try:
-            socket.create_connection(('127.0.0.1', port), timeout=1).close()
-            return True
-        except OSError:
-            time.sleep(0.05)
-    return False
 
 
 def start_nginx(work, ports):
@@ -69,11 +46,7 @@ def start_proxy(binary, work, name, policy, *extra):
         f.write(policy)
     p = subprocess.Popen([binary, 'proxy', '--forward-proxy', '--listen', '127.0.0.1:0', '--policy', path,
                           '--threads', '2', *extra], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    line = p.stdout.readline()
-    if not line.startswith('listening on '):
-        p.kill()
-        raise RuntimeError('zem-host did not start: ' + line)
-    return p, int(line.rsplit(':', 1)[1])
+    return p, read_port(p)
 
 
 def curl(*args, env=None):
@@ -254,15 +227,9 @@ def main():
         tunnel_checks(binary, work, a)
         browser_checks(binary, work, a, b, c)
     finally:
-        for proc in procs:
-            proc.terminate()
-            try:
-                proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                proc.kill()
+        stop_all(procs)
         shutil.rmtree(work, ignore_errors=True)
-    print('%d failed checks' % len(FAILURES))
-    return 1 if FAILURES else 0
+    return report()
 
 
 if __name__ == '__main__':
