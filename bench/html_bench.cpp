@@ -31,41 +31,44 @@ std::string make_page(std::size_t n) {
         const unsigned r = next();
         const std::string id = std::to_string(r % 100000);
         switch (r % 10) {
-        case 0:
-            s += "<div class=\"nav\"><a href=\"/section/" + id + "/\">Section " + id + "</a> | <a href=\"/more\">More</a></div>\n";
-            break;
-        case 1:
-            s += "<table width=\"100%\"><tr><td class=\"c\">Cell " + id + "</td><td><b>" + id +
-                 "</b></td></tr></table>\n";
-            break;
-        case 2:
-            s += "<img src=\"/img/photo" + id + ".jpg\" width=\"120\" height=\"90\" alt=\"photo\">\n";
-            break;
-        case 3:
-            s += "<a href=\"http://adserver.test/click?id=" + id + "\"><img src=\"http://adserver.test/b/" + id +
-                 ".gif\" width=\"468\" height=\"60\"></a>\n";
-            break;
-        case 4:
-            s += "<script>var v" + id + " = '" + id + "'; if (a < b) { document.write(\"<b>\" + v" + id +
-                 " + \"</b>\"); }</script>\n";
-            break;
-        case 5:
-            s += "<!-- block " + id + " --><p class=\"t\">Lorem ipsum dolor sit amet, consectetur adipiscing elit, "
-                 "sed do eiusmod tempor incididunt ut labore et dolore magna aliqua.</p>\n";
-            break;
-        case 6:
-            s += "<img src=\"/banners/top" + id + ".gif\" width=\"728\" height=\"90\">\n";
-            break;
-        case 7:
-            s += "<p>Ut enim ad minim veniam, quis nostrud exercitation ullamco laboris nisi ut aliquip ex ea "
-                 "commodo consequat. Item " + id + " &amp; more.</p>\n";
-            break;
-        case 8:
-            s += "<script>function p" + id + "(){ self.open('/popup/" + id + "'); }</script>\n";
-            break;
-        default:
-            s += "<ul><li><a href=\"/l/" + id + "\">Link " + id + "</a></li><li>Plain item</li></ul>\n";
-            break;
+            case 0:
+                s += "<div class=\"nav\"><a href=\"/section/" + id + "/\">Section " + id +
+                     "</a> | <a href=\"/more\">More</a></div>\n";
+                break;
+            case 1:
+                s += "<table width=\"100%\"><tr><td class=\"c\">Cell " + id + "</td><td><b>" + id +
+                     "</b></td></tr></table>\n";
+                break;
+            case 2:
+                s += "<img src=\"/img/photo" + id + ".jpg\" width=\"120\" height=\"90\" alt=\"photo\">\n";
+                break;
+            case 3:
+                s += "<a href=\"http://adserver.test/click?id=" + id + "\"><img src=\"http://adserver.test/b/" + id +
+                     ".gif\" width=\"468\" height=\"60\"></a>\n";
+                break;
+            case 4:
+                s += "<script>var v" + id + " = '" + id + "'; if (a < b) { document.write(\"<b>\" + v" + id +
+                     " + \"</b>\"); }</script>\n";
+                break;
+            case 5:
+                s += "<!-- block " + id +
+                     " --><p class=\"t\">Lorem ipsum dolor sit amet, consectetur adipiscing elit, "
+                     "sed do eiusmod tempor incididunt ut labore et dolore magna aliqua.</p>\n";
+                break;
+            case 6:
+                s += "<img src=\"/banners/top" + id + ".gif\" width=\"728\" height=\"90\">\n";
+                break;
+            case 7:
+                s += "<p>Ut enim ad minim veniam, quis nostrud exercitation ullamco laboris nisi ut aliquip ex ea "
+                     "commodo consequat. Item " +
+                     id + " &amp; more.</p>\n";
+                break;
+            case 8:
+                s += "<script>function p" + id + "(){ self.open('/popup/" + id + "'); }</script>\n";
+                break;
+            default:
+                s += "<ul><li><a href=\"/l/" + id + "\">Link " + id + "</a></li><li>Plain item</li></ul>\n";
+                break;
         }
     }
     s += "</body></html>\n";

@@ -74,10 +74,18 @@ const conversation& mixed() {
             std::string body = filler(n, static_cast<unsigned>(i) * 2654435761u);
             c.requests += "GET /r" + std::to_string(i) + " HTTP/1.1\r\nHost: bench.example\r\n\r\n";
             switch (i % 4) {
-            case 0: c.responses += length_response("text/html", body); break;
-            case 1: c.responses += chunked_response("text/html; charset=utf-8", body); break;
-            case 2: c.responses += length_response("image/jpeg", body); break;
-            default: c.responses += chunked_response("image/png", body); break;
+                case 0:
+                    c.responses += length_response("text/html", body);
+                    break;
+                case 1:
+                    c.responses += chunked_response("text/html; charset=utf-8", body);
+                    break;
+                case 2:
+                    c.responses += length_response("image/jpeg", body);
+                    break;
+                default:
+                    c.responses += chunked_response("image/png", body);
+                    break;
             }
         }
         return c;

@@ -17,10 +17,10 @@
 namespace {
 
 std::vector<std::string> make_ad_keywords(std::size_t count) {
-    static const char* const stems[] = {"adserv", "banner", "promo", "track", "sponsor", "click", "popunder",
-                                        "affiliate", "advert", "pixel", "beacon", "adnet", "campaign", "impress"};
-    static const char* const shapes[] = {"/%s%u/", "%s%u.", ".%s-%u", "/%s_%u", "%s%u*.gif", "/%s?%u/",
-                                         "%s%u/*/img", "=%s%u&"};
+    static const char* const stems[] = {"adserv",    "banner", "promo", "track",  "sponsor", "click",    "popunder",
+                                        "affiliate", "advert", "pixel", "beacon", "adnet",   "campaign", "impress"};
+    static const char* const shapes[] = {"/%s%u/",    "%s%u.",   ".%s-%u",     "/%s_%u",
+                                         "%s%u*.gif", "/%s?%u/", "%s%u/*/img", "=%s%u&"};
     std::mt19937 rng(7);
     std::vector<std::string> words{"doubleclick.net", "/ads/", "/adframe", "googlesyndication", "/banners/*.gif"};
     char buf[96];
@@ -34,12 +34,16 @@ std::vector<std::string> make_ad_keywords(std::size_t count) {
 }
 
 std::vector<std::string> make_links(std::size_t count) {
-    static const char* const hosts[] = {"www.example.com", "news.example.org", "cdn.static-host.net",
+    static const char* const hosts[] = {"www.example.com",    "news.example.org",   "cdn.static-host.net",
                                         "img.photos.example", "shop.example.co.uk", "ad.doubleclick.net"};
     static const char* const paths[] = {"/news/2024/05/article-%u.html?ref=home&utm_source=front",
-                                        "/images/thumbs/%u_small.jpg", "/static/js/app.%u.min.js",
-                                        "/wiki/Special:Search?search=%u&go=Go", "/ads/slot%u.gif",
-                                        "/css/site-%u.css", "/product/%u/reviews#top", "/video/embed/%u?autoplay=0"};
+                                        "/images/thumbs/%u_small.jpg",
+                                        "/static/js/app.%u.min.js",
+                                        "/wiki/Special:Search?search=%u&go=Go",
+                                        "/ads/slot%u.gif",
+                                        "/css/site-%u.css",
+                                        "/product/%u/reviews#top",
+                                        "/video/embed/%u?autoplay=0"};
     std::mt19937 rng(11);
     std::vector<std::string> links;
     char buf[256];
@@ -156,9 +160,9 @@ BENCHMARK(BM_check_ad_link);
 
 const std::string& page_text() {
     static const std::string text = [] {
-        static const char* const words[] = {"the",   "of",      "and",     "market",  "report", "weather",
-                                            "local", "council", "results", "season",  "player", "price",
-                                            "casual", "casting", "bet",    "betting", "cash",   "cas"};
+        static const char* const words[] = {"the",    "of",      "and",     "market",  "report", "weather",
+                                            "local",  "council", "results", "season",  "player", "price",
+                                            "casual", "casting", "bet",     "betting", "cash",   "cas"};
         std::mt19937 rng(3);
         std::string t;
         while (t.size() < (1u << 20)) {

@@ -166,12 +166,16 @@ inline std::string run_http_filter(const std::uint8_t* data, std::size_t size) {
             if (op & 0x40) len *= 61;
             const std::string piece = in.take(len);
             switch (op & 7) {
-                case 0: case 1: case 2:
+                case 0:
+                case 1:
+                case 2:
                     if (!out_open) break;
                     sent_out += piece;
                     point.update_out(piece.data(), static_cast<int>(piece.size()));
                     break;
-                case 3: case 4: case 5:
+                case 3:
+                case 4:
+                case 5:
                     if (!in_open) break;
                     point.update_in(piece.data(), static_cast<int>(piece.size()));
                     break;
@@ -244,8 +248,7 @@ inline std::string run_html(const std::uint8_t* data, std::size_t size) {
         client += tail;
         if (wide && (out_bytes % 2) != (given % 2)) return "the wide parser lost or invented an odd byte";
         // With everything allowed and no stop words a page is not edited.
-        if (qual && q.allows_all() && stop_words.empty() && client != text)
-            return "an allowed page came out changed";
+        if (qual && q.allows_all() && stop_words.empty() && client != text) return "an allowed page came out changed";
     }
     return {};
 }
@@ -372,7 +375,8 @@ inline std::string run_decoders(const std::uint8_t* data, std::size_t size) {
             // before it is known.
             if (known && !deflate && !junk.empty() && junk[0] == '\x1f') {
                 if (gave_up) return "valid compressed data was taken for plain data";
-                if (client.compare(0, plain.size(), plain) != 0) return "decoded text does not start with the first member";
+                if (client.compare(0, plain.size(), plain) != 0)
+                    return "decoded text does not start with the first member";
             } else if (known) {
                 if (gave_up) return "valid compressed data was taken for plain data";
                 if (client != plain) return "decoded text differs from what was compressed";
@@ -473,10 +477,10 @@ inline std::string run_gif(const std::uint8_t* data, std::size_t size) {
         const bool unchanged_expected = (mode & 4) || (!(mode & 1) && !(mode & 2));
         // Broken content from an address that promises a GIF is suppressed
         // from where it breaks; otherwise an allowed image is untouched.
-        const bool suppressed = (mode & 8) && client.size() < image.size() && image.compare(0, client.size(), client) == 0;
+        const bool suppressed =
+            (mode & 8) && client.size() < image.size() && image.compare(0, client.size(), client) == 0;
         if (unchanged_expected && client != image && !suppressed) return "an allowed image came out changed";
-        if (!unchanged_expected && client.size() > image.size() + 1)
-            return "a cut image grew by more than its trailer";
+        if (!unchanged_expected && client.size() > image.size() + 1) return "a cut image grew by more than its trailer";
     }
     return {};
 }
@@ -500,8 +504,10 @@ inline std::string make_request(input_reader& in, std::size_t i, bool allow_head
     if (kind & 0x80) path += "/" + std::to_string(i);
     head = allow_head && (kind & 0x88) == 0x88;
     const bool post = !head && (kind & 0x08) != 0;
-    std::string r = std::string(head ? "HEAD " : post ? "POST " : "GET ") + path + " HTTP/1.1\r\nHost: h" + std::to_string(kind % 3) +
-                    ".example\r\n";
+    std::string r = std::string(head   ? "HEAD "
+                                : post ? "POST "
+                                       : "GET ") +
+                    path + " HTTP/1.1\r\nHost: h" + std::to_string(kind % 3) + ".example\r\n";
     if (kind & 0x10) r += "Cookie: id=" + std::to_string(in.byte()) + "\r\n";
     if (kind & 0x20) r += "Referer: http://r.example/" + std::to_string(in.byte()) + "\r\n";
     if (kind & 0x40) r += "Accept: */*\r\n";
@@ -515,8 +521,13 @@ inline std::string make_request(input_reader& in, std::size_t i, bool allow_head
 }
 
 inline std::string make_response(input_reader& in, bool last, bool head, bool& close_delimited, std::string& decoded) {
-    static const char* const types[] = {"text/html", "text/plain", "image/gif", "application/x-javascript",
-                                        "application/octet-stream", "text/html; charset=utf-8", "image/png"};
+    static const char* const types[] = {"text/html",
+                                        "text/plain",
+                                        "image/gif",
+                                        "application/x-javascript",
+                                        "application/octet-stream",
+                                        "text/html; charset=utf-8",
+                                        "image/png"};
     static const int statuses[] = {200, 200, 200, 404, 500, 302};
     const std::uint8_t kind = in.byte();
     const int status = statuses[kind % 6];

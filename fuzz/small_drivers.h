@@ -23,8 +23,8 @@ namespace fuzz_drivers {
 
 #define ZEM_FUZZ_CHECK_STR2(x) #x
 #define ZEM_FUZZ_CHECK_STR(x) ZEM_FUZZ_CHECK_STR2(x)
-#define CHECK(cond) \
-    do { \
+#define CHECK(cond)                                                                       \
+    do {                                                                                  \
         if (!(cond)) return std::string("line " ZEM_FUZZ_CHECK_STR(__LINE__) ": " #cond); \
     } while (0)
 

@@ -1,5 +1,6 @@
 #!/bin/sh
-# Installs, builds with warnings as errors and runs the whole suite; then the
+# Installs, checks the formatting, builds with warnings as errors and runs
+# the whole suite; then the
 # suite again under AddressSanitizer + UndefinedBehaviorSanitizer; then the
 # tests that drive filter points and the proxy from many threads under
 # ThreadSanitizer; then every
@@ -14,6 +15,8 @@
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/setup.sh
+# Every C++ file as .clang-format says, before anything is built.
+sh scripts/check-format.sh
 sh scripts/build.sh -DZEM_WERROR=ON
 (cd build && ctest --output-on-failure --parallel "$(nproc)")
 if [ "${ZEM_SKIP_SANITIZERS:-0}" != "1" ]; then

@@ -64,10 +64,9 @@ template <class C>
 void hyper_text_text_handler<C>::block(const byte_string& keyword) {
     m_filter->block_page();
     if (m_feedback) m_feedback->request_stop();
-    zem_io_commands::general_notify_stopword_blocked(m_feedback, m_qualifier->get_request_id(),
-                                                     m_qualifier->get_host(byte_string()),
-                                                     m_qualifier->get_address(byte_string()),
-                                                     platform::ansi_to_wide(keyword));
+    zem_io_commands::general_notify_stopword_blocked(
+        m_feedback, m_qualifier->get_request_id(), m_qualifier->get_host(byte_string()),
+        m_qualifier->get_address(byte_string()), platform::ansi_to_wide(keyword));
     ZEM_LOG(3, "Blocked by stopword: \"" << keyword << "\"!\n");
 }
 

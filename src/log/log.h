@@ -79,43 +79,43 @@ private:
 }  // namespace log_space
 
 // A message of the given verbosity; 'expr' is a chain of << operands.
-#define ZEM_LOG(verbosity, expr)                                          \
-    do {                                                                  \
-        if (::log_space::enabled(verbosity)) {                            \
-            ::platform::last_error_guard zem_log_guard_;                  \
-            try {                                                         \
-                ::log_space::log_message zem_log_msg_;                    \
-                zem_log_msg_ << expr;                                     \
-                zem_log_msg_.commit();                                    \
-            } catch (...) {                                               \
-            }                                                             \
-        }                                                                 \
+#define ZEM_LOG(verbosity, expr)                         \
+    do {                                                 \
+        if (::log_space::enabled(verbosity)) {           \
+            ::platform::last_error_guard zem_log_guard_; \
+            try {                                        \
+                ::log_space::log_message zem_log_msg_;   \
+                zem_log_msg_ << expr;                    \
+                zem_log_msg_.commit();                   \
+            } catch (...) {                              \
+            }                                            \
+        }                                                \
     } while (0)
 
 // Same, committed with a file name for the file stream.
-#define ZEM_LOG_TO(verbosity, file_name, expr)                            \
-    do {                                                                  \
-        if (::log_space::enabled(verbosity)) {                            \
-            ::platform::last_error_guard zem_log_guard_;                  \
-            try {                                                         \
-                ::log_space::log_message zem_log_msg_;                    \
-                zem_log_msg_ << expr;                                     \
-                zem_log_msg_.commit(file_name);                           \
-            } catch (...) {                                               \
-            }                                                             \
-        }                                                                 \
+#define ZEM_LOG_TO(verbosity, file_name, expr)           \
+    do {                                                 \
+        if (::log_space::enabled(verbosity)) {           \
+            ::platform::last_error_guard zem_log_guard_; \
+            try {                                        \
+                ::log_space::log_message zem_log_msg_;   \
+                zem_log_msg_ << expr;                    \
+                zem_log_msg_.commit(file_name);          \
+            } catch (...) {                              \
+            }                                            \
+        }                                                \
     } while (0)
 
 // An error entry: written whatever the level, with its source and line.
-#define ZEM_LOG_ERROR(source, expr)                                                      \
-    do {                                                                                 \
-        ::platform::last_error_guard zem_log_guard_;                                     \
-        try {                                                                            \
-            ::log_space::log_message zem_log_msg_;                                       \
+#define ZEM_LOG_ERROR(source, expr)                                                             \
+    do {                                                                                        \
+        ::platform::last_error_guard zem_log_guard_;                                            \
+        try {                                                                                   \
+            ::log_space::log_message zem_log_msg_;                                              \
             zem_log_msg_ << "Erorr!!! " << source << " ln:" << __LINE__ << " " << expr << "\n"; \
-            zem_log_msg_.commit();                                                       \
-        } catch (...) {                                                                  \
-        }                                                                                \
+            zem_log_msg_.commit();                                                              \
+        } catch (...) {                                                                         \
+        }                                                                                       \
     } while (0)
 
 #define ZEM_SCOPE_TRACE(text) ::log_space::scope_trace zem_scope_trace_(text, 3)

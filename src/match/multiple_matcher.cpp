@@ -28,9 +28,7 @@ struct search_scratch {
     std::uint64_t step = 0;
 };
 
-bool all_stars(const byte_string& word) {
-    return word.find_first_not_of('*') == byte_string::npos;
-}
+bool all_stars(const byte_string& word) { return word.find_first_not_of('*') == byte_string::npos; }
 
 }  // namespace
 
@@ -102,8 +100,7 @@ bool multiple_matcher::insert(const byte_string& keyword) {
         } else {
             child = it->second;
             if (!m_nodes[child].has_children) {
-                ZEM_LOG(0, "Keyword " << keyword << " overrided by keyword " << keyword_of(child)
-                                      << ", ignorred.\n");
+                ZEM_LOG(0, "Keyword " << keyword << " overrided by keyword " << keyword_of(child) << ", ignorred.\n");
                 return false;
             }
         }
@@ -191,8 +188,8 @@ std::uint32_t multiple_matcher::literal_child(const flat_node& n, unsigned char 
     return no_node;
 }
 
-bool multiple_matcher::search(const byte_string& text, byte_string& keyword, std::size_t& start,
-                              std::size_t& end, bool& partial) const {
+bool multiple_matcher::search(const byte_string& text, byte_string& keyword, std::size_t& start, std::size_t& end,
+                              bool& partial) const {
     return search(text.data(), text.size(), keyword, start, end, partial);
 }
 

@@ -58,8 +58,8 @@ public:
     // start, end and partial are zeroed on entry; keyword changes only on a hit.
     bool search(const byte_string& text, byte_string& keyword, std::size_t& start, std::size_t& end,
                 bool& partial) const;
-    bool search(const char* text, std::size_t length, byte_string& keyword, std::size_t& start,
-                std::size_t& end, bool& partial) const;
+    bool search(const char* text, std::size_t length, byte_string& keyword, std::size_t& start, std::size_t& end,
+                bool& partial) const;
 
     // The characters on the path from the root to a node of the tree
     // (indexes are valid until the next rebuild).
@@ -81,11 +81,11 @@ private:
     struct flat_node {
         std::uint32_t first_edge = 0;
         std::uint32_t edge_count = 0;
-        std::uint32_t table = no_node;      // index into m_tables, wide fans only
-        std::uint32_t any_child = no_node;  // the '?' child
-        std::uint32_t star_child = no_node; // the '*' child
-        std::uint32_t keyword = no_node;    // leaves: index into m_keywords
-        std::uint32_t star_slot = no_node;  // star nodes: index among star nodes
+        std::uint32_t table = no_node;       // index into m_tables, wide fans only
+        std::uint32_t any_child = no_node;   // the '?' child
+        std::uint32_t star_child = no_node;  // the '*' child
+        std::uint32_t keyword = no_node;     // leaves: index into m_keywords
+        std::uint32_t star_slot = no_node;   // star nodes: index among star nodes
         bool leaf = false;
         bool is_star = false;
     };

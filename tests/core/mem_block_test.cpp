@@ -1,11 +1,12 @@
 // Ownership rules of the memory blocks that cross the module boundary.
+#include "zem/mem_block.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
 #include "core/interfaces.h"
-#include "zem/mem_block.h"
 
 namespace {
 

@@ -1,7 +1,8 @@
 // The buffer-and-queue base: queue flattening and the per-byte driver.
+#include "core/serial_loop.h"
+
 #include <gtest/gtest.h>
 
-#include "core/serial_loop.h"
 #include "kit/kit.h"
 
 namespace {
@@ -30,9 +31,7 @@ struct upper : serial_loop<upper> {
         emit(m_ready_in, piece);
         return true;
     }
-    bool run(byte_string& data, std::size_t* released) {
-        return loop(data, released, m_ready_in, &upper::on_byte);
-    }
+    bool run(byte_string& data, std::size_t* released) { return loop(data, released, m_ready_in, &upper::on_byte); }
     using serial_loop<upper>::flush_ready;
     using serial_loop<upper>::emit_in;
     using serial_loop<upper>::emit_in_prefix;

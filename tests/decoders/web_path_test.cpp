@@ -5,8 +5,8 @@
 #include "core/configuration.h"
 #include "http/content_encoding_gzip.h"
 #include "kit/decoders.h"
-#include "kit/http_invariants.h"
 #include "kit/hosted_test.h"
+#include "kit/http_invariants.h"
 #include "kit/kit.h"
 #include "platform/codepage.h"
 #include "platform/registry.h"
@@ -81,8 +81,9 @@ TEST_F(web_path, bytes_after_the_end_of_the_compressed_stream_are_dropped_within
     ASSERT_GT(z.size(), 1200u);
     // The body runs past the end of the compressed stream; its framing, not
     // the decoder, says where the next response starts.
-    const std::string response = "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " +
-                                 std::to_string(z.size() + 5000) + "\r\n\r\n" + z + std::string(5000, 'j');
+    const std::string response =
+        "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " + std::to_string(z.size() + 5000) + "\r\n\r\n" +
+        z + std::string(5000, 'j');
     const std::string expect = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(page.size()) + "\r\n\r\n" + page;
     EXPECT_EQ(exchange(request, {response}, false), expect);
 }
@@ -185,8 +186,8 @@ TEST_F(web_path, a_page_declared_utf7_goes_back_as_utf7) {
 }
 
 const std::string gif_head = "GIF89a" + kit::bytes({0x04, 0x00, 0x04, 0x00, 0x80, 0x00, 0x00, 0, 0, 0, 255, 255, 255});
-const std::string gif_frame =
-    kit::bytes({0x21, 0xF9, 0x04, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x2C, 0, 0, 0, 0, 4, 0, 4, 0, 0, 0x02, 0x03, 0x84, 0x8F, 0x01});
+const std::string gif_frame = kit::bytes(
+    {0x21, 0xF9, 0x04, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x2C, 0, 0, 0, 0, 4, 0, 4, 0, 0, 0x02, 0x03, 0x84, 0x8F, 0x01});
 const std::string gif_anim = gif_head + gif_frame + kit::bytes({0x00}) + gif_frame + kit::bytes({0x00, 0x3B});
 const std::string gif_cut = gif_head + gif_frame + kit::bytes({0x00, 0x3B});
 

@@ -15,9 +15,10 @@ namespace {
 // A 4x4 GIF with a two-colour global table; each frame is a graphic control
 // extension, an image descriptor and one sub-block of LZW data.
 const std::string gif_head = "GIF89a" + kit::bytes({0x04, 0x00, 0x04, 0x00, 0x80, 0x00, 0x00, 0, 0, 0, 255, 255, 255});
-const std::string gif_frame =
-    kit::bytes({0x21, 0xF9, 0x04, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x2C, 0, 0, 0, 0, 4, 0, 4, 0, 0, 0x02, 0x03, 0x84, 0x8F, 0x01});
-const std::string gif_anim = gif_head + gif_frame + kit::bytes({0x00}) + gif_frame + kit::bytes({0x00}) + gif_frame + kit::bytes({0x00, 0x3B});
+const std::string gif_frame = kit::bytes(
+    {0x21, 0xF9, 0x04, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x2C, 0, 0, 0, 0, 4, 0, 4, 0, 0, 0x02, 0x03, 0x84, 0x8F, 0x01});
+const std::string gif_anim =
+    gif_head + gif_frame + kit::bytes({0x00}) + gif_frame + kit::bytes({0x00}) + gif_frame + kit::bytes({0x00, 0x3B});
 const std::string gif_cut = gif_head + gif_frame + kit::bytes({0x00, 0x3B});
 
 std::string gif_response(const std::string& body) {

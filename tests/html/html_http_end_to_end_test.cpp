@@ -82,8 +82,9 @@ TEST(html_end_to_end, an_html_response_is_filtered_and_its_length_follows) {
         s.q->host = "www.portal.test";
         s.open();
         s.out("GET /index.html HTTP/1.1\r\nHost: www.portal.test\r\n\r\n");
-        const std::string response = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
-                                     std::to_string(page.size()) + "\r\n\r\n" + page;
+        const std::string response =
+            "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(page.size()) +
+            "\r\n\r\n" + page;
         for (std::size_t at = 0; at < response.size(); at += chunk) s.in(response.substr(at, chunk));
         EXPECT_EQ(body_of(s.provider.in), expected) << "chunk " << chunk;
         // Three images, two pop-up calls, the load handlers of the body.
@@ -97,7 +98,7 @@ TEST(html_end_to_end, a_script_response_goes_through_the_script_handler) {
     s.open();
     s.out("GET /app.js HTTP/1.1\r\nHost: www.site.test\r\n\r\n");
     const std::string script = "function f(){ var w = window.open('/x'); }\n";
-    s.in("HTTP/1.1 200 OK\r\nContent-Type: text/javascript\r\nContent-Length: " +
-         std::to_string(script.size()) + "\r\n\r\n" + script);
+    s.in("HTTP/1.1 200 OK\r\nContent-Type: text/javascript\r\nContent-Length: " + std::to_string(script.size()) +
+         "\r\n\r\n" + script);
     EXPECT_EQ(body_of(s.provider.in), "function f(){ var w = new Object( ); }\n");
 }

@@ -28,7 +28,8 @@ bool dechunk(const std::string& s, std::size_t at, std::string& body, std::size_
 TEST(http_bound, unchanged_length_content_past_the_bound_passes_unfiltered) {
     const std::size_t n = http_max_held_body + (1u << 20);
     std::string body = std::string(1000, 'x') + std::string(n - 1010, 'a') + std::string(10, 'x');
-    std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(n) + "\r\n\r\n";
+    std::string head =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(n) + "\r\n\r\n";
     session t;
     t.html->drop = 'x';
     t.open();
@@ -43,7 +44,8 @@ TEST(http_bound, unchanged_length_content_past_the_bound_passes_unfiltered) {
     EXPECT_TRUE(streamed_early);
     // The first 1000 'x' were filtered out; the held part ends at the bound,
     // and the rest (with its 'x') passed as it came.
-    std::string want_head = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(n - 1000) + "\r\n\r\n";
+    std::string want_head =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(n - 1000) + "\r\n\r\n";
     ASSERT_EQ(t.provider.in.size(), want_head.size() + n - 1000);
     EXPECT_EQ(t.provider.in.substr(0, want_head.size()), want_head);
     EXPECT_TRUE(t.provider.in.compare(want_head.size(), n - 1010, std::string(n - 1010, 'a')) == 0);
@@ -58,16 +60,18 @@ TEST(http_bound, decoded_content_past_the_bound_is_rechunked_for_http11) {
     const std::size_t coded = 20000, fan = 1000;  // 20 MB decoded
     std::string body;
     for (std::size_t i = 0; i < coded; ++i) body += static_cast<char>('a' + i % 26);
-    std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 20000\r\nContent-Encoding: gzip\r\n"
-                       "Connection: keep-alive\r\n\r\n";
+    std::string head =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 20000\r\nContent-Encoding: gzip\r\n"
+        "Connection: keep-alive\r\n\r\n";
     session t;
     t.inflate_fan = fan;
     t.open();
     t.out("GET / HTTP/1.1\r\nHost: h\r\n\r\n");
     t.in(head);
     for (std::size_t at = 0; at < body.size(); at += 2000) t.in(body.substr(at, 2000));
-    std::string want_head = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: keep-alive\r\n"
-                            "Transfer-Encoding: chunked\r\n\r\n";
+    std::string want_head =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: keep-alive\r\n"
+        "Transfer-Encoding: chunked\r\n\r\n";
     ASSERT_EQ(t.provider.in.substr(0, want_head.size()), want_head);
     std::string decoded;
     std::size_t chunks = 0;
@@ -84,8 +88,9 @@ TEST(http_bound, decoded_content_past_the_bound_is_rechunked_for_http11) {
 }
 
 TEST(http_bound, decoded_content_past_the_bound_ends_at_close_for_http10) {
-    std::string head = "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nConnection: Keep-Alive\r\nContent-Encoding: gzip\r\n"
-                       "Content-Length: 20000\r\n\r\n";
+    std::string head =
+        "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nConnection: Keep-Alive\r\nContent-Encoding: gzip\r\n"
+        "Content-Length: 20000\r\n\r\n";
     session t;
     t.inflate_fan = 1000;
     t.open();

@@ -86,8 +86,8 @@ TEST(http_hostile, endless_response_header_detaches) {
 
 TEST(http_hostile, bogus_chunk_sizes_detach_with_bytes_in_order) {
     const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nTransfer-Encoding: chunked\r\n\r\n";
-    const std::string bad[] = {"zz\r\nabc", "ffffffffff\r\nabc", "5x\r\nhello\r\n0\r\n\r\n",
-                               "3\r\nabcd\r\n0\r\n\r\n", std::string(5000, ' ') + "\r\n"};
+    const std::string bad[] = {"zz\r\nabc", "ffffffffff\r\nabc", "5x\r\nhello\r\n0\r\n\r\n", "3\r\nabcd\r\n0\r\n\r\n",
+                               std::string(5000, ' ') + "\r\n"};
     for (const auto& b : bad) {
         session t;
         t.open();
@@ -124,8 +124,8 @@ TEST(http_hostile, negative_or_enormous_content_length_detaches) {
 }
 
 TEST(http_hostile, unknown_transfer_coding_and_multipart_detach) {
-    for (std::string h : {"Transfer-Encoding: gzip, chunked\r\n",
-                          "Content-Type: multipart/byteranges; boundary=XYZ\r\n"}) {
+    for (std::string h :
+         {"Transfer-Encoding: gzip, chunked\r\n", "Content-Type: multipart/byteranges; boundary=XYZ\r\n"}) {
         session t;
         t.open();
         t.out(k_get);
@@ -151,7 +151,8 @@ TEST(http_hostile, client_failure_hands_back_a_held_server_body) {
     EXPECT_FALSE(t.attached());
     EXPECT_EQ(t.provider.out, k_get + "\x01\x02\x03 not http\n");
     // 1300 filtered bytes sent and 1600 still to come unfiltered.
-    EXPECT_EQ(t.provider.in, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 2900\r\n\r\n" + std::string(1300, 'a'));
+    EXPECT_EQ(t.provider.in,
+              "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 2900\r\n\r\n" + std::string(1300, 'a'));
 }
 
 TEST(http_hostile, server_failure_waits_to_hand_back_a_partial_request) {

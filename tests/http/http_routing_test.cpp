@@ -28,8 +28,9 @@ TEST(http_routing, content_types_choose_their_handlers) {
     struct c {
         std::string type;
         int kind;
-    } cases[] = {{"text/html", 0}, {"TEXT/HTML; charset=utf-8", 0}, {"text/javascript", 1}, {"image/gif", 2},
-                 {"image/png", 3}, {"", 3}};
+    } cases[] = {{"text/html", 0},       {"TEXT/HTML; charset=utf-8", 0},
+                 {"text/javascript", 1}, {"image/gif", 2},
+                 {"image/png", 3},       {"", 3}};
     for (const auto& k : cases) {
         session t;
         t.open();
@@ -84,8 +85,8 @@ TEST(http_routing, gzip_body_is_decoded_and_loses_its_encoding_line) {
     for (char c : plain) coded += std::string(2, c);
     std::string resp = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\nContent-Length: " +
                        std::to_string(coded.size()) + "\r\nVary: *\r\n\r\n" + coded;
-    std::string want = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 130\r\nVary: *\r\n\r\n" +
-                       std::string(130, 'h');
+    std::string want =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 130\r\nVary: *\r\n\r\n" + std::string(130, 'h');
     for (const auto& chunks : chunkings(resp)) {
         session t;
         t.html->drop = 'x';
@@ -101,13 +102,16 @@ TEST(http_routing, deflate_is_chosen_by_the_first_word_found) {
     session t;
     t.open();
     t.out(k_get);
-    t.in("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: x-deflate, gzip\r\nContent-Length: 4\r\n\r\naabb");
+    t.in(
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: x-deflate, gzip\r\nContent-Length: "
+        "4\r\n\r\naabb");
     EXPECT_EQ(t.adapters, "[deflate]");
     EXPECT_EQ(t.provider.in, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 2\r\n\r\nab");
 }
 
 TEST(http_routing, identity_coding_keeps_its_line_and_is_not_decoded) {
-    std::string resp = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: identity\r\nContent-Length: 4\r\n\r\naabb";
+    std::string resp =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: identity\r\nContent-Length: 4\r\n\r\naabb";
     session t;
     t.open();
     t.out(k_get);
@@ -120,15 +124,17 @@ TEST(http_routing, decoder_stream_end_does_not_cut_the_framing_short) {
     // The coded stream ends ('!') before its announced length: the rest of
     // the body is the decoder's to drop, and the response is complete when
     // its framing says so, not before.
-    std::string resp = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\nContent-Length: 2000\r\n\r\n" +
-                       std::string(1400, 'z') + "!";
+    std::string resp =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\nContent-Length: 2000\r\n\r\n" +
+        std::string(1400, 'z') + "!";
     session t;
     t.open();
     t.out(k_get);
     t.in(resp);
     EXPECT_EQ(t.provider.in, "HTTP/1.1 200 OK\r\n");  // the status line passes at once
     t.in(std::string(599, 'q'));
-    EXPECT_EQ(t.provider.in, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 700\r\n\r\n" + std::string(700, 'z'));
+    EXPECT_EQ(t.provider.in,
+              "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 700\r\n\r\n" + std::string(700, 'z'));
     auto c = completions(t.host);
     ASSERT_EQ(c.size(), 1u);
     EXPECT_EQ(c[0].status, 3u);
@@ -164,8 +170,9 @@ TEST(http_routing, utf16_big_endian_goes_through_the_swapper) {
 }
 
 TEST(http_routing, utf7_runs_or_declared_utf7_choose_the_utf7_adapter) {
-    std::string runs = "Hi +AGE- and +AGI- then plain text follows here to make the body long enough for a decision "
-                       "of the sniffer.";
+    std::string runs =
+        "Hi +AGE- and +AGI- then plain text follows here to make the body long enough for a decision "
+        "of the sniffer.";
     std::string plain(120, 'p');
     struct c {
         std::string charset;
@@ -224,17 +231,20 @@ TEST(http_routing, installed_filters_replace_the_defaults) {
 TEST(http_routing, chunked_coded_body_is_decoded_and_rechunked) {
     std::string coded;
     for (char c : std::string(150, 'w')) coded += std::string(2, c);
-    std::string resp = "HTTP/1.1 200 OK\r\nContent-Encoding: deflate\r\nContent-Type: text/javascript\r\n"
-                       "Transfer-Encoding: chunked\r\n\r\n64\r\n" + coded.substr(0, 100) + "\r\nc8\r\n" + coded.substr(100) +
-                       "\r\n0\r\n\r\n";
+    std::string resp =
+        "HTTP/1.1 200 OK\r\nContent-Encoding: deflate\r\nContent-Type: text/javascript\r\n"
+        "Transfer-Encoding: chunked\r\n\r\n64\r\n" +
+        coded.substr(0, 100) + "\r\nc8\r\n" + coded.substr(100) + "\r\n0\r\n\r\n";
     for (const auto& chunks : chunkings(resp)) {
         session t;
         t.open();
         t.out(k_get);
         t.in(chunks);
         // The sniffer holds the first 50 decoded bytes until it has 100.
-        ASSERT_EQ(t.provider.in, "HTTP/1.1 200 OK\r\nContent-Type: text/javascript\r\nTransfer-Encoding: chunked\r\n\r\n"
-                                 "96\r\n" + std::string(150, 'w') + "\r\n0\r\n\r\n");
+        ASSERT_EQ(t.provider.in,
+                  "HTTP/1.1 200 OK\r\nContent-Type: text/javascript\r\nTransfer-Encoding: chunked\r\n\r\n"
+                  "96\r\n" +
+                      std::string(150, 'w') + "\r\n0\r\n\r\n");
         ASSERT_EQ(t.script->seen, std::string(150, 'w'));
     }
 }

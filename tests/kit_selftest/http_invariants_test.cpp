@@ -1,8 +1,8 @@
 // The framing checker must itself catch broken framing, or the tests that
 // rely on it prove nothing.
-#include <gtest/gtest.h>
-
 #include "kit/http_invariants.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -30,8 +30,7 @@ TEST(http_invariants, broken_framing_is_reported) {
     std::vector<kit::http_message> m;
     EXPECT_NE(kit::parse_responses("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nshort", m), "");
     EXPECT_NE(kit::parse_responses("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nlonger", m), "");  // junk after
-    EXPECT_NE(kit::parse_responses("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nab\r\n0\r\n\r\n", m),
-              "");
+    EXPECT_NE(kit::parse_responses("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nab\r\n0\r\n\r\n", m), "");
     EXPECT_NE(kit::parse_responses("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", m), "");
     EXPECT_NE(kit::parse_responses("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n", m), "");
     EXPECT_NE(kit::parse_responses("HTTP/1.1 200 OK\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab", m), "");
@@ -53,8 +52,8 @@ TEST(http_invariants, sameness_ignores_only_framing) {
 
 TEST(http_invariants, requests) {
     std::vector<kit::http_message> m;
-    EXPECT_EQ(kit::parse_requests("GET / HTTP/1.1\r\nHost: a\r\n\r\nPOST /p HTTP/1.1\r\nContent-Length: 2\r\n\r\nhi", m),
-              "");
+    EXPECT_EQ(
+        kit::parse_requests("GET / HTTP/1.1\r\nHost: a\r\n\r\nPOST /p HTTP/1.1\r\nContent-Length: 2\r\n\r\nhi", m), "");
     ASSERT_EQ(m.size(), 2u);
     EXPECT_EQ(m[1].body, "hi");
     EXPECT_EQ(kit::header_value(m[0], "host"), "a");

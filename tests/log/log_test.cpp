@@ -154,7 +154,10 @@ TEST(log_streams, debug_output_comes_in_pieces_of80) {
 TEST(log_streams, console_shows_bel_as_caret) {
     ::testing::internal::CaptureStdout();
     log_space::console_output_stream c;
-    c.write("a\x07" "b\n", 4, nullptr);
+    c.write(
+        "a\x07"
+        "b\n",
+        4, nullptr);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "a^b\n");
 }
 
@@ -164,10 +167,15 @@ TEST(log_streams, file_stream_keeps_bel_and_fails_without_default_file) {
     {
         log_space::file_output_stream f(dir, "");
         EXPECT_FALSE(f.write("x", 1, nullptr));
-        EXPECT_TRUE(f.write("a\x07" "b", 3, "other.log"));
+        EXPECT_TRUE(
+            f.write("a\x07"
+                    "b",
+                    3, "other.log"));
         EXPECT_EQ(f.kind(), 1);
     }
-    EXPECT_EQ(read_file(dir + "/other.log"), "a\x07" "b");
+    EXPECT_EQ(read_file(dir + "/other.log"),
+              "a\x07"
+              "b");
     std::system(("rm -rf " + dir).c_str());
 }
 

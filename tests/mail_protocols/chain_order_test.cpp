@@ -11,10 +11,10 @@
 #include "core/configuration.h"
 #include "http/http_stream_filter.h"
 #include "kit/kit.h"
+#include "kit/mail_session.h"
 #include "kit/transcript.h"
 #include "mail/protocols/imap_stream_filter.h"
 #include "mail/protocols/nntp_stream_filter.h"
-#include "kit/mail_session.h"
 #include "module/chain_factory.h"
 #include "zem/zem.h"
 

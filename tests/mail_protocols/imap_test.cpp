@@ -6,8 +6,8 @@
 
 #include <memory>
 
-#include "mail/protocols/imap_stream_filter.h"
 #include "kit/mail_session.h"
+#include "mail/protocols/imap_stream_filter.h"
 #include "module/chain_factory.h"
 
 namespace {

@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "mail/protocols/nntp_stream_filter.h"
 #include "kit/mail_session.h"
+#include "mail/protocols/nntp_stream_filter.h"
 #include "module/chain_factory.h"
 
 namespace {

@@ -423,7 +423,7 @@ TEST_F(multiple_matcher_test, many_keywords_and_huge_inputs_stay_correct) {
     std::vector<std::string> words;
     for (int i = 0; i < 5000; ++i) words.push_back("kw" + std::to_string(i * 7919 % 100000) + "x");
     words.push_back("p" + std::string(100000, 'q') + "!");  // deep tree, no recursion
-    words.push_back("m*z");                         // a star that stays alive
+    words.push_back("m*z");                                 // a star that stays alive
     auto m = make(words);
     EXPECT_EQ(m.keyword_count(), words.size());
     result r = run(m, "zzkw" + std::to_string(4999 * 7919 % 100000) + "x");

@@ -4,8 +4,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <thread>
 #include <memory>
+#include <thread>
 
 #include "core/bunch_filter.h"
 #include "host/host_link.h"

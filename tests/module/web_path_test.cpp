@@ -51,8 +51,8 @@ const std::string k_body =
     "<p>after</p></body></html>";
 
 std::string html_response(const std::string& body) {
-    return "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\n\r\n" + body;
+    return "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+           body;
 }
 
 TEST_F(module_web_path_test, advertisement_image_is_replaced_and_the_length_follows_at_every_split) {

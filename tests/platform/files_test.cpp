@@ -18,7 +18,7 @@
 
 namespace {
 
-TEST(Files, NewFilesGetUniqueNamesAndKeepTheirBytes) {
+TEST(platform_files, new_files_get_unique_names_and_keep_their_bytes) {
     kit::temp_dir dir;
     ASSERT_FALSE(dir.path().empty());
     std::set<std::string> paths;
@@ -37,7 +37,7 @@ TEST(Files, NewFilesGetUniqueNamesAndKeepTheirBytes) {
     EXPECT_FALSE(platform::write_new_file(platform::join_path(dir.path(), "missing"), "cer", "x", 1, path));
 }
 
-TEST(Files, AppendReplaceAndTheReadLimit) {
+TEST(platform_files, append_replace_and_the_read_limit) {
     kit::temp_dir dir;
     const std::string path = platform::join_path(dir.path(), "hostname.txt");
     ASSERT_TRUE(platform::append_file(path, "a\r\n", 3));
@@ -56,7 +56,7 @@ TEST(Files, AppendReplaceAndTheReadLimit) {
     EXPECT_FALSE(platform::is_directory(path));
 }
 
-TEST(Files, FolderListingIsSortedAndSkipsDotEntries) {
+TEST(platform_files, folder_listing_is_sorted_and_skips_dot_entries) {
     kit::temp_dir dir;
     for (const char* name : {"b.dump_bi", "a.dump_bi", "c.txt"})
         ASSERT_TRUE(platform::replace_file(platform::join_path(dir.path(), name), "x", 1));
@@ -80,7 +80,7 @@ TEST(Files, FolderListingIsSortedAndSkipsDotEntries) {
     EXPECT_EQ(platform::join_path(outer.path(), "inner").substr(outer.path().size() + 1), "inner");
 }
 
-TEST(Lock, TheOwnerMayEnterAgainOthersWait) {
+TEST(platform_lock, the_owner_may_enter_again_others_wait) {
     platform::critical_section cs;
     {
         platform::section_guard a(cs);
@@ -103,7 +103,7 @@ TEST(Lock, TheOwnerMayEnterAgainOthersWait) {
     EXPECT_EQ(counter, 80000);
 }
 
-TEST(Clock, FiletimeAgreesWithTheSystemClock) {
+TEST(platform_clock, filetime_agrees_with_the_system_clock) {
     using namespace std::chrono;
     const auto unix_100ns = duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100;
     const auto ft = static_cast<long long>(platform::filetime_now()) - 116444736000000000LL;
@@ -115,7 +115,7 @@ TEST(Clock, FiletimeAgreesWithTheSystemClock) {
     EXPECT_LT(waited, 5000u);
 }
 
-TEST(Process, ExecutablePathNamesThisProgram) {
+TEST(platform_process, executable_path_names_this_program) {
     const std::string exe = platform::executable_path();
     const std::size_t cut = exe.find_last_of(platform::path_separator());
     ASSERT_NE(cut, std::string::npos) << exe;

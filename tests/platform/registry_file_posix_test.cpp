@@ -13,7 +13,7 @@ namespace {
 
 const std::string k_net = "Software\\MORVEX Software\\Morvex\\net";
 
-class RegFile : public ::testing::Test {
+class reg_file_test : public ::testing::Test {
 protected:
     void SetUp() override {
         platform::reg_override_clear();
@@ -32,7 +32,7 @@ protected:
     std::string path;
 };
 
-TEST_F(RegFile, NumbersFollowTheFourByteRule) {
+TEST_F(reg_file_test, numbers_follow_the_four_byte_rule) {
     write(
         "\"n\"=dword:00000005\n"
         "\"s4\"=\"abc\"\n"
@@ -60,7 +60,7 @@ TEST_F(RegFile, NumbersFollowTheFourByteRule) {
     EXPECT_FALSE(platform::reg_read_u32("Software\\Nowhere", "n", v));
 }
 
-TEST_F(RegFile, StringsStopAtTheFirstNul) {
+TEST_F(reg_file_test, strings_stop_at_the_first_nul) {
     write("\"p\"=hex:61,62,00,63\n\"q\"=hex:61,62\n\"s\"=\"/var/dumps\"\n");
     std::string s;
     EXPECT_TRUE(platform::reg_read_string(k_net, "p", s));
@@ -71,7 +71,7 @@ TEST_F(RegFile, StringsStopAtTheFirstNul) {
     EXPECT_EQ(s, "/var/dumps");
 }
 
-TEST_F(RegFile, ChangesAreSeenByTheNextRead) {
+TEST_F(reg_file_test, changes_are_seen_by_the_next_read) {
     write("\"enable_http\"=dword:00000001\n");
     std::uint32_t v = 7;
     platform::reg_read_u32(k_net, "enable_http", v);
@@ -90,7 +90,7 @@ TEST_F(RegFile, ChangesAreSeenByTheNextRead) {
     EXPECT_EQ(v, 0u);
 }
 
-TEST_F(RegFile, MissingFileGivesDefaultsSilently) {
+TEST_F(reg_file_test, missing_file_gives_defaults_silently) {
     std::remove(path.c_str());
     std::uint32_t v = 42;
     EXPECT_FALSE(platform::reg_read_u32(k_net, "enable_http", v));
@@ -98,7 +98,7 @@ TEST_F(RegFile, MissingFileGivesDefaultsSilently) {
     EXPECT_TRUE(platform::reg_take_warnings().empty());
 }
 
-TEST_F(RegFile, MalformedLineIsReportedOncePerChange) {
+TEST_F(reg_file_test, malformed_line_is_reported_once_per_change) {
     write("\"a\"=dword:1\ngarbage here\n");
     std::uint32_t v = 0;
     platform::reg_read_u32(k_net, "a", v);
@@ -110,7 +110,7 @@ TEST_F(RegFile, MalformedLineIsReportedOncePerChange) {
     EXPECT_TRUE(platform::reg_take_warnings().empty());
 }
 
-TEST_F(RegFile, OverridesWinAndIsolationHidesTheFile) {
+TEST_F(reg_file_test, overrides_win_and_isolation_hides_the_file) {
     write("\"a\"=dword:1\n\"b\"=dword:2\n");
     platform::reg_override_set_u32(k_net, "a", 10);
     std::uint32_t a = 0, b = 0;

@@ -10,7 +10,7 @@
 
 namespace {
 
-class SystemRegistry : public ::testing::Test {
+class system_registry_test : public ::testing::Test {
 protected:
     void SetUp() override {
         platform::reg_override_clear();
@@ -35,7 +35,7 @@ protected:
     HKEY key = nullptr;
 };
 
-TEST_F(SystemRegistry, NumbersFollowTheFourByteRuleOfTheNarrowApi) {
+TEST_F(system_registry_test, numbers_follow_the_four_byte_rule_of_the_narrow_api) {
     const DWORD five = 5;
     set("n", REG_DWORD, &five, 4);
     set_text("s4", L"abc");   // four bytes with the terminator, as ANSI text
@@ -64,7 +64,7 @@ TEST_F(SystemRegistry, NumbersFollowTheFourByteRuleOfTheNarrowApi) {
     EXPECT_EQ(v, 9u);
 }
 
-TEST_F(SystemRegistry, StringsComeInTheAnsiCodePageUpToTheirFirstNul) {
+TEST_F(system_registry_test, strings_come_in_the_ansi_code_page_up_to_their_first_nul) {
     set_text("path", L"C:\\caf\x00E9 \x20AC");  // é and € are in Windows-1252
     std::string s;
     EXPECT_TRUE(platform::reg_read_string(key_path, "path", s));
@@ -83,7 +83,7 @@ TEST_F(SystemRegistry, StringsComeInTheAnsiCodePageUpToTheirFirstNul) {
     EXPECT_EQ(s, "xyz");
 }
 
-TEST_F(SystemRegistry, ChangesAreSeenByTheNextReadAndOverridesWin) {
+TEST_F(system_registry_test, changes_are_seen_by_the_next_read_and_overrides_win) {
     DWORD one = 1;
     set("n", REG_DWORD, &one, 4);
     std::uint32_t v = 0;

@@ -68,7 +68,7 @@ std::string read_all(const std::string& path) {
     return s.str();
 }
 
-class WindowsHost : public ::testing::Test {
+class windows_host_test : public ::testing::Test {
 protected:
     void SetUp() override {
         reg_clean();
@@ -155,7 +155,7 @@ const std::string k_exchange = std::string(ZEM_TEST_DATA_DIR) + "/windows/ad_pag
 // First of the cases: the library stays in the process once a page went
 // through it (see docs/windows.md), and the load line is written when the
 // process attaches it.
-TEST_F(WindowsHost, TheLoadLineGoesToTheConfiguredLogFolder) {
+TEST_F(windows_host_test, the_load_line_goes_to_the_configured_log_folder) {
     const std::filesystem::path dir =
         std::filesystem::temp_directory_path() / ("zem_win_host_" + std::to_string(GetCurrentProcessId()));
     std::filesystem::create_directories(dir);
@@ -174,7 +174,7 @@ TEST_F(WindowsHost, TheLoadLineGoesToTheConfiguredLogFolder) {
     std::filesystem::remove_all(dir, ec);
 }
 
-TEST_F(WindowsHost, EntryPointsResolveByTheirPlainNamesOnly) {
+TEST_F(windows_host_test, entry_points_resolve_by_their_plain_names_only) {
     load();
     EXPECT_NE(GetProcAddress(module, "execute_dbg_task"), nullptr);
     // No decorated or C++ names leave the library.
@@ -185,7 +185,7 @@ TEST_F(WindowsHost, EntryPointsResolveByTheirPlainNamesOnly) {
     EXPECT_EQ(GetModuleHandleA("zem_net.dll"), nullptr);  // no filtering yet: unloaded
 }
 
-TEST_F(WindowsHost, AdvertisementIsReplacedAndTheHostIsToldAtAnyChunking) {
+TEST_F(windows_host_test, advertisement_is_replaced_and_the_host_is_told_at_any_chunking) {
     ASSERT_TRUE(reg_dword(k_net_key, "enable_http", 1));
     ASSERT_TRUE(reg_dword(k_net_key, "enable_ssl", 0));
     load();
@@ -200,7 +200,7 @@ TEST_F(WindowsHost, AdvertisementIsReplacedAndTheHostIsToldAtAnyChunking) {
     }
 }
 
-TEST_F(WindowsHost, TheRegistryDecidesTheChainOfEachNewFilterPoint) {
+TEST_F(windows_host_test, the_registry_decides_the_chain_of_each_new_filter_point) {
     const kit::exchange x = kit::load_exchange(k_exchange);
     std::string page;  // what the server sent, as the client gets it unfiltered
     for (const auto& s : x.steps)

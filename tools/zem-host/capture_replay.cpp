@@ -540,8 +540,7 @@ bool replay_dumps(const std::string& path, zem::i_filt_point* (*create)(zem::i_p
                 const std::string full = dir + "/" + name;
                 struct stat es {};
                 if (::lstat(full.c_str(), &es) != 0) continue;
-                if (S_ISDIR(es.st_mode))
-                    folders.push_back(full);
+                if (S_ISDIR(es.st_mode)) folders.push_back(full);
                 // What arrived is what a policy is tried on: the recordings
                 // made after filtering and earlier replay outputs are skipped.
                 else if (S_ISREG(es.st_mode) && ends_with(name, ".dump_bi") && !ends_with(name, "_out.dump_bi") &&

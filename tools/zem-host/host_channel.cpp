@@ -6,9 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <boost/archive/iterators/base64_from_binary.hpp>
 #include <boost/archive/iterators/transform_width.hpp>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>

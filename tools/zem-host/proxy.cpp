@@ -296,8 +296,7 @@ private:
                     // Requests read before the end are still answered; the
                     // close follows the last answer. A body cut short ends
                     // the origin's side too.
-                    if (m_front == front_state::body && m_fp && !m_fp->stop_out())
-                        m_to_server.close_requested = true;
+                    if (m_front == front_state::body && m_fp && !m_fp->stop_out()) m_to_server.close_requested = true;
                     pump();
                     return;
                 }

@@ -1,6 +1,5 @@
 // The registry of a POSIX system: a .reg file named by ZEM_REGISTRY, parsed
 // again whenever its identity, size or time changes.
-#include "platform/never_destroyed.h"
 #include "platform/registry_store.h"
 
 #include <sys/stat.h>
@@ -9,6 +8,8 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+
+#include "platform/never_destroyed.h"
 
 namespace platform {
 namespace {
