@@ -12,6 +12,10 @@ std::uint32_t tick_count();
 using tick_source = std::uint32_t (*)();
 void set_tick_source(tick_source source);
 
+// The system's own clock (GetTickCount, or a monotonic clock), which
+// tick_count reads when no source is set.
+std::uint32_t system_tick_count();
+
 // System time as a FILETIME: 100-ns units since 1601-01-01 UTC.
 std::uint64_t filetime_now();
 

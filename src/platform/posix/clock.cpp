@@ -1,20 +1,12 @@
 #include "platform/clock.h"
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 
 namespace platform {
 
-namespace {
-std::atomic<tick_source> g_tick_source{nullptr};
-}
-
-void set_tick_source(tick_source source) { g_tick_source.store(source); }
-
-std::uint32_t tick_count() {
-    if (const tick_source source = g_tick_source.load(std::memory_order_relaxed)) return source();
+std::uint32_t system_tick_count() {
     using namespace std::chrono;
     auto ms = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
     return static_cast<std::uint32_t>(ms);

@@ -6,7 +6,7 @@
 
 namespace platform {
 
-std::uint32_t tick_count() { return GetTickCount(); }
+std::uint32_t system_tick_count() { return GetTickCount(); }
 
 std::uint64_t filetime_now() {
     FILETIME ft;
