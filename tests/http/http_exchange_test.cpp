@@ -53,39 +53,6 @@ void configure(session& t, const kit::exchange& x) {
     }
 }
 
-// Notifications as the files write them; request ids are numbered from 1
-// in the order the requests were announced.
-std::vector<std::string> events(const kit::fake_host& host, bool with_bytes = false) {
-    std::map<std::uint64_t, int> ordinal;
-    auto name = [&](std::uint64_t id) {
-        auto it = ordinal.find(id);
-        return it == ordinal.end() ? std::string("#0") : "#" + std::to_string(it->second);
-    };
-    std::vector<std::string> r;
-    for (const auto& n : host.notifications()) {
-        std::uint64_t id = n.data.size() >= 36 ? kit::le64(n.data, 28) : 0;
-        switch (n.code) {
-            case 200:
-                ordinal.emplace(id, static_cast<int>(ordinal.size()) + 1);
-                r.push_back("request " + name(id));
-                break;
-            case 201:
-                r.push_back("response " + name(id) + " " + std::to_string(kit::le64(n.data, 64)));
-                break;
-            case 2:
-                r.push_back("complete " + name(id) + " " + std::to_string(kit::le32(n.data, 44)) +
-                            (with_bytes ? " bytes " + std::to_string(kit::le64(n.data, 36)) : std::string()));
-                break;
-            case 202:
-                r.push_back("blocked " + name(id) + " " + std::to_string(kit::le32(n.data, 44)));
-                break;
-            default:
-                break;  // progress and log lines depend on time
-        }
-    }
-    return r;
-}
-
 struct outcome {
     std::string to_server, to_client;
     std::vector<std::string> events;
@@ -115,7 +82,8 @@ outcome run(const kit::exchange& x, std::size_t split_step, const std::vector<st
                 break;
         }
     }
-    return {t.provider.out, t.provider.in, events(t.host), t.provider.close_in_count, events(t.host, true)};
+    return {t.provider.out, t.provider.in, kit::notification_events(t.host), t.provider.close_in_count,
+            kit::notification_events(t.host, true)};
 }
 
 std::string joined(const std::vector<std::string>& v) {
