@@ -11,18 +11,9 @@
 #include <vector>
 
 #include "core/bunch_filter.h"
+#include "null_provider.h"
 
 namespace {
-
-class null_provider : public zem::i_provider {
-public:
-    bool send_out(const char*, int len) override { return bytes += static_cast<std::size_t>(len), true; }
-    bool close_out() override { return true; }
-    bool send_in(const char*, int len) override { return bytes += static_cast<std::size_t>(len), true; }
-    bool close_in() override { return true; }
-    bool get_connection_info(zem::connection_info*) override { return true; }
-    std::size_t bytes = 0;
-};
 
 struct pass_filter : i_stream_filter {
     void stop_in(byte_string&) override {}

@@ -13,21 +13,12 @@
 #include "core/bunch_filter.h"
 #include "core/configuration.h"
 #include "ftp/ftp_stream_filter.h"
+#include "null_provider.h"
 #include "platform/registry.h"
 #include "ssl/ssl_stream_filter.h"
 #include "zem/zem.h"
 
 namespace {
-
-class null_provider : public zem::i_provider {
-public:
-    bool send_out(const char*, int len) override { return bytes += static_cast<std::size_t>(len), true; }
-    bool close_out() override { return true; }
-    bool send_in(const char*, int len) override { return bytes += static_cast<std::size_t>(len), true; }
-    bool close_in() override { return true; }
-    bool get_connection_info(zem::connection_info*) override { return true; }
-    std::size_t bytes = 0;
-};
 
 std::string u16(std::size_t v) { return {static_cast<char>(v >> 8), static_cast<char>(v)}; }
 std::string u24(std::size_t v) { return static_cast<char>(v >> 16) + u16(v & 0xFFFF); }

@@ -12,8 +12,12 @@
 
 namespace fuzz_drivers {
 
-inline void play_session_ops(bunch_filter* fp, const std::uint8_t* data, std::size_t size, std::string& out,
-                             std::string& in) {
+// 'after_chunk' runs after every chunk handed to the filter point; false
+// ends the play there. With 'end_open_sides', a play that ran to the end of
+// the input ends the sides still open. False when 'after_chunk' stopped it.
+template <class AfterChunk>
+bool play_session_ops(bunch_filter* fp, const std::uint8_t* data, std::size_t size, std::string& out, std::string& in,
+                      bool end_open_sides, AfterChunk after_chunk) {
     bool out_open = true, in_open = true;
     std::size_t k = 0;
     while (k + 2 <= size) {
@@ -34,9 +38,18 @@ inline void play_session_ops(bunch_filter* fp, const std::uint8_t* data, std::si
             fp->update_in(chunk.data(), static_cast<int>(chunk.size()));
         else
             fp->update_out(chunk.data(), static_cast<int>(chunk.size()));
+        if (!after_chunk()) return false;
     }
-    if (in_open) fp->stop_in();
-    if (out_open) fp->stop_out();
+    if (end_open_sides) {
+        if (in_open) fp->stop_in();
+        if (out_open) fp->stop_out();
+    }
+    return true;
+}
+
+inline void play_session_ops(bunch_filter* fp, const std::uint8_t* data, std::size_t size, std::string& out,
+                             std::string& in) {
+    play_session_ops(fp, data, size, out, in, true, [] { return true; });
 }
 
 }  // namespace fuzz_drivers

@@ -25,6 +25,7 @@
 #include "kit/kit.h"
 #include "log/log.h"
 #include "platform/registry.h"
+#include "session_ops.h"
 #include "ssl/ssl_stream_filter.h"
 #include "zem/zem.h"
 
@@ -50,29 +51,11 @@ std::string run_watch(const std::uint8_t* data, std::size_t size, Make make, Eac
         chain.push_back(f);
     });
     std::string out, in;
-    bool out_open = true, in_open = true;
-    std::size_t k = 0;
     std::string failure;
-    while (k + 2 <= size && failure.empty()) {
-        const std::uint8_t op = data[k];
-        const std::size_t len = std::min<std::size_t>(data[k + 1], size - k - 2);
-        const bool server = (op & 1) != 0;
-        if (op & 2) {
-            if (server && in_open) fp->stop_in(), in_open = false;
-            if (!server && out_open) fp->stop_out(), out_open = false;
-            k += 2;
-            continue;
-        }
-        const std::string chunk(reinterpret_cast<const char*>(data + k + 2), len);
-        k += 2 + len;
-        if (server ? !in_open : !out_open) continue;
-        (server ? in : out) += chunk;
-        if (server)
-            fp->update_in(chunk.data(), static_cast<int>(chunk.size()));
-        else
-            fp->update_out(chunk.data(), static_cast<int>(chunk.size()));
+    play_session_ops(fp, data, size, out, in, false, [&] {
         failure = each(*f);
-    }
+        return failure.empty();
+    });
     fp->release();
     if (!failure.empty()) return failure;
     WATCH_CHECK(p.out == out);

@@ -79,20 +79,7 @@ private:
 }  // namespace log_space
 
 // A message of the given verbosity; 'expr' is a chain of << operands.
-#define ZEM_LOG(verbosity, expr)                         \
-    do {                                                 \
-        if (::log_space::enabled(verbosity)) {           \
-            ::platform::last_error_guard zem_log_guard_; \
-            try {                                        \
-                ::log_space::log_message zem_log_msg_;   \
-                zem_log_msg_ << expr;                    \
-                zem_log_msg_.commit();                   \
-            } catch (...) {                              \
-            }                                            \
-        }                                                \
-    } while (0)
-
-// Same, committed with a file name for the file stream.
+// 'file_name' names the file stream's file (nullptr: its default file).
 #define ZEM_LOG_TO(verbosity, file_name, expr)           \
     do {                                                 \
         if (::log_space::enabled(verbosity)) {           \
@@ -105,6 +92,8 @@ private:
             }                                            \
         }                                                \
     } while (0)
+
+#define ZEM_LOG(verbosity, expr) ZEM_LOG_TO(verbosity, nullptr, expr)
 
 // An error entry: written whatever the level, with its source and line.
 #define ZEM_LOG_ERROR(source, expr)                                                             \

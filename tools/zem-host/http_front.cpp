@@ -42,6 +42,15 @@ std::string trim(const char* p, std::size_t n) {
     return std::string(p + b, e - b);
 }
 
+// Whether the last coding of a Transfer-Encoding list is chunked: only
+// then does the coding itself find the body's end.
+bool ends_chunked(const std::string& value) {
+    const std::size_t last = value.rfind(',');
+    const std::size_t from = last == std::string::npos ? 0 : last + 1;
+    const std::string coding = trim(value.data() + from, value.size() - from);
+    return iequals(coding.data(), coding.size(), "chunked");
+}
+
 // Splits "host[:port]" or "[v6]:port"; false on anything else.
 bool split_authority(const std::string& a, bool port_required, std::string& host, std::uint16_t& port) {
     std::string port_text;
@@ -204,10 +213,7 @@ request_parse parse_proxy_request(const char* p, std::size_t n, proxy_request& o
             }
         } else if (named("transfer-encoding")) {
             has_te = true;
-            const std::size_t last = value.rfind(',');
-            const std::string coding = trim(value.data() + (last == std::string::npos ? 0 : last + 1),
-                                            value.size() - (last == std::string::npos ? 0 : last + 1));
-            te_chunked = iequals(coding.data(), coding.size(), "chunked");
+            te_chunked = ends_chunked(value);
         } else if (named("connection")) {
             std::string v;
             for (char c : value) v += lower(c);
@@ -435,10 +441,7 @@ bool response_tracker::finish_head() {
                 const std::string v = trim(l.data() + colon + 1, l.size() - colon - 1);
                 if (iequals(l.data(), colon, "transfer-encoding")) {
                     te = true;
-                    const std::size_t last = v.rfind(',');
-                    const std::string c = trim(v.data() + (last == std::string::npos ? 0 : last + 1),
-                                               v.size() - (last == std::string::npos ? 0 : last + 1));
-                    chunked = iequals(c.data(), c.size(), "chunked");
+                    chunked = ends_chunked(v);
                 } else if (iequals(l.data(), colon, "content-length") && !has_length) {
                     std::uint64_t x = 0;
                     bool digits = !v.empty() && v.size() <= 18;

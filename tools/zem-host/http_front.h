@@ -82,7 +82,6 @@ public:
     bool idle() const { return m_pending == 0 && m_phase == phase::head && m_head.empty(); }
     // The current answer runs until the origin closes.
     bool until_close() const { return m_phase == phase::body && m_until_close; }
-    std::size_t pending() const { return m_pending; }
 
 private:
     enum class phase { head, body, broken };

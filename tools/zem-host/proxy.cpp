@@ -568,10 +568,9 @@ private:
             m_to_server.close_requested = true;
             return;
         }
-        if (m_tracker_broken || (m_leg_ended && m_front == front_state::closing)) {
-            if (m_leg_ended) m_to_client.close_requested = true;
-            return;
-        }
+        // Answers the proxy cannot follow run to the origin's close, which
+        // closes the client too.
+        if (m_tracker_broken) return;
         if (m_front == front_state::held && !m_connecting) {
             start_request();
             if (m_front != front_state::held) front_pump();
