@@ -17,6 +17,11 @@ if [ -f build/libzem_net.so ]; then
     echo "zem_net.dll and libzem_net.so differ: $dll / $so"; exit 1
   fi
 fi
+if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
+  echo "test-windows.sh: WARNING: no 32-bit Wine here (see scripts/setup.sh);" \
+       "the DLL and its tests were built and the exports checked, but the tests did not run" >&2
+  exit 0
+fi
 export ZEM_WINEPREFIX="$PWD/build-win32/wine"
 # Start the prefix once, before programs run side by side in it.
 scripts/wine-run.sh wineboot --init >/dev/null 2>&1
