@@ -8,10 +8,12 @@ advertisement is cut while everything else arrives. Requests the proxy cannot
 forward safely get a clear error."""
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import sys
 import tempfile
+import time
 import urllib.request
 
 from e2e_kit import check, free_port, read_port, report, stop_all, wait_port
@@ -145,9 +147,20 @@ def tunnel_checks(binary, work, a):
     p = None
     try:
         wait_port(tls)
-        p, port = start_proxy(binary, work, 'tunnel', '{}', '--connect-ports', '443,%d' % tls)
+        p, port = start_proxy(binary, work, 'tunnel', '{"connect_ports": [443, %d]}' % tls)
         got = curl('-x', 'http://127.0.0.1:%d' % port, '--cacert', cert, 'https://localhost:%d/page.html' % tls)
         check(PAGE in got, 'an https page through CONNECT, certificate checked by curl')
+        # The policy names the ports; a reload takes the port away at once.
+        with open(os.path.join(work, 'tunnel.json'), 'w') as f:
+            f.write('{"connect_ports": [443]}')
+        p.send_signal(signal.SIGHUP)
+        answer = b''
+        for _ in range(50):
+            answer = raw(port, b'CONNECT 127.0.0.1:%d HTTP/1.1\r\n\r\n' % tls)
+            if answer.startswith(b'HTTP/1.1 403'):
+                break
+            time.sleep(0.1)
+        check(answer.startswith(b'HTTP/1.1 403'), 'a port the reloaded policy no longer names is refused')
     finally:
         for proc in (srv, p):
             if proc:

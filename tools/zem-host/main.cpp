@@ -21,6 +21,7 @@
 #include "host_channel.h"
 #include "policy.h"
 #include "proxy.h"
+#include "status_board.h"
 #include "zem/zem.h"
 
 namespace zem_host {
@@ -51,7 +52,7 @@ const char* const k_proxy_help =
     "usage: zem-host proxy --listen ADDR:PORT (--upstream HOST:PORT | --transparent | --forward-proxy)\n"
     "                      [--allow CIDR]... [--connect-ports LIST] [--policy FILE] [--events FILE] [--registry FILE] "
     "[--threads N]\n"
-    "                      [--mark N] [--grace SECONDS] [--firewall-program FILE] [--dumps DIR]\n"
+    "                      [--mark N] [--grace SECONDS] [--firewall-program FILE] [--dumps DIR] [--status ADDR:PORT]\n"
     "\n"
     "  --listen ADDR:PORT    address to accept connections on (port 0 picks a free one)\n"
     "  --upstream HOST:PORT  relay every connection to this address\n"
@@ -60,7 +61,8 @@ const char* const k_proxy_help =
     "  --forward-proxy       be a browser's HTTP proxy: absolute-form requests go to the origin\n"
     "                        each names, CONNECT opens a tunnel\n"
     "  --allow CIDR          also accept clients from this network (default: loopback only)\n"
-    "  --connect-ports LIST  ports CONNECT may reach, comma-separated (default 443)\n"
+    "  --connect-ports LIST  ports CONNECT may reach, comma-separated (default: the\n"
+    "                        policy's \"connect_ports\", else 443)\n"
     "  --policy FILE         policy file (JSON); reloaded when it changes. Default: the\n"
     "                        policy embedded in the program\n"
     "  --events FILE         append one JSON line per command and notification ('-' = stdout)\n"
@@ -72,12 +74,14 @@ const char* const k_proxy_help =
     "                        announces; exit status 0 allows it (default: allow and record)\n"
     "  --dumps DIR           record every connection before and after filtering into DIR\n"
     "                        (readable .dump files and packed .dump_bi files for replay)\n"
+    "  --status ADDR:PORT    serve a live status page (counts, blocked objects per minute, the\n"
+    "                        last events) on this loopback address; off by default\n"
     "\n"
     "Prints 'listening on ADDR:PORT' when ready. Exit status: 0 after a clean stop, 1 when it\n"
     "cannot start, 2 for bad arguments or an invalid policy.\n";
 
 const char* const k_demo_help =
-    "usage: zem-host demo [--port PORT] [--mail-port PORT] [--events FILE] [--threads N]\n"
+    "usage: zem-host demo [--port PORT] [--mail-port PORT] [--events FILE] [--threads N] [--status ADDR:PORT]\n"
     "\n"
     "Serves a small demo site and a small POP3 mailbox on 127.0.0.1, the filter in front of\n"
     "each with the embedded default policy (mail filtering on), prints the addresses, and\n"
@@ -86,7 +90,8 @@ const char* const k_demo_help =
     "  --port PORT     port of the filtering proxy (default 8080; 0 picks a free one)\n"
     "  --mail-port PORT  port of the filter in front of the mailbox (default 8110; 0 picks one)\n"
     "  --events FILE   also write the event log ('-' = stdout)\n"
-    "  --threads N     worker threads (default: number of processors)\n";
+    "  --threads N     worker threads (default: number of processors)\n"
+    "  --status ADDR:PORT  also serve the live status page there (e.g. 127.0.0.1:8119)\n";
 
 const char* const k_check_help =
     "usage: zem-host check-policy FILE\n"
@@ -116,6 +121,7 @@ struct service {
     int threads = 0;
     int grace_seconds = 5;
     bool demo = false;
+    std::string status;       // ADDR:PORT of the status page; empty = none
     proxy_options mail_opts;  // the demo's filter in front of its mailbox
 };
 
@@ -147,30 +153,6 @@ std::string endpoint_text(const asio::ip::tcp::endpoint& ep) {
     return ep.address().to_string() + ":" + std::to_string(ep.port());
 }
 
-std::string blocked_line(const nlohmann::json& e) {
-    auto str = [&e](const char* k) { return e.contains(k) && e[k].is_string() ? e[k].get<std::string>() : ""; };
-    std::string line;
-    if (e.contains("command")) {  // mail_check_mail_attach
-        const nlohmann::json& q = e["request"];
-        const nlohmann::json& a = e["answer"];
-        auto text = [](const nlohmann::json& j, const char* k) {
-            return j.contains(k) && j[k].is_string() ? j[k].get<std::string>() : std::string();
-        };
-        line = std::string("mail: attachment \"") + text(q, "name") + "\" " +
-               (a["action"] == "mail_action_replace" ? "replaced by \"" + text(a, "name") + "\"" : "cut") +
-               (a.contains("rule") ? " (rule \"" + text(a, "rule") + "\")" : "") + " in \"" + text(q, "subject") + "\"";
-    } else if (e["event"] == "general_notify_stopword_blocked") {
-        line = "blocked: page " + str("address") + " (stop word \"" + str("stop_word") + "\")";
-    } else {
-        line = "blocked: " + str("index_name") + " " + str("object");
-        if (!str("keyword").empty()) line += " (keyword \"" + str("keyword") + "\")";
-        if (!str("address").empty()) line += " on " + str("address");
-    }
-    for (char& c : line)
-        if (c == '\r' || c == '\n') c = ' ';
-    return line;
-}
-
 // Runs the proxy (and the demo site) until SIGINT or SIGTERM.
 int run(service& svc, policy_store& store) {
     ::signal(SIGPIPE, SIG_IGN);
@@ -199,7 +181,10 @@ int run(service& svc, policy_store& store) {
         }
     } demo_reg_cleanup{demo_reg};
 
+    // Declared before the log, which feeds it until the end.
+    status_board board;
     event_log log;
+    log.watch([&board](const nlohmann::json& r) { board.observe(r); });
     if (!svc.events.empty()) {
         std::string err;
         if (!log.open(svc.events, err)) {
@@ -250,16 +235,35 @@ int run(service& svc, policy_store& store) {
         svc.opts.upstream_host = "127.0.0.1";
         svc.opts.upstream_port = site->local_endpoint().port();
     }
+    svc.opts.policy = &store;
     proxy_server server(io, svc.opts);
     std::string err;
     if (!server.start(err)) {
         std::fprintf(stderr, "zem-host: %s\n", err.c_str());
         return 1;
     }
+    std::unique_ptr<demo_listener> status;
+    if (!svc.status.empty()) {
+        std::string host;
+        std::uint16_t port = 0;
+        split_host_port(svc.status, host, port);
+        if (host == "localhost") host = "127.0.0.1";
+        status.reset(new demo_listener(io, [&board](asio::ip::tcp::socket s) {
+            serve_one_request(std::move(s),
+                              [&board](const std::string& method, const std::string& target, const std::string& head) {
+                                  return status_reply(board, method, target, head);
+                              });
+        }));
+        if (!status->start(host, port, "the status page", err)) {
+            std::fprintf(stderr, "zem-host: %s\n", err.c_str());
+            return 1;
+        }
+    }
     initialize(&channel);
     const auto here = server.local_endpoint();
     if (site) site->set_proxy_port(here.port());
     std::printf("listening on %s\n", endpoint_text(here).c_str());
+    if (status) std::printf("status page: http://%s/\n", endpoint_text(status->local_endpoint()).c_str());
     if (site) {
         std::printf("demo site:          http://%s/\n", endpoint_text(site->local_endpoint()).c_str());
         std::printf("through the filter: http://%s/\n", endpoint_text(here).c_str());
@@ -351,6 +355,7 @@ int run(service& svc, policy_store& store) {
         std::fprintf(stderr, "zem-host: %s, stopping\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
         server.stop_accepting();
         if (site) site->stop();
+        if (status) status->stop();
         if (mail_server) mail_server->stop_accepting();
         if (mailbox) mailbox->stop();
         deadline = std::chrono::steady_clock::now() + std::chrono::seconds(svc.grace_seconds);
@@ -374,6 +379,17 @@ int run(service& svc, policy_store& store) {
     log.close();
     std::fflush(stdout);
     return 0;
+}
+
+// The status page is for this machine's user only: a loopback address.
+bool status_address_ok(const std::string& text) {
+    std::string host;
+    std::uint16_t port = 0;
+    if (!split_host_port(text, host, port)) return false;
+    if (host == "localhost") return true;
+    asio::error_code ec;
+    const asio::ip::address a = asio::ip::make_address(host, ec);
+    return !ec && a.is_loopback();
 }
 
 int cmd_proxy(const std::vector<std::string>& args) {
@@ -439,6 +455,9 @@ int cmd_proxy(const std::vector<std::string>& args) {
         } else if (a == "--grace") {
             if (!value(v) || !parse_number(v, 0, 3600, n)) return usage_error("--grace needs seconds", k_proxy_help);
             svc.grace_seconds = static_cast<int>(n);
+        } else if (a == "--status") {
+            if (!value(svc.status) || !status_address_ok(svc.status))
+                return usage_error("--status wants a loopback ADDR:PORT, e.g. 127.0.0.1:8119", k_proxy_help);
         } else {
             return usage_error("unknown option " + a, k_proxy_help);
         }
@@ -488,6 +507,10 @@ int cmd_demo(const std::vector<std::string>& args) {
         } else if (a == "--events") {
             if (k + 1 >= args.size()) return usage_error("--events needs a file or -", k_demo_help);
             svc.events = args[++k];
+        } else if (a == "--status") {
+            if (k + 1 >= args.size() || !status_address_ok(args[k + 1]))
+                return usage_error("--status wants a loopback ADDR:PORT, e.g. 127.0.0.1:8119", k_demo_help);
+            svc.status = args[++k];
         } else if (a == "--threads") {
             if (k + 1 >= args.size() || !parse_number(args[k + 1], 1, 1024, n))
                 return usage_error("--threads needs 1 to 1024", k_demo_help);

@@ -13,6 +13,7 @@
 #include <deque>
 
 #include "http_front.h"
+#include "policy.h"
 #include "wire.h"
 #include "zem/zem.h"
 
@@ -476,8 +477,7 @@ private:
         const std::string name =
             (r.host.find(':') != std::string::npos ? "[" + r.host + "]" : r.host) + ":" + std::to_string(r.port);
         if (r.what == proxy_request::kind::tunnel) {
-            const auto& ports = m_server.options().connect_ports;
-            if (std::find(ports.begin(), ports.end(), r.port) == ports.end())
+            if (!m_server.connect_allowed(r.port))
                 return refuse(403, "tunnels to port " + std::to_string(r.port) + " are not allowed");
         }
         if (m_fp && !m_leg_ended && name == m_leg_name && r.what == proxy_request::kind::forward) {
@@ -741,6 +741,13 @@ void proxy_server::abort_all() {
             if (auto c = w.lock()) live.push_back(c);
     }
     for (auto& c : live) c->abort();
+}
+
+bool proxy_server::connect_allowed(std::uint16_t port) const {
+    const auto& ports = m_opts.connect_ports;
+    if (!ports.empty()) return std::find(ports.begin(), ports.end(), port) != ports.end();
+    if (m_opts.policy) return m_opts.policy->current().pol->connect_allowed(port);
+    return port == 443;
 }
 
 bool proxy_server::client_allowed(const asio::ip::address& a) const {

@@ -13,6 +13,8 @@
 
 namespace zem_host {
 
+class policy_store;
+
 struct proxy_options {
     std::string listen_host = "127.0.0.1";
     std::uint16_t listen_port = 0;
@@ -22,7 +24,10 @@ struct proxy_options {
     int mark = 0;  // SO_MARK for outgoing connections (0 = none)
     // Explicit proxy: each request names its destination.
     bool forward = false;
-    std::vector<std::uint16_t> connect_ports = {443};  // CONNECT is refused elsewhere
+    // Ports CONNECT may reach when given on the command line; empty: the
+    // policy's list, read for each tunnel so a reload applies at once.
+    std::vector<std::uint16_t> connect_ports;
+    const policy_store* policy = nullptr;
     // Clients beside loopback that may use the proxy ("10.0.0.0/8", "::1/128").
     std::vector<std::string> allow;
 };
@@ -52,6 +57,8 @@ public:
     const proxy_options& options() const { return m_opts; }
     // Loopback, or a network named by --allow.
     bool client_allowed(const asio::ip::address& a) const;
+    // The command line's CONNECT ports, else the current policy's.
+    bool connect_allowed(std::uint16_t port) const;
     const std::vector<asio::ip::tcp::endpoint>& upstream() const { return m_upstream; }
 
 private:
