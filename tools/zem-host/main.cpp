@@ -17,6 +17,7 @@
 #include "capture_replay.h"
 #include "demo_mail.h"
 #include "demo_site.h"
+#include "diag.h"
 #include "event_log.h"
 #include "host_channel.h"
 #include "policy.h"
@@ -53,6 +54,7 @@ const char* const k_proxy_help =
     "                      [--allow CIDR]... [--connect-ports LIST] [--policy FILE] [--events FILE] [--registry FILE] "
     "[--threads N]\n"
     "                      [--mark N] [--grace SECONDS] [--firewall-program FILE] [--dumps DIR] [--status ADDR:PORT]\n"
+    "                      [--max-connections N]\n"
     "\n"
     "  --listen ADDR:PORT    address to accept connections on (port 0 picks a free one)\n"
     "  --upstream HOST:PORT  relay every connection to this address\n"
@@ -76,6 +78,8 @@ const char* const k_proxy_help =
     "                        (readable .dump files and packed .dump_bi files for replay)\n"
     "  --status ADDR:PORT    serve a live status page (counts, blocked objects per minute, the\n"
     "                        last events) on this loopback address; off by default\n"
+    "  --max-connections N   connections open at once (default 4096); more are turned away,\n"
+    "                        an explicit proxy's clients with a 503 page\n"
     "\n"
     "Prints 'listening on ADDR:PORT' when ready. Exit status: 0 after a clean stop, 1 when it\n"
     "cannot start, 2 for bad arguments or an invalid policy.\n";
@@ -156,11 +160,17 @@ std::string endpoint_text(const asio::ip::tcp::endpoint& ep) {
 // Runs the proxy (and the demo site) until SIGINT or SIGTERM.
 int run(service& svc, policy_store& store) {
     ::signal(SIGPIPE, SIG_IGN);
-    raise_fd_limit();
+    // Each connection holds two descriptors; keep the cap within reach.
+    const std::uint64_t fds = raise_fd_limit();
+    if (fds > 128 && svc.opts.max_connections * 2 + 64 > fds) {
+        svc.opts.max_connections = static_cast<std::size_t>((fds - 64) / 2);
+        diag(diag_level::warning, "%llu file descriptors allowed: at most %zu connections at once",
+             static_cast<unsigned long long>(fds), svc.opts.max_connections);
+    }
     if (!svc.dumps.empty()) {
         std::string err;
         if (!registry_with_dumps(svc.registry, svc.dumps, svc.registry, err)) {
-            std::fprintf(stderr, "zem-host: %s\n", err.c_str());
+            diag(diag_level::err, "%s", err.c_str());
             return 1;
         }
     }
@@ -168,7 +178,7 @@ int run(service& svc, policy_store& store) {
     if (svc.demo) {
         std::string err;
         if (!demo_registry(demo_reg, err)) {
-            std::fprintf(stderr, "zem-host: %s\n", err.c_str());
+            diag(diag_level::err, "%s", err.c_str());
             return 1;
         }
         svc.registry = demo_reg;
@@ -188,7 +198,7 @@ int run(service& svc, policy_store& store) {
     if (!svc.events.empty()) {
         std::string err;
         if (!log.open(svc.events, err)) {
-            std::fprintf(stderr, "zem-host: %s\n", err.c_str());
+            diag(diag_level::err, "%s", err.c_str());
             return 1;
         }
     }
@@ -213,7 +223,7 @@ int run(service& svc, policy_store& store) {
         mailbox.reset(new demo_mailbox(io));
         std::string err;
         if (!mailbox->start("127.0.0.1", 0, err)) {
-            std::fprintf(stderr, "zem-host: %s\n", err.c_str());
+            diag(diag_level::err, "%s", err.c_str());
             return 1;
         }
         svc.mail_opts.listen_host = "127.0.0.1";
@@ -221,7 +231,7 @@ int run(service& svc, policy_store& store) {
         svc.mail_opts.upstream_port = mailbox->local_endpoint().port();
         mail_server.reset(new proxy_server(io, svc.mail_opts));
         if (!mail_server->start(err)) {
-            std::fprintf(stderr, "zem-host: %s\n", err.c_str());
+            diag(diag_level::err, "%s", err.c_str());
             return 1;
         }
     }
@@ -229,7 +239,7 @@ int run(service& svc, policy_store& store) {
         site.reset(new demo_site(io));
         std::string err;
         if (!site->start("127.0.0.1", 0, err)) {
-            std::fprintf(stderr, "zem-host: %s\n", err.c_str());
+            diag(diag_level::err, "%s", err.c_str());
             return 1;
         }
         svc.opts.upstream_host = "127.0.0.1";
@@ -239,7 +249,7 @@ int run(service& svc, policy_store& store) {
     proxy_server server(io, svc.opts);
     std::string err;
     if (!server.start(err)) {
-        std::fprintf(stderr, "zem-host: %s\n", err.c_str());
+        diag(diag_level::err, "%s", err.c_str());
         return 1;
     }
     std::unique_ptr<demo_listener> status;
@@ -255,7 +265,7 @@ int run(service& svc, policy_store& store) {
                               });
         }));
         if (!status->start(host, port, "the status page", err)) {
-            std::fprintf(stderr, "zem-host: %s\n", err.c_str());
+            diag(diag_level::err, "%s", err.c_str());
             return 1;
         }
     }
@@ -289,13 +299,13 @@ int run(service& svc, policy_store& store) {
         nlohmann::json rec;
         switch (store.reload_if_changed(why)) {
             case policy_store::reload_result::reloaded:
-                std::fprintf(stderr, "zem-host: policy reloaded from %s\n", store.path().c_str());
+                diag(diag_level::notice, "policy reloaded from %s", store.path().c_str());
                 rec = {{"policy", "reloaded"}, {"file", store.path()}};
                 log.write(rec);
                 break;
             case policy_store::reload_result::rejected:
             case policy_store::reload_result::unreadable:
-                std::fprintf(stderr, "zem-host: policy reload failed: %s\n", why.c_str());
+                diag(diag_level::err, "policy reload failed: %s", why.c_str());
                 rec = {{"policy", "reload_failed"}, {"file", store.path()}, {"error", why}};
                 log.write(rec);
                 break;
@@ -352,7 +362,7 @@ int run(service& svc, policy_store& store) {
     };
     signals.async_wait([&](const asio::error_code& ec, int sig) {
         if (ec) return;
-        std::fprintf(stderr, "zem-host: %s, stopping\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
+        diag(diag_level::notice, "%s, stopping", sig == SIGINT ? "SIGINT" : "SIGTERM");
         server.stop_accepting();
         if (site) site->stop();
         if (status) status->stop();
@@ -458,6 +468,10 @@ int cmd_proxy(const std::vector<std::string>& args) {
         } else if (a == "--status") {
             if (!value(svc.status) || !status_address_ok(svc.status))
                 return usage_error("--status wants a loopback ADDR:PORT, e.g. 127.0.0.1:8119", k_proxy_help);
+        } else if (a == "--max-connections") {
+            if (!value(v) || !parse_number(v, 1, 1000000, n))
+                return usage_error("--max-connections needs 1 to 1000000", k_proxy_help);
+            svc.opts.max_connections = static_cast<std::size_t>(n);
         } else {
             return usage_error("unknown option " + a, k_proxy_help);
         }
@@ -476,7 +490,7 @@ int cmd_proxy(const std::vector<std::string>& args) {
     const bool ok =
         policy_file.empty() ? store.load_text(embedded_default_policy(), err) : store.load_file(policy_file, err);
     if (!ok) {
-        std::fprintf(stderr, "zem-host: invalid policy: %s\n", err.c_str());
+        diag(diag_level::err, "invalid policy: %s", err.c_str());
         return 2;
     }
     return run(svc, store);
@@ -523,7 +537,7 @@ int cmd_demo(const std::vector<std::string>& args) {
     policy_store store;
     std::string err;
     if (!store.load_text(embedded_default_policy(), err)) {
-        std::fprintf(stderr, "zem-host: the embedded policy is invalid: %s\n", err.c_str());
+        diag(diag_level::err, "the embedded policy is invalid: %s", err.c_str());
         return 2;
     }
     return run(svc, store);
@@ -564,7 +578,7 @@ int main(int argc, char** argv) {
         if (cmd == "selftest") return cmd_selftest(args);
         return usage_error("unknown command " + cmd, k_main_help);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "zem-host: %s\n", e.what());
+        diag(diag_level::err, "%s", e.what());
         return 1;
     }
 }

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace zem_host {
@@ -28,6 +28,10 @@ struct proxy_options {
     // policy's list, read for each tunnel so a reload applies at once.
     std::vector<std::uint16_t> connect_ports;
     const policy_store* policy = nullptr;
+    // Connections open at once; past it a new one is turned away (an
+    // explicit proxy's client gets a 503 page first), so that no client
+    // can take every file descriptor.
+    std::size_t max_connections = 4096;
     // Clients beside loopback that may use the proxy ("10.0.0.0/8", "::1/128").
     std::vector<std::string> allow;
 };
@@ -51,6 +55,7 @@ public:
     void abort_all();
     std::size_t open_connections() const;
     std::uint64_t accepted() const { return m_accepted.load(); }
+    std::uint64_t turned_away() const { return m_turned_away.load(); }
 
     // Used by connections.
     void forget(connection* c);
@@ -63,14 +68,16 @@ public:
 
 private:
     void accept_next();
+    void turn_away(asio::ip::tcp::socket s);
 
     asio::io_context& m_io;
     proxy_options m_opts;
     asio::ip::tcp::acceptor m_acceptor;
     std::vector<asio::ip::tcp::endpoint> m_upstream;
     std::atomic<std::uint64_t> m_accepted{0};
+    std::atomic<std::uint64_t> m_turned_away{0};
     mutable std::mutex m_lock;
-    std::set<std::weak_ptr<connection>, std::owner_less<std::weak_ptr<connection>>> m_live;
+    std::unordered_map<connection*, std::weak_ptr<connection>> m_live;
     std::atomic<bool> m_stopping{false};
 };
 
