@@ -6,6 +6,7 @@ headless Chromium loads a page whose images come from two other origins.
 Pages pass byte-identical with everything allowed; with the default policy the
 advertisement is cut while everything else arrives. Requests the proxy cannot
 forward safely get a clear error."""
+import json
 import os
 import shutil
 import signal
@@ -147,9 +148,24 @@ def tunnel_checks(binary, work, a):
     p = None
     try:
         wait_port(tls)
-        p, port = start_proxy(binary, work, 'tunnel', '{"connect_ports": [443, %d]}' % tls)
+        events = os.path.join(work, 'tunnel.jsonl')
+        p, port = start_proxy(binary, work, 'tunnel', '{"connect_ports": [443, %d]}' % tls, '--events', events,
+                              '--cert-folder', os.path.join(work, 'certs'))
         got = curl('-x', 'http://127.0.0.1:%d' % port, '--cacert', cert, 'https://localhost:%d/page.html' % tls)
         check(PAGE in got, 'an https page through CONNECT, certificate checked by curl')
+        # The engine's TLS watcher saw the tunnel's handshake (TLS 1.2: in
+        # 1.3 the server's certificates travel encrypted).
+        curl('-x', 'http://127.0.0.1:%d' % port, '--tls-max', '1.2', '--cacert', cert,
+             'https://localhost:%d/page.html' % tls)
+        names = []
+        for _ in range(50):
+            with open(events) as f:
+                names = [json.loads(l).get('tls', {}).get('server_name') for l in f if '"tls"' in l]
+            if 'localhost' in names:
+                break
+            time.sleep(0.1)
+        check('localhost' in names, 'the event log names the tunnel\'s TLS server: %s' % names)
+        check(os.stat(os.path.join(work, 'certs')).st_mode & 0o077 == 0, 'the certificate folder is the owner\'s only')
         # The policy names the ports; a reload takes the port away at once.
         with open(os.path.join(work, 'tunnel.json'), 'w') as f:
             f.write('{"connect_ports": [443]}')

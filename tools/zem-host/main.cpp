@@ -54,7 +54,7 @@ const char* const k_proxy_help =
     "                      [--allow CIDR]... [--connect-ports LIST] [--policy FILE] [--events FILE] [--registry FILE] "
     "[--threads N]\n"
     "                      [--mark N] [--grace SECONDS] [--firewall-program FILE] [--dumps DIR] [--status ADDR:PORT]\n"
-    "                      [--max-connections N]\n"
+    "                      [--max-connections N] [--cert-folder DIR]\n"
     "\n"
     "  --listen ADDR:PORT    address to accept connections on (port 0 picks a free one)\n"
     "  --upstream HOST:PORT  relay every connection to this address\n"
@@ -76,6 +76,9 @@ const char* const k_proxy_help =
     "                        announces; exit status 0 allows it (default: allow and record)\n"
     "  --dumps DIR           record every connection before and after filtering into DIR\n"
     "                        (readable .dump files and packed .dump_bi files for replay)\n"
+    "  --cert-folder DIR     let the engine's TLS watcher record each server's name and\n"
+    "                        certificates into DIR (made, owner only, when missing); the\n"
+    "                        event log then names the TLS servers of every connection\n"
     "  --status ADDR:PORT    serve a live status page (counts, blocked objects per minute, the\n"
     "                        last events) on this loopback address; off by default\n"
     "  --max-connections N   connections open at once (default 4096); more are turned away,\n"
@@ -121,6 +124,7 @@ struct service {
     std::string events;
     std::string registry;
     std::string dumps;
+    std::string cert_folder;  // where the engine records TLS servers' certificates
     std::string firewall_program;
     int threads = 0;
     int grace_seconds = 5;
@@ -167,12 +171,28 @@ int run(service& svc, policy_store& store) {
         diag(diag_level::warning, "%llu file descriptors allowed: at most %zu connections at once",
              static_cast<unsigned long long>(fds), svc.opts.max_connections);
     }
-    if (!svc.dumps.empty()) {
-        std::string err;
-        if (!registry_with_dumps(svc.registry, svc.dumps, svc.registry, err)) {
+    // Options that are engine settings reach it through a registry file of
+    // our own, made on top of --registry and removed at the end.
+    std::vector<std::string> made_registries;
+    struct remove_files {
+        std::vector<std::string>& paths;
+        ~remove_files() {
+            for (const auto& p : paths) ::unlink(p.c_str());
+        }
+    } made_registries_cleanup{made_registries};
+    const std::pair<const char*, const std::string*> folders[] = {{"dumps_path", &svc.dumps},
+                                                                  {"cert_folder", &svc.cert_folder}};
+    for (const auto& f : folders) {
+        if (f.second->empty()) continue;
+        std::string err, made;
+        // Certificates and server names say where this machine went: owner only.
+        const unsigned mode = std::string(f.first) == "cert_folder" ? 0700 : 0755;
+        if (!registry_with_folder(svc.registry, f.first, *f.second, mode, made, err)) {
             diag(diag_level::err, "%s", err.c_str());
             return 1;
         }
+        made_registries.push_back(made);
+        svc.registry = made;
     }
     std::string demo_reg;
     if (svc.demo) {
@@ -379,7 +399,6 @@ int run(service& svc, policy_store& store) {
     io.run();
     for (auto& t : pool) t.join();
     deinitialize();
-    if (!svc.dumps.empty()) ::unlink(svc.registry.c_str());  // the temporary one made for --dumps
     nlohmann::json rec = {{"host", "stopped"},
                           {"connections", server.accepted() + (mail_server ? mail_server->accepted() : 0)},
                           {"commands", channel.commands()},
@@ -452,6 +471,8 @@ int cmd_proxy(const std::vector<std::string>& args) {
             if (!value(svc.registry)) return usage_error("--registry needs a file", k_proxy_help);
         } else if (a == "--dumps") {
             if (!value(svc.dumps)) return usage_error("--dumps needs a folder", k_proxy_help);
+        } else if (a == "--cert-folder") {
+            if (!value(svc.cert_folder)) return usage_error("--cert-folder needs a folder", k_proxy_help);
         } else if (a == "--threads") {
             if (!value(v) || !parse_number(v, 1, 1024, n))
                 return usage_error("--threads needs 1 to 1024", k_proxy_help);
