@@ -17,30 +17,10 @@ import tempfile
 import time
 import urllib.request
 
-from e2e_kit import check, free_port, read_port, report, stop_all, wait_port
+from e2e_kit import check, free_port, read_port, report, start_nginx, stop_all, wait_port
 
 PAGE = (b'<html><body><p>news</p><img src="http://127.0.0.1/ads/banner.gif" width="10" height="10">'
         b'<img src="/logo.png"></body></html>\n')
-
-
-def start_nginx(work, ports):
-    nginx = shutil.which('nginx') or '/usr/sbin/nginx'
-    if not os.path.exists(nginx):
-        return None
-    os.makedirs(os.path.join(work, 'logs'), exist_ok=True)
-    servers = ''.join('server { listen 127.0.0.1:%d; root %s; }\n' % (p, work) for p in ports)
-    conf = os.path.join(work, 'nginx.conf')
-    with open(conf, 'w') as f:
-        f.write('worker_processes 1; daemon off; pid %s/nginx.pid; error_log %s/logs/error.log;\n'
-                'events { worker_connections 256; }\n'
-                'http { access_log off; types { text/html html; text/plain txt; image/png png; }\n%s}\n'
-                % (work, work, servers))
-    p = subprocess.Popen([nginx, '-c', conf, '-p', work], stderr=subprocess.DEVNULL)
-    for port in ports:
-        if not wait_port(port):
-            p.kill()
-            return None
-    return p
 
 
 def start_proxy(binary, work, name, policy, *extra):
@@ -237,7 +217,7 @@ def main():
         with open(os.path.join(work, 'big.txt'), 'wb') as f:
             f.write(b''.join(b'line %06d of a long text\n' % k for k in range(10000)))
         a, b, c = free_port(), free_port(), free_port()
-        ng = start_nginx(work, [a, b, c])
+        ng = start_nginx(work, [(port, 'root %s;' % work) for port in (a, b, c)])
         if ng is None:
             check(False, 'nginx is not installed or did not start (scripts/setup.sh installs it)')
             return 1
