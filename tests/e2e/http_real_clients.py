@@ -22,7 +22,7 @@ import tempfile
 import threading
 import time
 
-from e2e_kit import check, free_port, report, start_nginx, start_proxy, stop_all, wait_port
+from e2e_kit import check, free_port, report, start_nginx, start_proxy, stop_all
 
 
 # ---- the awkward origin --------------------------------------------------------
