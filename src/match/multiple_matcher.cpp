@@ -176,6 +176,10 @@ void multiple_matcher::compile() {
                 slots[m_edges[f.first_edge + e].ch] = m_edges[f.first_edge + e].target;
         }
     }
+    const flat_node& root = m_flat[root_node];
+    const bool any = root.any_child != no_node || root.star_child != no_node;
+    for (unsigned c = 0; c < 256; ++c)
+        m_starts[c] = c != '*' && c != '?' && (any || literal_child(root, static_cast<unsigned char>(c)) != no_node);
 }
 
 std::uint32_t multiple_matcher::literal_child(const flat_node& n, unsigned char c) const {
@@ -218,14 +222,17 @@ bool multiple_matcher::search(const char* text, std::size_t length, byte_string&
     next.clear();
     if (scratch.claim_stamp.size() < m_star_count) scratch.claim_stamp.resize(m_star_count, 0);
 
-    const flat_node& root = m_flat[root_node];
-    const bool root_takes_any = root.any_child != no_node || root.star_child != no_node;
     for (std::size_t i = 0; i < length; ++i) {
+        if (live.empty()) {
+            // Nothing in flight: only a byte that can begin an attempt
+            // matters (an attempt that would die on its first byte changes
+            // nothing).
+            while (i < length && !m_starts[static_cast<unsigned char>(text[i])]) ++i;
+            if (i == length) break;
+        }
         const auto c = static_cast<unsigned char>(text[i]);
         if (c == '*' || c == '?') continue;
-        // An attempt that would die on its first byte changes nothing: skip it.
-        const bool starts_here = root_takes_any || literal_child(root, c) != no_node;
-        if (live.empty() && !starts_here) continue;
+        const bool starts_here = m_starts[c];
         const std::uint64_t stamp = ++scratch.step;
         if (starts_here && live.size() < max_live_cursors) live.push_back(cursor{i, root_node});
         next.clear();

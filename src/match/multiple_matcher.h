@@ -10,6 +10,7 @@
 // kept (logged). A star is left at the first occurrence of the next literal
 // character of its keyword and never backtracks, so "a*bc" does not match
 // "axbxbc". Wildcard characters in the text are skipped.
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -103,4 +104,7 @@ private:
     std::vector<std::uint32_t> m_tables;
     std::vector<byte_string> m_keywords;
     std::uint32_t m_star_count = 0;
+    // Bytes that can begin an attempt (none of them '*' or '?', which the
+    // text never matches with).
+    std::array<bool, 256> m_starts{};
 };
