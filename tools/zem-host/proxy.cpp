@@ -13,6 +13,7 @@
 #include <deque>
 
 #include "http_front.h"
+#include "tls_inspect.h"
 #include "wire.h"
 #include "zem/zem.h"
 
@@ -81,7 +82,7 @@ bool original_destination(int fd, tcp::endpoint& out) {
 // One relayed connection. Everything runs on the connection's strand: socket
 // handlers and the filter point calls, and, from inside those calls, the
 // engine's calls back into this provider. No lock is needed.
-class connection : public std::enable_shared_from_this<connection>, public zem::i_provider {
+class connection : public std::enable_shared_from_this<connection>, public zem::i_provider, public relay_item {
 public:
     connection(proxy_server& server, tcp::socket client)
         : m_server(server),
@@ -131,6 +132,14 @@ public:
         try_connect(0);
     }
 
+    // The plaintext of an inspected tunnel: both ends are socket pairs to
+    // the TLS ends, so the peers' addresses are given.
+    void start_paired(tcp::socket origin, const tcp::endpoint& client, const tcp::endpoint& at) {
+        fill_record(m_addr_a, client);
+        m_upstream = std::move(origin);
+        on_connected(at);
+    }
+
     // Tries the targets in order; each attempt gets a fresh socket so that
     // the optional mark is set before the connection is opened.
     void try_connect(std::size_t k) {
@@ -166,7 +175,7 @@ public:
         });
     }
 
-    void abort() {
+    void abort() override {
         auto self = shared_from_this();
         asio::post(m_client.get_executor(), [this, self] { finish(); });
     }
@@ -346,6 +355,10 @@ private:
         front_after_answers();
         write_next(true);
         write_next(false);
+        if (m_front == front_state::inspect) {
+            if (m_to_client.queue.empty() && !m_to_client.writing && !m_to_client.closed) hand_off();
+            return;
+        }
         maybe_finish();
     }
 
@@ -417,7 +430,9 @@ private:
                 m_front_at = 0;
                 return;
             }
-            if (m_front == front_state::held || m_front == front_state::closing || m_connecting) return;
+            if (m_front == front_state::held || m_front == front_state::closing || m_front == front_state::inspect ||
+                m_connecting)
+                return;
             if (m_front == front_state::body) {
                 if (avail == 0) break;
                 const std::size_t n = m_body.feed(data, avail);
@@ -479,6 +494,15 @@ private:
             const auto& ports = m_server.options().connect_ports;
             if (std::find(ports.begin(), ports.end(), r.port) == ports.end())
                 return refuse(403, "tunnels to port " + std::to_string(r.port) + " are not allowed");
+            if (tls_inspection* ins = m_server.options().inspect) {
+                std::string host, why;
+                if (!normalize_host(r.host, host)) {
+                    ins->record(m_id, r.host, r.port, "refused", "not a host name");
+                    return refuse(400, "not a host name: " + r.host);
+                }
+                if (ins->wants(host, why)) return begin_inspection(host);
+                ins->record(m_id, host, r.port, "tunnelled", why);
+            }
         }
         if (m_fp && !m_leg_ended && name == m_leg_name && r.what == proxy_request::kind::forward) {
             send_request();
@@ -498,6 +522,27 @@ private:
                 for (const auto& e : results) m_targets.push_back(e.endpoint());
                 try_connect(0);
             });
+    }
+
+    void begin_inspection(const std::string& host) {
+        drop_leg();
+        m_inspect_host = host;
+        static const char ok[] = "HTTP/1.1 200 Connection established\r\n\r\n";
+        m_to_client.push(ok, sizeof ok - 1);
+        m_front = front_state::inspect;
+        m_client_in.paused = true;
+        pump();
+    }
+
+    // The 200 is out: the TLS end takes the client's socket and what the
+    // client sent after its CONNECT.
+    void hand_off() {
+        tcp::socket client = std::move(m_client);
+        std::string early = m_front_bytes.substr(m_front_at);
+        const std::uint16_t port = m_request.port;
+        finish();
+        start_inspection(m_server, *m_server.options().inspect, std::move(client), std::move(early), m_inspect_host,
+                         port, m_id);
     }
 
     // The origin connection is open and has its filter point.
@@ -631,7 +676,9 @@ private:
     bool m_done = false;
 
     // The explicit proxy's state.
-    enum class front_state { head, body, held, tunnel, closing };
+    // inspect: the 200 for a tunnel that is to be inspected is on its way;
+    // then the client's socket goes to the TLS end.
+    enum class front_state { head, body, held, tunnel, inspect, closing };
     bool m_forward = false;
     front_state m_front = front_state::head;
     std::string m_front_bytes;  // client bytes not yet handed on
@@ -646,6 +693,7 @@ private:
     bool m_leg_ended = false;  // the origin closed after complete answers
     unsigned m_leg = 0;        // origin connections given up so far
     std::string m_leg_name;
+    std::string m_inspect_host;
 
     friend class proxy_server;
 };
@@ -734,7 +782,7 @@ void proxy_server::stop_accepting() {
 }
 
 void proxy_server::abort_all() {
-    std::vector<std::shared_ptr<connection>> live;
+    std::vector<std::shared_ptr<relay_item>> live;
     {
         std::lock_guard<std::mutex> g(m_lock);
         for (const auto& w : m_live)
@@ -794,14 +842,28 @@ std::size_t proxy_server::open_connections() const {
     return m_live.size();
 }
 
-void proxy_server::forget(connection* c) {
+void proxy_server::track(const std::shared_ptr<relay_item>& item) {
     std::lock_guard<std::mutex> g(m_lock);
-    for (auto it = m_live.begin(); it != m_live.end(); ++it) {
+    m_live.insert(item);
+}
+
+void proxy_server::relay_paired(tcp::socket client_side, tcp::socket origin_side, const tcp::endpoint& client,
+                                const tcp::endpoint& origin) {
+    auto c = std::make_shared<connection>(*this, std::move(client_side));
+    track(c);
+    asio::post(c->m_client.get_executor(), [c, o = std::move(origin_side), client, origin]() mutable {
+        c->start_paired(std::move(o), client, origin);
+    });
+}
+
+void proxy_server::forget(relay_item* c) {
+    std::lock_guard<std::mutex> g(m_lock);
+    for (auto it = m_live.begin(); it != m_live.end();) {
         auto sp = it->lock();
-        if (sp.get() == c || !sp) {
-            m_live.erase(it);
-            return;
-        }
+        if (sp.get() == c || !sp)
+            it = m_live.erase(it);
+        else
+            ++it;
     }
 }
 

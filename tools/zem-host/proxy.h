@@ -13,6 +13,8 @@
 
 namespace zem_host {
 
+class tls_inspection;
+
 struct proxy_options {
     std::string listen_host = "127.0.0.1";
     std::uint16_t listen_port = 0;
@@ -25,12 +27,22 @@ struct proxy_options {
     std::vector<std::uint16_t> connect_ports = {443};  // CONNECT is refused elsewhere
     // Clients beside loopback that may use the proxy ("10.0.0.0/8", "::1/128").
     std::vector<std::string> allow;
+    // HTTPS inspection of CONNECT tunnels (explicit proxy); null = off.
+    tls_inspection* inspect = nullptr;
 };
 
 // True when 'text' is ADDRESS/BITS (or a bare address) and 'a' lies in it.
 bool address_in(const asio::ip::address& a, const std::string& text, bool& valid);
 
 class connection;
+
+// What the server keeps open and closes on abort_all: relays and the TLS
+// ends of inspected tunnels.
+class relay_item {
+public:
+    virtual ~relay_item() = default;
+    virtual void abort() = 0;
+};
 
 class proxy_server {
 public:
@@ -48,7 +60,13 @@ public:
     std::uint64_t accepted() const { return m_accepted.load(); }
 
     // Used by connections.
-    void forget(connection* c);
+    void track(const std::shared_ptr<relay_item>& item);
+    void forget(relay_item* c);
+    asio::io_context& io() { return m_io; }
+    // Relays the plaintext of an inspected tunnel: both sockets on one
+    // strand, the endpoints those of the real client and origin.
+    void relay_paired(asio::ip::tcp::socket client_side, asio::ip::tcp::socket origin_side,
+                      const asio::ip::tcp::endpoint& client, const asio::ip::tcp::endpoint& origin);
     const proxy_options& options() const { return m_opts; }
     // Loopback, or a network named by --allow.
     bool client_allowed(const asio::ip::address& a) const;
@@ -63,7 +81,7 @@ private:
     std::vector<asio::ip::tcp::endpoint> m_upstream;
     std::atomic<std::uint64_t> m_accepted{0};
     mutable std::mutex m_lock;
-    std::set<std::weak_ptr<connection>, std::owner_less<std::weak_ptr<connection>>> m_live;
+    std::set<std::weak_ptr<relay_item>, std::owner_less<std::weak_ptr<relay_item>>> m_live;
     std::atomic<bool> m_stopping{false};
 };
 
