@@ -847,13 +847,14 @@ void proxy_server::track(const std::shared_ptr<relay_item>& item) {
     m_live.insert(item);
 }
 
-void proxy_server::relay_paired(tcp::socket client_side, tcp::socket origin_side, const tcp::endpoint& client,
-                                const tcp::endpoint& origin) {
+std::uint64_t proxy_server::relay_paired(tcp::socket client_side, tcp::socket origin_side, const tcp::endpoint& client,
+                                         const tcp::endpoint& origin) {
     auto c = std::make_shared<connection>(*this, std::move(client_side));
     track(c);
     asio::post(c->m_client.get_executor(), [c, o = std::move(origin_side), client, origin]() mutable {
         c->start_paired(std::move(o), client, origin);
     });
+    return c->m_id;
 }
 
 void proxy_server::forget(relay_item* c) {

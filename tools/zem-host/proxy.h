@@ -65,8 +65,9 @@ public:
     asio::io_context& io() { return m_io; }
     // Relays the plaintext of an inspected tunnel: both sockets on one
     // strand, the endpoints those of the real client and origin.
-    void relay_paired(asio::ip::tcp::socket client_side, asio::ip::tcp::socket origin_side,
-                      const asio::ip::tcp::endpoint& client, const asio::ip::tcp::endpoint& origin);
+    // Returns the relay's connection number.
+    std::uint64_t relay_paired(asio::ip::tcp::socket client_side, asio::ip::tcp::socket origin_side,
+                               const asio::ip::tcp::endpoint& client, const asio::ip::tcp::endpoint& origin);
     const proxy_options& options() const { return m_opts; }
     // Loopback, or a network named by --allow.
     bool client_allowed(const asio::ip::address& a) const;

@@ -249,8 +249,11 @@ bool host_patterns::parse(const std::string& list, std::string& error) {
 bool host_patterns::matches(const std::string& host) const {
     asio::error_code ec;
     asio::ip::make_address(host, ec);
-    const bool is_ip = !ec;  // an address has no names under it
+    const bool host_is_ip = !ec;
     for (const std::string& p : m_items) {
+        // An address has no names under it, and is under no name.
+        asio::ip::make_address(p, ec);
+        const bool is_ip = !ec || host_is_ip;
         if (p.find_first_of("*?") != std::string::npos) {
             if (glob_match(p, host)) return true;
         } else if (host == p || (host.size() > p.size() && host[host.size() - p.size() - 1] == '.' &&

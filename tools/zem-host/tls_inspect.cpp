@@ -241,10 +241,12 @@ private:
         unsigned len = 0;
         SSL_get0_alpn_selected(m_origin.native_handle(), &p, &len);
         if (len) alpn = "http/1.1";
+        const std::uint64_t relay =
+            m_server.relay_paired(std::move(relay_client), std::move(relay_origin), m_peer, m_origin_at);
         m_ins.record(m_id, m_host, m_port, "inspected",
                      std::string(SSL_get_version(m_client.native_handle())) + " from the client, " +
-                         SSL_get_version(m_origin.native_handle()) + " to " + m_host + (alpn ? ", ALPN http/1.1" : ""));
-        m_server.relay_paired(std::move(relay_client), std::move(relay_origin), m_peer, m_origin_at);
+                         SSL_get_version(m_origin.native_handle()) + " to " + m_host + (alpn ? ", ALPN http/1.1" : "") +
+                         "; plaintext relayed as connection " + std::to_string(relay));
         m_pumps = 4;
         from_tls(m_client, m_client_pair, m_bufs[0]);
         from_tls(m_origin, m_origin_pair, m_bufs[1]);
