@@ -24,6 +24,7 @@ using unix_socket = asio::local::stream_protocol::socket;
 constexpr auto k_handshake_time = std::chrono::seconds(10);
 // How long a refused client may take to send its request and read the page.
 constexpr auto k_refusal_time = std::chrono::seconds(5);
+constexpr auto k_linger_time = std::chrono::seconds(10);
 constexpr std::size_t k_pump_buffer = 16 * 1024;
 constexpr unsigned char k_alpn[] = "\x08http/1.1";
 
@@ -108,7 +109,7 @@ public:
         if (!leaf || SSL_use_certificate(ssl, leaf.get()) != 1 || SSL_use_PrivateKey(ssl, m_ins.ca.leaf_key()) != 1)
             return refuse_silently(err.empty() ? openssl_error() : err);
         SSL_set_app_data(ssl, this);
-        arm_timer();
+        arm_timer(true);
         auto self = shared_from_this();
         m_client.async_handshake(asio::ssl::stream_base::server, [this, self](const asio::error_code& e) {
             if (m_ended) return;
@@ -140,19 +141,23 @@ public:
     }
 
 private:
-    void arm_timer() {
+    // Bounds one handshake: the client's, or the origin's with its lookup
+    // and connect (whose failure the client is still told about).
+    void arm_timer(bool client_side) {
         m_timer.expires_after(k_handshake_time);
         auto self = shared_from_this();
-        m_timer.async_wait([this, self](const asio::error_code& e) {
+        m_timer.async_wait([this, self, client_side](const asio::error_code& e) {
             if (e || m_ended) return;
             m_timed_out = true;
             asio::error_code ignored;
-            m_client.lowest_layer().close(ignored);
+            if (client_side) m_client.lowest_layer().close(ignored);
+            m_resolver.cancel();
             m_origin.lowest_layer().close(ignored);
         });
     }
 
     void resolve() {
+        arm_timer(false);
         auto self = shared_from_this();
         m_resolver.async_resolve(m_host, std::to_string(m_port),
                                  [this, self](const asio::error_code& e, const tcp::resolver::results_type& r) {
@@ -288,7 +293,7 @@ private:
                     close_notify(tls, [this, self, &tls](const asio::error_code&) {
                         asio::error_code ignored;
                         tls.lowest_layer().shutdown(asio::socket_base::shutdown_send, ignored);
-                        pump_done();
+                        relay_closed();
                     });
                     return;
                 }
@@ -303,6 +308,20 @@ private:
 
     void pump_done() {
         if (--m_pumps == 0) end();
+    }
+
+    // The relay closed a direction toward a peer. Once it closed both, what
+    // the peers still send is read for a bounded time only, as the relay
+    // itself drains.
+    void relay_closed() {
+        if (++m_closed_toward == 2) {
+            auto self = shared_from_this();
+            m_timer.expires_after(k_linger_time);
+            m_timer.async_wait([this, self](const asio::error_code& e) {
+                if (!e) end();
+            });
+        }
+        pump_done();
     }
 
     // Refused before a tunnel carried anything: the event log says why.
@@ -325,7 +344,6 @@ private:
         m_timer.async_wait([this, self](const asio::error_code& e) {
             if (!e) end();
         });
-        if (m_timed_out) return end();  // the client's socket is closed
         read_request_head();
     }
 
@@ -376,6 +394,7 @@ private:
     std::string m_page, m_head;
     std::array<buffer, 4> m_bufs{};
     int m_pumps = 0;
+    int m_closed_toward = 0;
     bool m_timed_out = false;
     bool m_ended = false;
 };
