@@ -195,7 +195,8 @@ def main():
             return report()
         procs.append(ng)
         bad = {}
-        for name in ('wrong', 'stranger', 'expired'):
+        # 'good' here is an origin that ends each answer by closing.
+        for name in ('wrong', 'stranger', 'expired', 'good'):
             bad[name] = free_port()
             procs.append(subprocess.Popen(
                 ['openssl', 's_server', '-accept', '127.0.0.1:%d' % bad[name], '-cert',
@@ -249,6 +250,11 @@ def main():
         out = s_client(port, good, '-servername', 'other.example')
         check(b'<p>news</p>' not in out and b'unrecognized name' in out, 'SNI for another host is refused')
 
+        # An answer that runs to the origin's close ends with close_notify
+        # toward the client: curl would call a bare close an error.
+        r = run('curl', '-s', '-S', '--max-time', '20', *proxy, *local_ca, 'https://localhost:%d/page.html' % bad['good'])
+        check(r.returncode == 0 and r.stdout == want_page, 'an answer delimited by the close: %r' % (r,))
+
         # Bad origin certificates: an error page inside the client's TLS.
         for name, reason in (('wrong', 'hostname mismatch'), ('stranger', 'self-signed certificate'),
                              ('expired', 'certificate has expired')):
@@ -267,6 +273,10 @@ def main():
               'a client hello cut short is closed at the handshake timeout')
         check(raw_tunnel(port, target, b'GET /page.html HTTP/1.1\r\nHost: localhost\r\n\r\n'),
               'plaintext inside an inspected tunnel is closed, never relayed')
+        # A renegotiation asked for by the client is refused.
+        r = subprocess.run('(printf "R\\n"; sleep 1) | openssl s_client -proxy 127.0.0.1:%d -connect localhost:%d '
+                           '-tls1_2 -servername localhost' % (port, good), shell=True, capture_output=True, timeout=30)
+        check(b'RENEGOTIATING' in r.stderr and b'no renegotiation' in r.stderr, 'renegotiation is refused: %r' % r.stderr)
         got, _ = curl(*proxy, *local_ca, 'https://localhost:%d/page.html' % good)
         check(got == want_page, 'the proxy still serves after hostile clients')
 
