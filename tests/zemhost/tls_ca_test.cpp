@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -37,9 +38,18 @@ TEST(zemhost_inspect, host_names_are_normalized_or_refused) {
         EXPECT_TRUE(normalize_host(g.first, out)) << g.first;
         EXPECT_EQ(out, g.second);
     }
-    const std::string too_long_label = std::string(64, 'a') + ".example";
-    for (const std::string bad : {"", ".", "a..b", ".a", "a b", "a,DNS:evil.example", "*.example.com", "a/b", "é.fr",
-                                  too_long_label.c_str(), std::string(254, 'a').c_str()}) {
+    const std::vector<std::string> bad_names = {"",
+                                                ".",
+                                                "a..b",
+                                                ".a",
+                                                "a b",
+                                                "a,DNS:evil.example",
+                                                "*.example.com",
+                                                "a/b",
+                                                "é.fr",
+                                                std::string(64, 'a') + ".example",
+                                                std::string(254, 'a')};
+    for (const std::string& bad : bad_names) {
         std::string out;
         EXPECT_FALSE(normalize_host(bad, out)) << bad;
     }
