@@ -55,7 +55,7 @@ const char* const k_proxy_help =
     "[--threads N]\n"
     "                      [--mark N] [--grace SECONDS] [--firewall-program FILE] [--dumps DIR]\n"
     "                      [--inspect-tls [--ca-dir DIR] [--upstream-ca FILE]\n"
-    "                       [--inspect-hosts LIST | --no-inspect LIST]]\n"
+    "                       [--inspect-hosts LIST | --no-inspect LIST] [--inspect-ports LIST]]\n"
     "\n"
     "  --listen ADDR:PORT    address to accept connections on (port 0 picks a free one)\n"
     "  --upstream HOST:PORT  relay every connection to this address\n"
@@ -76,8 +76,11 @@ const char* const k_proxy_help =
     "                        announces; exit status 0 allows it (default: allow and record)\n"
     "  --dumps DIR           record every connection before and after filtering into DIR\n"
     "                        (readable .dump files and packed .dump_bi files for replay)\n"
-    "  --inspect-tls         with --forward-proxy: open CONNECT tunnels with certificates of the\n"
-    "                        local authority and filter the HTTPS inside (docs/https_inspection.md)\n"
+    "  --inspect-tls         open CONNECT tunnels (--forward-proxy) or redirected connections to\n"
+    "                        --inspect-ports (--transparent) with certificates of the local\n"
+    "                        authority and filter the HTTPS inside (docs/https_inspection.md)\n"
+    "  --inspect-ports LIST  with --transparent: destination ports whose TLS is inspected\n"
+    "                        (default 443)\n"
     "  --ca-dir DIR          the authority made by 'zem-host ca init' (default: the one of ca init)\n"
     "  --upstream-ca FILE    also trust these roots (PEM) for origins, beside the system store\n"
     "  --inspect-hosts LIST  inspect only these hosts (comma-separated; a name covers its\n"
@@ -469,6 +472,18 @@ int cmd_proxy(const std::vector<std::string>& args) {
             if (!value(upstream_ca)) return usage_error("--upstream-ca needs a file", k_proxy_help);
         } else if (a == "--inspect-hosts") {
             if (!value(inspect_only)) return usage_error("--inspect-hosts needs a list", k_proxy_help);
+        } else if (a == "--inspect-ports") {
+            if (!value(v)) return usage_error("--inspect-ports needs a list of ports", k_proxy_help);
+            svc.opts.inspect_ports.clear();
+            std::size_t at = 0;
+            while (at <= v.size()) {
+                std::size_t end = v.find(',', at);
+                if (end == std::string::npos) end = v.size();
+                if (!parse_number(v.substr(at, end - at), 1, 65535, n))
+                    return usage_error("--inspect-ports wants ports from 1 to 65535, got " + v, k_proxy_help);
+                svc.opts.inspect_ports.push_back(static_cast<std::uint16_t>(n));
+                at = end + 1;
+            }
         } else if (a == "--no-inspect") {
             if (!value(no_inspect)) return usage_error("--no-inspect needs a list", k_proxy_help);
         } else {
@@ -488,7 +503,8 @@ int cmd_proxy(const std::vector<std::string>& args) {
     if (!inspect && (!upstream_ca.empty() || !inspect_only.empty() || !no_inspect.empty()))
         return usage_error("--upstream-ca, --inspect-hosts and --no-inspect go with --inspect-tls", k_proxy_help);
     if (inspect) {
-        if (!svc.opts.forward) return usage_error("--inspect-tls needs --forward-proxy", k_proxy_help);
+        if (!svc.opts.forward && !svc.opts.transparent)
+            return usage_error("--inspect-tls needs --forward-proxy or --transparent", k_proxy_help);
         if (!inspect_only.empty() && !no_inspect.empty())
             return usage_error("give --inspect-hosts or --no-inspect, not both", k_proxy_help);
         ins.reset(new tls_inspection);

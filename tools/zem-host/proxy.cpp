@@ -125,6 +125,15 @@ public:
                 return finish();
             }
             targets.push_back(dst);
+            const auto& ports = m_server.options().inspect_ports;
+            if (tls_inspection* ins = m_server.options().inspect;
+                ins && std::find(ports.begin(), ports.end(), dst.port()) != ports.end()) {
+                tcp::socket client = std::move(m_client);
+                finish();
+                start_inspection(m_server, *ins, std::move(client), std::string(), std::string(), dst.port(), m_id,
+                                 &dst);
+                return;
+            }
         } else {
             targets = m_server.upstream();
         }
@@ -138,6 +147,18 @@ public:
         fill_record(m_addr_a, client);
         m_upstream = std::move(origin);
         on_connected(at);
+    }
+
+    // A redirected connection that is not inspected after all; 'early' is
+    // what was read from the client to decide.
+    void start_untouched(std::string early, const tcp::endpoint& dst) {
+        asio::error_code ec;
+        const tcp::endpoint peer = m_client.remote_endpoint(ec);
+        if (ec) return finish();
+        fill_record(m_addr_a, peer);
+        m_early = std::move(early);
+        m_targets = {dst};
+        try_connect(0);
     }
 
     // Tries the targets in order; each attempt gets a fresh socket so that
@@ -264,6 +285,12 @@ private:
             m_server_in = inbound{};
             wait_read(false);
             return on_leg_ready();
+        }
+        if (!m_early.empty()) {
+            m_fp->update_out(m_early.data(), static_cast<int>(m_early.size()));
+            std::string().swap(m_early);
+            pump();
+            if (m_done) return;
         }
         wait_read(true);
         wait_read(false);
@@ -694,6 +721,7 @@ private:
     unsigned m_leg = 0;        // origin connections given up so far
     std::string m_leg_name;
     std::string m_inspect_host;
+    std::string m_early;  // client bytes to hand on first (see start_untouched)
 
     friend class proxy_server;
 };
@@ -855,6 +883,24 @@ std::uint64_t proxy_server::relay_paired(tcp::socket client_side, tcp::socket or
         c->start_paired(std::move(o), client, origin);
     });
     return c->m_id;
+}
+
+void proxy_server::relay_untouched(tcp::socket client, std::string early, const tcp::endpoint& dst) {
+    auto strand = asio::make_strand(m_io);
+    tcp::socket s(strand);
+    asio::error_code ec;
+    const tcp::endpoint local = client.local_endpoint(ec);
+    if (ec) return;
+    const int fd = client.release(ec);
+    if (ec) return;
+    s.assign(local.protocol(), fd, ec);
+    if (ec) {
+        ::close(fd);
+        return;
+    }
+    auto c = std::make_shared<connection>(*this, std::move(s));
+    track(c);
+    asio::post(strand, [c, early = std::move(early), dst]() mutable { c->start_untouched(std::move(early), dst); });
 }
 
 void proxy_server::forget(relay_item* c) {

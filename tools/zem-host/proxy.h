@@ -29,6 +29,8 @@ struct proxy_options {
     std::vector<std::string> allow;
     // HTTPS inspection of CONNECT tunnels (explicit proxy); null = off.
     tls_inspection* inspect = nullptr;
+    // Transparent mode: original destination ports whose TLS is inspected.
+    std::vector<std::uint16_t> inspect_ports = {443};
 };
 
 // True when 'text' is ADDRESS/BITS (or a bare address) and 'a' lies in it.
@@ -65,6 +67,9 @@ public:
     asio::io_context& io() { return m_io; }
     // Relays the plaintext of an inspected tunnel: both sockets on one
     // strand, the endpoints those of the real client and origin.
+    // Relays a redirected connection to its destination untouched, the
+    // bytes already read from the client first.
+    void relay_untouched(asio::ip::tcp::socket client, std::string early, const asio::ip::tcp::endpoint& dst);
     // Returns the relay's connection number.
     std::uint64_t relay_paired(asio::ip::tcp::socket client_side, asio::ip::tcp::socket origin_side,
                                const asio::ip::tcp::endpoint& client, const asio::ip::tcp::endpoint& origin);

@@ -44,6 +44,15 @@ public:
         m_prefix = std::move(p);
         m_at = 0;
     }
+    // Keeps a copy of what is read (up to a bound) until stop_recording, so
+    // that a connection can still be relayed untouched after its client
+    // hello was read.
+    void start_recording() { m_recording = true; }
+    std::string stop_recording() {
+        m_recording = false;
+        return std::move(m_recorded);
+    }
+    bool recording_overflowed() const { return m_recorded.size() > k_max_record; }
 
     template <typename Buffers, typename Handler>
     void async_read_some(const Buffers& b, Handler&& h) {
@@ -55,7 +64,16 @@ public:
                        [h = std::forward<Handler>(h), n]() mutable { h(asio::error_code(), n); });
             return;
         }
-        m_sock.async_read_some(b, std::forward<Handler>(h));
+        if (!m_recording) return m_sock.async_read_some(b, std::forward<Handler>(h));
+        m_sock.async_read_some(
+            b, [this, b, h = std::forward<Handler>(h)](const asio::error_code& e, std::size_t n) mutable {
+                if (!e && m_recording && m_recorded.size() <= k_max_record) {
+                    const std::size_t at = m_recorded.size();
+                    m_recorded.resize(at + n);
+                    asio::buffer_copy(asio::buffer(&m_recorded[at], n), b, n);
+                }
+                h(e, n);
+            });
     }
     template <typename Buffers, typename Handler>
     void async_write_some(const Buffers& b, Handler&& h) {
@@ -63,9 +81,12 @@ public:
     }
 
 private:
+    static constexpr std::size_t k_max_record = 64 * 1024;
     tcp::socket m_sock;
     std::string m_prefix;
     std::size_t m_at = 0;
+    bool m_recording = false;
+    std::string m_recorded;
 };
 
 class inspector;
@@ -97,27 +118,41 @@ public:
           m_port(port),
           m_id(id) {}
 
+    // A redirected connection to an inspected port: the name comes from the
+    // client hello, the origin is the original destination.
+    void set_transparent(const tcp::endpoint& dst) {
+        m_transparent = true;
+        m_targets = {dst};
+    }
+
     void start(tcp::socket client, std::string early) {
         m_client.next_layer().socket() = std::move(client);
         m_client.next_layer().set_prefix(std::move(early));
         asio::error_code ec;
         m_peer = m_client.lowest_layer().remote_endpoint(ec);
         if (ec) return end();
-        std::string err;
-        x509_ptr leaf = m_ins.ca.leaf_for(m_host, err);
         SSL* ssl = m_client.native_handle();
-        if (!leaf || SSL_use_certificate(ssl, leaf.get()) != 1 || SSL_use_PrivateKey(ssl, m_ins.ca.leaf_key()) != 1)
-            return refuse_silently(err.empty() ? openssl_error() : err);
+        if (m_transparent) {
+            m_client.next_layer().start_recording();
+        } else if (!use_leaf()) {
+            return;
+        }
         SSL_set_app_data(ssl, this);
         arm_timer(true);
         auto self = shared_from_this();
         m_client.async_handshake(asio::ssl::stream_base::server, [this, self](const asio::error_code& e) {
             if (m_ended) return;
             SSL_set_app_data(m_client.native_handle(), nullptr);
+            if (m_pass) return pass_untouched();
+            if (m_transparent) m_client.next_layer().stop_recording();
             if (e) {
                 if (!m_sni_refusal.empty()) return refuse_silently(m_sni_refusal);
                 return refuse_silently(m_timed_out ? "the client's handshake timed out"
                                                    : "the client's handshake failed: " + e.message());
+            }
+            if (m_transparent) {
+                arm_timer(false);
+                return try_connect(0);
             }
             resolve();
         });
@@ -126,6 +161,46 @@ public:
     void abort() override {
         auto self = shared_from_this();
         asio::post(m_timer.get_executor(), [this, self] { end(); });
+    }
+
+    // Called by OpenSSL with the client hello. A redirected connection gets
+    // its name here (the destination address without SNI); one whose name is
+    // not inspected pauses the handshake before anything was answered.
+    int on_hello(SSL* ssl, int* alert) {
+        if (!m_transparent) return SSL_CLIENT_HELLO_SUCCESS;
+        const unsigned char* p = nullptr;
+        std::size_t n = 0;
+        std::string sni;
+        // server_name: a 2-byte list length, then type (0: host name),
+        // 2-byte length, name.
+        if (SSL_client_hello_get0_ext(ssl, TLSEXT_TYPE_server_name, &p, &n) == 1 && n >= 5 && p[2] == 0) {
+            const std::size_t len = (std::size_t(p[3]) << 8) | p[4];
+            if (len <= n - 5) sni.assign(reinterpret_cast<const char*>(p + 5), len);
+        }
+        std::string name, why;
+        if (sni.empty()) {
+            name = m_targets.front().address().to_string();
+        } else if (!normalize_host(sni, name)) {
+            m_sni_refusal = "the client asked for a name that is not a host name";
+            *alert = SSL_AD_UNRECOGNIZED_NAME;
+            return SSL_CLIENT_HELLO_ERROR;
+        }
+        m_host = name;
+        if (!m_ins.wants(name, why)) {
+            if (m_client.next_layer().recording_overflowed()) {
+                m_sni_refusal = "a client hello too large to pass on untouched";
+                *alert = SSL_AD_HANDSHAKE_FAILURE;
+                return SSL_CLIENT_HELLO_ERROR;
+            }
+            m_pass = true;
+            m_pass_reason = why;
+            return SSL_CLIENT_HELLO_RETRY;
+        }
+        if (!use_leaf()) {
+            *alert = SSL_AD_INTERNAL_ERROR;
+            return SSL_CLIENT_HELLO_ERROR;
+        }
+        return SSL_CLIENT_HELLO_SUCCESS;
     }
 
     // Called by OpenSSL inside the client's handshake.
@@ -222,6 +297,29 @@ private:
             }
             connected();
         });
+    }
+
+    bool use_leaf() {
+        std::string err;
+        x509_ptr leaf = m_ins.ca.leaf_for(m_host, err);
+        SSL* ssl = m_client.native_handle();
+        if (!leaf || SSL_use_certificate(ssl, leaf.get()) != 1 || SSL_use_PrivateKey(ssl, m_ins.ca.leaf_key()) != 1) {
+            m_leaf_error = err.empty() ? openssl_error() : err;
+            refuse_silently(m_leaf_error);
+            return false;
+        }
+        return true;
+    }
+
+    // Not inspected: the client hello read so far and the rest of the
+    // connection go to the destination through an ordinary relay.
+    void pass_untouched() {
+        m_ins.record(m_id, m_host, m_port, "tunnelled", m_pass_reason);
+        std::string hello = m_client.next_layer().stop_recording();
+        tcp::socket client = std::move(m_client.next_layer().socket());
+        const tcp::endpoint dst = m_targets.front();
+        end();
+        m_server.relay_untouched(std::move(client), std::move(hello), dst);
     }
 
     // Both handshakes are done: the plaintext goes through a relay of its own.
@@ -394,10 +492,19 @@ private:
     std::string m_page, m_head;
     std::array<buffer, 4> m_bufs{};
     int m_pumps = 0;
+    bool m_transparent = false;
+    bool m_pass = false;  // a redirected connection that is not inspected
+    std::string m_pass_reason, m_leaf_error;
     int m_closed_toward = 0;
     bool m_timed_out = false;
     bool m_ended = false;
 };
+
+int on_client_hello(SSL* ssl, int* alert, void*) {
+    auto* self = static_cast<inspector*>(SSL_get_app_data(ssl));
+    if (!self) return SSL_CLIENT_HELLO_ERROR;
+    return self->on_hello(ssl, alert);
+}
 
 int on_server_name(SSL* ssl, int* alert, void*) {
     auto* self = static_cast<inspector*>(SSL_get_app_data(ssl));
@@ -426,6 +533,7 @@ bool tls_inspection::setup(const std::string& ca_dir, const std::string& upstrea
         SSL_CTX_set_options(c, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION);
     }
     SSL_CTX_set_tlsext_servername_callback(server, on_server_name);
+    SSL_CTX_set_client_hello_cb(server, on_client_hello, nullptr);
     SSL_CTX_set_alpn_select_cb(server, on_alpn, nullptr);
     asio::error_code ec;
     to_origins.set_default_verify_paths(ec);
@@ -464,9 +572,10 @@ void tls_inspection::record(std::uint64_t id, const std::string& host, std::uint
 }
 
 void start_inspection(proxy_server& server, tls_inspection& ins, tcp::socket client, std::string early,
-                      const std::string& host, std::uint16_t port, std::uint64_t id) {
+                      const std::string& host, std::uint16_t port, std::uint64_t id, const tcp::endpoint* redirected) {
     auto strand = asio::make_strand(server.io());
     auto x = std::make_shared<inspector>(server, ins, strand, host, port, id);
+    if (redirected) x->set_transparent(*redirected);
     server.track(x);
     tcp::socket s(strand);
     asio::error_code ec;

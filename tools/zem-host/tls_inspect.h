@@ -41,7 +41,11 @@ private:
 
 // Takes over a client socket whose CONNECT was answered with 200: 'early'
 // holds what the client sent after its CONNECT head. 'host' is normalized.
+// With 'redirected' (transparent mode), the connection's original
+// destination: the name comes from the client hello, and a name that is not
+// inspected is relayed untouched.
 void start_inspection(proxy_server& server, tls_inspection& ins, asio::ip::tcp::socket client, std::string early,
-                      const std::string& host, std::uint16_t port, std::uint64_t id);
+                      const std::string& host, std::uint16_t port, std::uint64_t id,
+                      const asio::ip::tcp::endpoint* redirected = nullptr);
 
 }  // namespace zem_host
