@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs, checks the formatting, builds with warnings as errors and runs
-# the whole suite; then the
+# the whole suite; makes the Debian package and installs, runs and removes it
+# in a scratch root; then the
 # suite again under AddressSanitizer + UndefinedBehaviorSanitizer; then the
 # tests that drive filter points and the proxy from many threads under
 # ThreadSanitizer; then every
@@ -17,8 +18,11 @@ cd "$(dirname "$0")/.."
 sh scripts/setup.sh
 # Every C++ file as .clang-format says, before anything is built.
 sh scripts/check-format.sh
-sh scripts/build.sh -DZEM_WERROR=ON
+# Configured for /usr, so that the package made from it installs where
+# Debian puts things.
+sh scripts/build.sh -DZEM_WERROR=ON -DCMAKE_INSTALL_PREFIX=/usr
 (cd build && ctest --output-on-failure --parallel "$(nproc)")
+sh scripts/test-package.sh build
 if [ "${ZEM_SKIP_SANITIZERS:-0}" != "1" ]; then
   gen=""
   command -v ninja >/dev/null 2>&1 && gen="-G Ninja"

@@ -1,6 +1,7 @@
 """What the end-to-end scripts share: check() and the failures it records,
 ports, zem-host started as a proxy, and the stop of what a script started."""
 import os
+import shutil
 import socket
 import subprocess
 import time
@@ -60,6 +61,33 @@ def start_proxy(binary, upstream, work, name, policy_text='{}', mail=False):
     args += ['--events', os.path.join(work, name + '.jsonl'), '--threads', '2']
     p = subprocess.Popen(args, stdout=subprocess.PIPE, text=True)
     return p, read_port(p)
+
+
+def start_nginx(work, servers, tls_ports=()):
+    """nginx in the foreground with its state under 'work', one server per
+    (port, directives) pair on 127.0.0.1 (TLS on tls_ports, whose directives
+    name the certificate); the process once every port answers, else None
+    (nginx missing or not started)."""
+    nginx = shutil.which('nginx') or '/usr/sbin/nginx'
+    if not os.path.exists(nginx):
+        return None
+    blocks = ''.join('  server { listen 127.0.0.1:%d%s; %s }\n' % (port, ' ssl' if port in tls_ports else '', body)
+                     for port, body in servers)
+    conf = os.path.join(work, 'nginx.conf')
+    with open(conf, 'w') as f:
+        # As root, workers stay root so that they may write under 'work'.
+        f.write('daemon off; %s pid %s/nginx.pid; error_log %s/error.log;\n'
+                'events { worker_connections 256; }\n'
+                'http { access_log off; client_body_temp_path %s/body; proxy_temp_path %s/proxy;\n'
+                '  fastcgi_temp_path %s/fcgi; uwsgi_temp_path %s/uwsgi; scgi_temp_path %s/scgi;\n'
+                '  types { text/html html; text/plain txt; image/png png; application/octet-stream bin; }\n%s}\n'
+                % (('user root;' if os.geteuid() == 0 else ''), work, work, work, work, work, work, work, blocks))
+    p = subprocess.Popen([nginx, '-p', work, '-c', conf], stderr=subprocess.DEVNULL)
+    for port, _ in servers:
+        if not wait_port(port):
+            p.kill()
+            return None
+    return p
 
 
 def stop_all(procs):

@@ -6,38 +6,21 @@ headless Chromium loads a page whose images come from two other origins.
 Pages pass byte-identical with everything allowed; with the default policy the
 advertisement is cut while everything else arrives. Requests the proxy cannot
 forward safely get a clear error."""
+import json
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import sys
 import tempfile
+import time
 import urllib.request
 
-from e2e_kit import check, free_port, read_port, report, stop_all, wait_port
+from e2e_kit import check, free_port, read_port, report, start_nginx, stop_all, wait_port
 
 PAGE = (b'<html><body><p>news</p><img src="http://127.0.0.1/ads/banner.gif" width="10" height="10">'
         b'<img src="/logo.png"></body></html>\n')
-
-
-def start_nginx(work, ports):
-    nginx = shutil.which('nginx') or '/usr/sbin/nginx'
-    if not os.path.exists(nginx):
-        return None
-    os.makedirs(os.path.join(work, 'logs'), exist_ok=True)
-    servers = ''.join('server { listen 127.0.0.1:%d; root %s; }\n' % (p, work) for p in ports)
-    conf = os.path.join(work, 'nginx.conf')
-    with open(conf, 'w') as f:
-        f.write('worker_processes 1; daemon off; pid %s/nginx.pid; error_log %s/logs/error.log;\n'
-                'events { worker_connections 256; }\n'
-                'http { access_log off; types { text/html html; text/plain txt; image/png png; }\n%s}\n'
-                % (work, work, servers))
-    p = subprocess.Popen([nginx, '-c', conf, '-p', work], stderr=subprocess.DEVNULL)
-    for port in ports:
-        if not wait_port(port):
-            p.kill()
-            return None
-    return p
 
 
 def start_proxy(binary, work, name, policy, *extra):
@@ -145,9 +128,35 @@ def tunnel_checks(binary, work, a):
     p = None
     try:
         wait_port(tls)
-        p, port = start_proxy(binary, work, 'tunnel', '{}', '--connect-ports', '443,%d' % tls)
+        events = os.path.join(work, 'tunnel.jsonl')
+        p, port = start_proxy(binary, work, 'tunnel', '{"connect_ports": [443, %d]}' % tls, '--events', events,
+                              '--cert-folder', os.path.join(work, 'certs'))
         got = curl('-x', 'http://127.0.0.1:%d' % port, '--cacert', cert, 'https://localhost:%d/page.html' % tls)
         check(PAGE in got, 'an https page through CONNECT, certificate checked by curl')
+        # The engine's TLS watcher saw the tunnel's handshake (TLS 1.2: in
+        # 1.3 the server's certificates travel encrypted).
+        curl('-x', 'http://127.0.0.1:%d' % port, '--tls-max', '1.2', '--cacert', cert,
+             'https://localhost:%d/page.html' % tls)
+        names = []
+        for _ in range(50):
+            with open(events) as f:
+                names = [json.loads(l).get('tls', {}).get('server_name') for l in f if '"tls"' in l]
+            if 'localhost' in names:
+                break
+            time.sleep(0.1)
+        check('localhost' in names, 'the event log names the tunnel\'s TLS server: %s' % names)
+        check(os.stat(os.path.join(work, 'certs')).st_mode & 0o077 == 0, 'the certificate folder is the owner\'s only')
+        # The policy names the ports; a reload takes the port away at once.
+        with open(os.path.join(work, 'tunnel.json'), 'w') as f:
+            f.write('{"connect_ports": [443]}')
+        p.send_signal(signal.SIGHUP)
+        answer = b''
+        for _ in range(50):
+            answer = raw(port, b'CONNECT 127.0.0.1:%d HTTP/1.1\r\n\r\n' % tls)
+            if answer.startswith(b'HTTP/1.1 403'):
+                break
+            time.sleep(0.1)
+        check(answer.startswith(b'HTTP/1.1 403'), 'a port the reloaded policy no longer names is refused')
     finally:
         for proc in (srv, p):
             if proc:
@@ -208,7 +217,7 @@ def main():
         with open(os.path.join(work, 'big.txt'), 'wb') as f:
             f.write(b''.join(b'line %06d of a long text\n' % k for k in range(10000)))
         a, b, c = free_port(), free_port(), free_port()
-        ng = start_nginx(work, [a, b, c])
+        ng = start_nginx(work, [(port, 'root %s;' % work) for port in (a, b, c)])
         if ng is None:
             check(False, 'nginx is not installed or did not start (scripts/setup.sh installs it)')
             return 1

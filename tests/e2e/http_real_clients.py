@@ -22,7 +22,7 @@ import tempfile
 import threading
 import time
 
-from e2e_kit import check, free_port, report, start_proxy, stop_all, wait_port
+from e2e_kit import check, free_port, report, start_nginx, start_proxy, stop_all
 
 
 # ---- the awkward origin --------------------------------------------------------
@@ -144,10 +144,7 @@ def start_awkward():
 
 # ---- nginx and zem-host ------------------------------------------------------
 
-def start_nginx(work):
-    nginx = shutil.which('nginx') or '/usr/sbin/nginx'
-    if not os.path.exists(nginx):
-        return None, None
+def start_site(work):
     root = os.path.join(work, 'www')
     os.makedirs(root)
     with open(os.path.join(root, 'page.html'), 'wb') as f:
@@ -157,20 +154,10 @@ def start_nginx(work):
     with open(os.path.join(root, 'big.bin'), 'wb') as f:
         f.write(hashlib.sha256(b'seed').digest() * (4 * 1024 * 1024 // 32))
     port = free_port()
-    conf = os.path.join(work, 'nginx.conf')
-    with open(conf, 'w') as f:
-        f.write(f'''daemon off; {'user root;' if os.geteuid() == 0 else ''} pid {work}/nginx.pid; error_log {work}/error.log;
-events {{ worker_connections 256; }}
-http {{ access_log off; client_body_temp_path {work}/body; proxy_temp_path {work}/proxy;
-  fastcgi_temp_path {work}/fcgi; uwsgi_temp_path {work}/uwsgi; scgi_temp_path {work}/scgi;
-  types {{ text/html html; application/octet-stream bin; }}
-  server {{ listen 127.0.0.1:{port}; root {root}; gzip_static on;
+    p = start_nginx(work, [(port, f'''root {root}; gzip_static on;
     location /dyn/ {{ alias {root}/; gzip on; gzip_types text/html; gzip_min_length 1; gzip_static off; }}
-    location /up {{ client_max_body_size 50m; dav_methods PUT; create_full_put_path on; }} }} }}
-''')
-    p = subprocess.Popen([nginx, '-p', work, '-c', conf], stderr=subprocess.DEVNULL)
-    if not wait_port(port):
-        p.kill()
+    location /up {{ client_max_body_size 50m; dav_methods PUT; create_full_put_path on; }}''')])
+    if p is None:
         return None, None
     return p, port
 
@@ -283,7 +270,7 @@ def main():
     procs = []
     try:
         srv, awkward_port = start_awkward()
-        ng, nginx_port = start_nginx(work)
+        ng, nginx_port = start_site(work)
         if ng is None:
             check(False, 'nginx is not installed or did not start (scripts/setup.sh installs it)')
         else:

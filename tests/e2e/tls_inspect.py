@@ -15,7 +15,7 @@ import subprocess
 import sys
 import tempfile
 
-from e2e_kit import check, free_port, read_port, report, stop_all, wait_port
+from e2e_kit import check, free_port, read_port, report, start_nginx, stop_all, wait_port
 
 PAGE = (b'<html><body><p>news</p><img src="http://127.0.0.1/ads/banner.gif" width="10" height="10">'
         b'<img src="/logo.png"></body></html>\n')
@@ -56,27 +56,6 @@ def make_certs(work):
          '-extfile', 'expired.ext', '-notext')
     ossl('req', '-x509', *ec, '-keyout', 'stranger.key', '-out', 'stranger.pem', '-days', '2',
          '-subj', '/CN=localhost', '-addext', 'subjectAltName=DNS:localhost')
-
-
-def start_nginx(work, tls_port, http_port):
-    nginx = shutil.which('nginx') or '/usr/sbin/nginx'
-    if not os.path.exists(nginx):
-        return None
-    os.makedirs(os.path.join(work, 'logs'), exist_ok=True)
-    conf = os.path.join(work, 'nginx.conf')
-    with open(conf, 'w') as f:
-        f.write('worker_processes 1; daemon off; pid %s/nginx.pid; error_log %s/logs/error.log;\n'
-                'events { worker_connections 64; }\n'
-                'http { access_log off; types { text/html html; }\n'
-                'server { listen 127.0.0.1:%d ssl; root %s/www; ssl_certificate %s/good.pem;'
-                ' ssl_certificate_key %s/good.key; }\n'
-                'server { listen 127.0.0.1:%d; root %s/www; } }\n'
-                % (work, work, tls_port, work, work, work, http_port, work))
-    p = subprocess.Popen([nginx, '-c', conf, '-p', work], stderr=subprocess.DEVNULL)
-    if not (wait_port(tls_port) and wait_port(http_port)):
-        p.kill()
-        return None
-    return p
 
 
 def curl(*args):
@@ -189,7 +168,9 @@ def main():
             with open(os.path.join(work, 'www', name), 'wb') as f:
                 f.write(data)
         good, plain = free_port(), free_port()
-        ng = start_nginx(work, good, plain)
+        www = os.path.join(work, 'www')
+        ng = start_nginx(work, [(good, 'root %s; ssl_certificate %s/good.pem; ssl_certificate_key %s/good.key;'
+                                 % (www, work, work)), (plain, 'root %s;' % www)], tls_ports=(good,))
         if ng is None:
             check(False, 'nginx is not installed or did not start (scripts/setup.sh installs it)')
             return report()

@@ -79,6 +79,10 @@ TEST(zemhost_policy, schema_errors_point_at_the_offending_value) {
         {"{\"scripts\": [{\"contains\": \"x\"}]}", "line 1", "rule without \"replace\""},
         {"{\"scripts\": [{\"contains\": \"\", \"replace\": \"\"}]}", "line 1", "empty substring"},
         {"{\"scripts\": [{\"contains\": \"x\", \"replace\": 0}]}", "line 1", "expected a string"},
+        {"{\"connect_ports\": 443}", "line 1", "expected an array of port numbers"},
+        {"{\"connect_ports\": [443, 65536]}", "line 1", "from 0 to 65535"},
+        {"{\"connect_ports\": [0]}", "line 1", "from 1 to 65535"},
+        {"{\"connect_ports\": [\"443\"]}", "line 1", "whole number"},
     };
     for (const auto& c : cases) {
         const std::string err = parse_error(c.text);

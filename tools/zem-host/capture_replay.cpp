@@ -371,7 +371,8 @@ bool replay_capture(const std::string& path, zem::i_filt_point* (*create)(zem::i
 
 namespace zem_host {
 
-bool registry_with_dumps(const std::string& base, const std::string& folder, std::string& out, std::string& error) {
+bool registry_with_folder(const std::string& base, const char* name, const std::string& folder, unsigned mode,
+                          std::string& out, std::string& error) {
     std::string text;
     if (!base.empty()) {
         std::FILE* f = std::fopen(base.c_str(), "rb");
@@ -385,22 +386,22 @@ bool registry_with_dumps(const std::string& base, const std::string& folder, std
         std::fclose(f);
         if (text.size() >= 2 && static_cast<unsigned char>(text[0]) == 0xFF &&
             static_cast<unsigned char>(text[1]) == 0xFE) {
-            error = base + " is UTF-16: set \"dumps_path\" in it instead of using --dumps";
+            error = base + " is UTF-16: set \"" + name + "\" in it instead of using the option";
             return false;
         }
     } else {
         text = "Windows Registry Editor Version 5.00\r\n";
     }
-    ::mkdir(folder.c_str(), 0755);
+    ::mkdir(folder.c_str(), static_cast<mode_t>(mode));
     std::string escaped;
     for (char c : folder) {
         if (c == '\\' || c == '"') escaped += '\\';
         escaped += c;
     }
-    text +=
-        "\r\n[HKEY_LOCAL_MACHINE\\Software\\MORVEX Software\\Morvex\\net]\r\n\"dumps_path\"=\"" + escaped + "\"\r\n";
+    text += "\r\n[HKEY_LOCAL_MACHINE\\Software\\MORVEX Software\\Morvex\\net]\r\n\"" + std::string(name) + "\"=\"" +
+            escaped + "\"\r\n";
     const char* tmp = std::getenv("TMPDIR");
-    std::string path = std::string(tmp && *tmp ? tmp : "/tmp") + "/zem-host-dumps-XXXXXX";
+    std::string path = std::string(tmp && *tmp ? tmp : "/tmp") + "/zem-host-registry-XXXXXX";
     const int fd = ::mkstemp(&path[0]);
     if (fd < 0) {
         error = "cannot create a temporary registry file";

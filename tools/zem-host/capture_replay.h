@@ -71,9 +71,11 @@ bool replay_capture(const std::string& path, zem::i_filt_point* (*create)(zem::i
 namespace zem_host {
 
 // A registry file for the engine that is 'base' (may be empty: none) with
-// "dumps_path" set to 'folder', written to a new temporary file whose path
-// goes to 'out'. The folder is made when missing.
-bool registry_with_dumps(const std::string& base, const std::string& folder, std::string& out, std::string& error);
+// the product key's string value 'name' set to 'folder', written to a new
+// temporary file whose path goes to 'out'. The folder is made, with 'mode',
+// when missing.
+bool registry_with_folder(const std::string& base, const char* name, const std::string& folder, unsigned mode,
+                          std::string& out, std::string& error);
 
 }  // namespace zem_host
 

@@ -1,7 +1,8 @@
 #pragma once
-// The listening side of the demo servers. On a strand of its own, like the
-// proxy's: accepts complete on any pool thread and stop() posts the close
-// from outside. Every accepted connection goes to the handler.
+// The listening side of zem-host's own small servers (the demo site and
+// mailbox, the status page). On a strand of its own, like the proxy's:
+// accepts complete on any pool thread and stop() posts the close from
+// outside. Every accepted connection goes to the handler.
 #include <asio.hpp>
 #include <cstdint>
 #include <functional>
@@ -62,5 +63,12 @@ private:
     asio::ip::tcp::acceptor m_acceptor;
     handler m_on_accept;
 };
+
+// Serves one HTTP request on the connection: reads its head (at most 64 KiB,
+// within 10 seconds), hands method, target and the whole head to 'respond',
+// writes the answer and closes.
+using request_responder =
+    std::function<std::string(const std::string& method, const std::string& target, const std::string& head)>;
+void serve_one_request(asio::ip::tcp::socket s, request_responder respond);
 
 }  // namespace zem_host

@@ -2,8 +2,6 @@
 
 #include <zlib.h>
 
-#include <memory>
-
 #include "host_channel.h"
 
 namespace zem_host {
@@ -32,39 +30,6 @@ const std::string& red_gif() {
         35);
     return gif;
 }
-
-class session : public std::enable_shared_from_this<session> {
-public:
-    session(const demo_site& site, tcp::socket s) : m_site(site), m_socket(std::move(s)) {}
-    void start() { read(); }
-
-private:
-    void read() {
-        auto self = shared_from_this();
-        m_socket.async_read_some(asio::buffer(m_chunk), [this, self](const asio::error_code& ec, std::size_t n) {
-            if (ec) return;
-            m_request.append(m_chunk, n);
-            const std::size_t end = m_request.find("\r\n\r\n");
-            if (end == std::string::npos) {
-                if (m_request.size() > 64 * 1024) return;  // not a request we serve
-                return read();
-            }
-            const std::size_t sp1 = m_request.find(' ');
-            const std::size_t sp2 = sp1 == std::string::npos ? sp1 : m_request.find(' ', sp1 + 1);
-            if (sp2 == std::string::npos || sp2 > end) return;
-            m_reply = m_site.respond(m_request.substr(0, sp1), m_request.substr(sp1 + 1, sp2 - sp1 - 1));
-            asio::async_write(m_socket, asio::buffer(m_reply), [this, self](const asio::error_code&, std::size_t) {
-                asio::error_code ignored;
-                m_socket.shutdown(tcp::socket::shutdown_both, ignored);
-            });
-        });
-    }
-
-    const demo_site& m_site;
-    tcp::socket m_socket;
-    char m_chunk[4096];
-    std::string m_request, m_reply;
-};
 
 }  // namespace
 
@@ -176,7 +141,10 @@ std::string demo_site::respond(const std::string& method, const std::string& tar
 }
 
 demo_site::demo_site(asio::io_context& io)
-    : m_listener(io, [this](tcp::socket s) { std::make_shared<session>(*this, std::move(s))->start(); }) {}
+    : m_listener(io, [this](tcp::socket s) {
+          serve_one_request(std::move(s), [this](const std::string& method, const std::string& target,
+                                                 const std::string&) { return respond(method, target); });
+      }) {}
 
 bool demo_site::start(const std::string& host, std::uint16_t port, std::string& error) {
     return m_listener.start(host, port, "the demo site", error);

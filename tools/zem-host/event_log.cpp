@@ -36,8 +36,10 @@ bool event_log::open(const std::string& target, std::string& error) {
 }
 
 void event_log::write(nlohmann::json& record) {
-    if (!m_file) return;
+    if (!m_file && !m_watcher) return;
     record["ts"] = utc_timestamp();
+    if (m_watcher) m_watcher(record);
+    if (!m_file) return;
     // Strings we did not make ourselves may not be valid UTF-8: replace
     // instead of throwing.
     std::string line = record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);

@@ -3,6 +3,7 @@
 // Lines are written whole under a lock and flushed, so a reader (or a crash)
 // never sees half a line.
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -19,14 +20,18 @@ public:
     // "-" is standard output. False when the file cannot be opened.
     bool open(const std::string& target, std::string& error);
     bool is_open() const { return m_file != nullptr; }
-    // Adds "ts" (UTC, milliseconds) and writes the object as one line.
+    // Adds "ts" (UTC, milliseconds) and writes the object as one line; the
+    // watcher sees it too, whether a file is open or not.
     void write(nlohmann::json& record);
+    // Set once, before records flow.
+    void watch(std::function<void(const nlohmann::json&)> f) { m_watcher = std::move(f); }
     void flush();
     void close();
 
 private:
     std::mutex m_lock;
     std::FILE* m_file = nullptr;
+    std::function<void(const nlohmann::json&)> m_watcher;
     bool m_owned = false;
 };
 

@@ -259,6 +259,9 @@ std::string proxy_error_reply(int status, const std::string& detail) {
         case 502:
             text = "Bad Gateway";
             break;
+        case 503:
+            text = "Service Unavailable";
+            break;
         case 504:
             text = "Gateway Timeout";
             break;

@@ -17,10 +17,12 @@
 #include "capture_replay.h"
 #include "demo_mail.h"
 #include "demo_site.h"
+#include "diag.h"
 #include "event_log.h"
 #include "host_channel.h"
 #include "policy.h"
 #include "proxy.h"
+#include "status_board.h"
 #include "tls_inspect.h"
 #include "zem/zem.h"
 
@@ -53,7 +55,8 @@ const char* const k_proxy_help =
     "usage: zem-host proxy --listen ADDR:PORT (--upstream HOST:PORT | --transparent | --forward-proxy)\n"
     "                      [--allow CIDR]... [--connect-ports LIST] [--policy FILE] [--events FILE] [--registry FILE] "
     "[--threads N]\n"
-    "                      [--mark N] [--grace SECONDS] [--firewall-program FILE] [--dumps DIR]\n"
+    "                      [--mark N] [--grace SECONDS] [--firewall-program FILE] [--dumps DIR] [--status ADDR:PORT]\n"
+    "                      [--max-connections N] [--cert-folder DIR]\n"
     "                      [--inspect-tls [--ca-dir DIR] [--upstream-ca FILE]\n"
     "                       [--inspect-hosts LIST | --no-inspect LIST] [--inspect-ports LIST]]\n"
     "\n"
@@ -64,7 +67,8 @@ const char* const k_proxy_help =
     "  --forward-proxy       be a browser's HTTP proxy: absolute-form requests go to the origin\n"
     "                        each names, CONNECT opens a tunnel\n"
     "  --allow CIDR          also accept clients from this network (default: loopback only)\n"
-    "  --connect-ports LIST  ports CONNECT may reach, comma-separated (default 443)\n"
+    "  --connect-ports LIST  ports CONNECT may reach, comma-separated (default: the\n"
+    "                        policy's \"connect_ports\", else 443)\n"
     "  --policy FILE         policy file (JSON); reloaded when it changes. Default: the\n"
     "                        policy embedded in the program\n"
     "  --events FILE         append one JSON line per command and notification ('-' = stdout)\n"
@@ -76,6 +80,13 @@ const char* const k_proxy_help =
     "                        announces; exit status 0 allows it (default: allow and record)\n"
     "  --dumps DIR           record every connection before and after filtering into DIR\n"
     "                        (readable .dump files and packed .dump_bi files for replay)\n"
+    "  --cert-folder DIR     let the engine's TLS watcher record each server's name and\n"
+    "                        certificates into DIR (made, owner only, when missing); the\n"
+    "                        event log then names the TLS servers of every connection\n"
+    "  --status ADDR:PORT    serve a live status page (counts, blocked objects per minute, the\n"
+    "                        last events) on this loopback address; off by default\n"
+    "  --max-connections N   connections open at once (default 4096); more are turned away,\n"
+    "                        an explicit proxy's clients with a 503 page\n"
     "  --inspect-tls         open CONNECT tunnels (--forward-proxy) or redirected connections to\n"
     "                        --inspect-ports (--transparent) with certificates of the local\n"
     "                        authority and filter the HTTPS inside (docs/https_inspection.md)\n"
@@ -91,7 +102,7 @@ const char* const k_proxy_help =
     "cannot start, 2 for bad arguments or an invalid policy.\n";
 
 const char* const k_demo_help =
-    "usage: zem-host demo [--port PORT] [--mail-port PORT] [--events FILE] [--threads N]\n"
+    "usage: zem-host demo [--port PORT] [--mail-port PORT] [--events FILE] [--threads N] [--status ADDR:PORT]\n"
     "\n"
     "Serves a small demo site and a small POP3 mailbox on 127.0.0.1, the filter in front of\n"
     "each with the embedded default policy (mail filtering on), prints the addresses, and\n"
@@ -100,7 +111,8 @@ const char* const k_demo_help =
     "  --port PORT     port of the filtering proxy (default 8080; 0 picks a free one)\n"
     "  --mail-port PORT  port of the filter in front of the mailbox (default 8110; 0 picks one)\n"
     "  --events FILE   also write the event log ('-' = stdout)\n"
-    "  --threads N     worker threads (default: number of processors)\n";
+    "  --threads N     worker threads (default: number of processors)\n"
+    "  --status ADDR:PORT  also serve the live status page there (e.g. 127.0.0.1:8119)\n";
 
 const char* const k_ca_help =
     "usage: zem-host ca init [--dir DIR]\n"
@@ -134,10 +146,12 @@ struct service {
     std::string events;
     std::string registry;
     std::string dumps;
+    std::string cert_folder;  // where the engine records TLS servers' certificates
     std::string firewall_program;
     int threads = 0;
     int grace_seconds = 5;
     bool demo = false;
+    std::string status;       // ADDR:PORT of the status page; empty = none
     proxy_options mail_opts;  // the demo's filter in front of its mailbox
 };
 
@@ -169,46 +183,44 @@ std::string endpoint_text(const asio::ip::tcp::endpoint& ep) {
     return ep.address().to_string() + ":" + std::to_string(ep.port());
 }
 
-std::string blocked_line(const nlohmann::json& e) {
-    auto str = [&e](const char* k) { return e.contains(k) && e[k].is_string() ? e[k].get<std::string>() : ""; };
-    std::string line;
-    if (e.contains("command")) {  // mail_check_mail_attach
-        const nlohmann::json& q = e["request"];
-        const nlohmann::json& a = e["answer"];
-        auto text = [](const nlohmann::json& j, const char* k) {
-            return j.contains(k) && j[k].is_string() ? j[k].get<std::string>() : std::string();
-        };
-        line = std::string("mail: attachment \"") + text(q, "name") + "\" " +
-               (a["action"] == "mail_action_replace" ? "replaced by \"" + text(a, "name") + "\"" : "cut") +
-               (a.contains("rule") ? " (rule \"" + text(a, "rule") + "\")" : "") + " in \"" + text(q, "subject") + "\"";
-    } else if (e["event"] == "general_notify_stopword_blocked") {
-        line = "blocked: page " + str("address") + " (stop word \"" + str("stop_word") + "\")";
-    } else {
-        line = "blocked: " + str("index_name") + " " + str("object");
-        if (!str("keyword").empty()) line += " (keyword \"" + str("keyword") + "\")";
-        if (!str("address").empty()) line += " on " + str("address");
-    }
-    for (char& c : line)
-        if (c == '\r' || c == '\n') c = ' ';
-    return line;
-}
-
 // Runs the proxy (and the demo site) until SIGINT or SIGTERM.
 int run(service& svc, policy_store& store) {
     ::signal(SIGPIPE, SIG_IGN);
-    raise_fd_limit();
-    if (!svc.dumps.empty()) {
-        std::string err;
-        if (!registry_with_dumps(svc.registry, svc.dumps, svc.registry, err)) {
-            std::fprintf(stderr, "zem-host: %s\n", err.c_str());
+    // Each connection holds two descriptors; keep the cap within reach.
+    const std::uint64_t fds = raise_fd_limit();
+    if (fds > 128 && svc.opts.max_connections * 2 + 64 > fds) {
+        svc.opts.max_connections = static_cast<std::size_t>((fds - 64) / 2);
+        diag(diag_level::warning, "%llu file descriptors allowed: at most %zu connections at once",
+             static_cast<unsigned long long>(fds), svc.opts.max_connections);
+    }
+    // Options that are engine settings reach it through a registry file of
+    // our own, made on top of --registry and removed at the end.
+    std::vector<std::string> made_registries;
+    struct remove_files {
+        std::vector<std::string>& paths;
+        ~remove_files() {
+            for (const auto& p : paths) ::unlink(p.c_str());
+        }
+    } made_registries_cleanup{made_registries};
+    const std::pair<const char*, const std::string*> folders[] = {{"dumps_path", &svc.dumps},
+                                                                  {"cert_folder", &svc.cert_folder}};
+    for (const auto& f : folders) {
+        if (f.second->empty()) continue;
+        std::string err, made;
+        // Certificates and server names say where this machine went: owner only.
+        const unsigned mode = std::string(f.first) == "cert_folder" ? 0700 : 0755;
+        if (!registry_with_folder(svc.registry, f.first, *f.second, mode, made, err)) {
+            diag(diag_level::err, "%s", err.c_str());
             return 1;
         }
+        made_registries.push_back(made);
+        svc.registry = made;
     }
     std::string demo_reg;
     if (svc.demo) {
         std::string err;
         if (!demo_registry(demo_reg, err)) {
-            std::fprintf(stderr, "zem-host: %s\n", err.c_str());
+            diag(diag_level::err, "%s", err.c_str());
             return 1;
         }
         svc.registry = demo_reg;
@@ -221,11 +233,14 @@ int run(service& svc, policy_store& store) {
         }
     } demo_reg_cleanup{demo_reg};
 
+    // Declared before the log, which feeds it until the end.
+    status_board board;
     event_log log;
+    log.watch([&board](const nlohmann::json& r) { board.observe(r); });
     if (!svc.events.empty()) {
         std::string err;
         if (!log.open(svc.events, err)) {
-            std::fprintf(stderr, "zem-host: %s\n", err.c_str());
+            diag(diag_level::err, "%s", err.c_str());
             return 1;
         }
     }
@@ -251,7 +266,7 @@ int run(service& svc, policy_store& store) {
         mailbox.reset(new demo_mailbox(io));
         std::string err;
         if (!mailbox->start("127.0.0.1", 0, err)) {
-            std::fprintf(stderr, "zem-host: %s\n", err.c_str());
+            diag(diag_level::err, "%s", err.c_str());
             return 1;
         }
         svc.mail_opts.listen_host = "127.0.0.1";
@@ -259,7 +274,7 @@ int run(service& svc, policy_store& store) {
         svc.mail_opts.upstream_port = mailbox->local_endpoint().port();
         mail_server.reset(new proxy_server(io, svc.mail_opts));
         if (!mail_server->start(err)) {
-            std::fprintf(stderr, "zem-host: %s\n", err.c_str());
+            diag(diag_level::err, "%s", err.c_str());
             return 1;
         }
     }
@@ -267,22 +282,41 @@ int run(service& svc, policy_store& store) {
         site.reset(new demo_site(io));
         std::string err;
         if (!site->start("127.0.0.1", 0, err)) {
-            std::fprintf(stderr, "zem-host: %s\n", err.c_str());
+            diag(diag_level::err, "%s", err.c_str());
             return 1;
         }
         svc.opts.upstream_host = "127.0.0.1";
         svc.opts.upstream_port = site->local_endpoint().port();
     }
+    svc.opts.policy = &store;
     proxy_server server(io, svc.opts);
     std::string err;
     if (!server.start(err)) {
-        std::fprintf(stderr, "zem-host: %s\n", err.c_str());
+        diag(diag_level::err, "%s", err.c_str());
         return 1;
+    }
+    std::unique_ptr<demo_listener> status;
+    if (!svc.status.empty()) {
+        std::string host;
+        std::uint16_t port = 0;
+        split_host_port(svc.status, host, port);
+        if (host == "localhost") host = "127.0.0.1";
+        status.reset(new demo_listener(io, [&board](asio::ip::tcp::socket s) {
+            serve_one_request(std::move(s),
+                              [&board](const std::string& method, const std::string& target, const std::string& head) {
+                                  return status_reply(board, method, target, head);
+                              });
+        }));
+        if (!status->start(host, port, "the status page", err)) {
+            diag(diag_level::err, "%s", err.c_str());
+            return 1;
+        }
     }
     initialize(&channel);
     const auto here = server.local_endpoint();
     if (site) site->set_proxy_port(here.port());
     std::printf("listening on %s\n", endpoint_text(here).c_str());
+    if (status) std::printf("status page: http://%s/\n", endpoint_text(status->local_endpoint()).c_str());
     if (site) {
         std::printf("demo site:          http://%s/\n", endpoint_text(site->local_endpoint()).c_str());
         std::printf("through the filter: http://%s/\n", endpoint_text(here).c_str());
@@ -308,13 +342,13 @@ int run(service& svc, policy_store& store) {
         nlohmann::json rec;
         switch (store.reload_if_changed(why)) {
             case policy_store::reload_result::reloaded:
-                std::fprintf(stderr, "zem-host: policy reloaded from %s\n", store.path().c_str());
+                diag(diag_level::notice, "policy reloaded from %s", store.path().c_str());
                 rec = {{"policy", "reloaded"}, {"file", store.path()}};
                 log.write(rec);
                 break;
             case policy_store::reload_result::rejected:
             case policy_store::reload_result::unreadable:
-                std::fprintf(stderr, "zem-host: policy reload failed: %s\n", why.c_str());
+                diag(diag_level::err, "policy reload failed: %s", why.c_str());
                 rec = {{"policy", "reload_failed"}, {"file", store.path()}, {"error", why}};
                 log.write(rec);
                 break;
@@ -371,9 +405,10 @@ int run(service& svc, policy_store& store) {
     };
     signals.async_wait([&](const asio::error_code& ec, int sig) {
         if (ec) return;
-        std::fprintf(stderr, "zem-host: %s, stopping\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
+        diag(diag_level::notice, "%s, stopping", sig == SIGINT ? "SIGINT" : "SIGTERM");
         server.stop_accepting();
         if (site) site->stop();
+        if (status) status->stop();
         if (mail_server) mail_server->stop_accepting();
         if (mailbox) mailbox->stop();
         deadline = std::chrono::steady_clock::now() + std::chrono::seconds(svc.grace_seconds);
@@ -387,7 +422,6 @@ int run(service& svc, policy_store& store) {
     io.run();
     for (auto& t : pool) t.join();
     deinitialize();
-    if (!svc.dumps.empty()) ::unlink(svc.registry.c_str());  // the temporary one made for --dumps
     nlohmann::json rec = {{"host", "stopped"},
                           {"connections", server.accepted() + (mail_server ? mail_server->accepted() : 0)},
                           {"commands", channel.commands()},
@@ -397,6 +431,17 @@ int run(service& svc, policy_store& store) {
     log.close();
     std::fflush(stdout);
     return 0;
+}
+
+// The status page is for this machine's user only: a loopback address.
+bool status_address_ok(const std::string& text) {
+    std::string host;
+    std::uint16_t port = 0;
+    if (!split_host_port(text, host, port)) return false;
+    if (host == "localhost") return true;
+    asio::error_code ec;
+    const asio::ip::address a = asio::ip::make_address(host, ec);
+    return !ec && a.is_loopback();
 }
 
 int cmd_proxy(const std::vector<std::string>& args) {
@@ -451,6 +496,8 @@ int cmd_proxy(const std::vector<std::string>& args) {
             if (!value(svc.registry)) return usage_error("--registry needs a file", k_proxy_help);
         } else if (a == "--dumps") {
             if (!value(svc.dumps)) return usage_error("--dumps needs a folder", k_proxy_help);
+        } else if (a == "--cert-folder") {
+            if (!value(svc.cert_folder)) return usage_error("--cert-folder needs a folder", k_proxy_help);
         } else if (a == "--threads") {
             if (!value(v) || !parse_number(v, 1, 1024, n))
                 return usage_error("--threads needs 1 to 1024", k_proxy_help);
@@ -464,6 +511,13 @@ int cmd_proxy(const std::vector<std::string>& args) {
         } else if (a == "--grace") {
             if (!value(v) || !parse_number(v, 0, 3600, n)) return usage_error("--grace needs seconds", k_proxy_help);
             svc.grace_seconds = static_cast<int>(n);
+        } else if (a == "--status") {
+            if (!value(svc.status) || !status_address_ok(svc.status))
+                return usage_error("--status wants a loopback ADDR:PORT, e.g. 127.0.0.1:8119", k_proxy_help);
+        } else if (a == "--max-connections") {
+            if (!value(v) || !parse_number(v, 1, 1000000, n))
+                return usage_error("--max-connections needs 1 to 1000000", k_proxy_help);
+            svc.opts.max_connections = static_cast<std::size_t>(n);
         } else if (a == "--inspect-tls") {
             inspect = true;
         } else if (a == "--ca-dir") {
@@ -524,7 +578,7 @@ int cmd_proxy(const std::vector<std::string>& args) {
     const bool ok =
         policy_file.empty() ? store.load_text(embedded_default_policy(), err) : store.load_file(policy_file, err);
     if (!ok) {
-        std::fprintf(stderr, "zem-host: invalid policy: %s\n", err.c_str());
+        diag(diag_level::err, "invalid policy: %s", err.c_str());
         return 2;
     }
     return run(svc, store);
@@ -555,6 +609,10 @@ int cmd_demo(const std::vector<std::string>& args) {
         } else if (a == "--events") {
             if (k + 1 >= args.size()) return usage_error("--events needs a file or -", k_demo_help);
             svc.events = args[++k];
+        } else if (a == "--status") {
+            if (k + 1 >= args.size() || !status_address_ok(args[k + 1]))
+                return usage_error("--status wants a loopback ADDR:PORT, e.g. 127.0.0.1:8119", k_demo_help);
+            svc.status = args[++k];
         } else if (a == "--threads") {
             if (k + 1 >= args.size() || !parse_number(args[k + 1], 1, 1024, n))
                 return usage_error("--threads needs 1 to 1024", k_demo_help);
@@ -567,7 +625,7 @@ int cmd_demo(const std::vector<std::string>& args) {
     policy_store store;
     std::string err;
     if (!store.load_text(embedded_default_policy(), err)) {
-        std::fprintf(stderr, "zem-host: the embedded policy is invalid: %s\n", err.c_str());
+        diag(diag_level::err, "the embedded policy is invalid: %s", err.c_str());
         return 2;
     }
     return run(svc, store);
@@ -648,7 +706,7 @@ int main(int argc, char** argv) {
         if (cmd == "selftest") return cmd_selftest(args);
         return usage_error("unknown command " + cmd, k_main_help);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "zem-host: %s\n", e.what());
+        diag(diag_level::err, "%s", e.what());
         return 1;
     }
 }

@@ -168,7 +168,7 @@ void parse_into(const json& doc, const std::string& base_dir, policy& pol) {
     if (!doc.is_object()) fail({}, "the policy must be a JSON object");
     static const char* const k_known[] = {"default",      "hosts",      "learn",      "ads",
                                           "banner_sizes", "stop_words", "block_page", "replacement_image",
-                                          "attachments",  "scripts",    "comment"};
+                                          "attachments",  "scripts",    "comment",    "connect_ports"};
     for (auto it = doc.begin(); it != doc.end(); ++it) {
         bool known = false;
         for (const char* k : k_known) known = known || it.key() == k;
@@ -231,6 +231,17 @@ void parse_into(const json& doc, const std::string& base_dir, policy& pol) {
         // taken from the policy file's folder.
         const std::string image = get_string(doc["replacement_image"], {"replacement_image"});
         pol.replacement_image = has_image_scheme(image) ? image : resolve_path(image, base_dir);
+    }
+    if (doc.contains("connect_ports")) {
+        const json& c = doc["connect_ports"];
+        if (!c.is_array()) fail({"connect_ports"}, "expected an array of port numbers");
+        pol.connect_ports.clear();
+        for (std::size_t k = 0; k < c.size(); ++k) {
+            const std::vector<std::string> p = {"connect_ports", "[" + std::to_string(k) + "]"};
+            const std::uint32_t port = get_u32(c[k], p, 65535);
+            if (port == 0) fail(p, "expected a port from 1 to 65535");
+            pol.connect_ports.push_back(static_cast<std::uint16_t>(port));
+        }
     }
     if (doc.contains("attachments")) {
         const json& a = doc["attachments"];
@@ -377,6 +388,10 @@ attachment_verdict policy::check_attachment(const std::string& name) const {
     return v;
 }
 
+bool policy::connect_allowed(std::uint16_t port) const {
+    return std::find(connect_ports.begin(), connect_ports.end(), port) != connect_ports.end();
+}
+
 const script_rule* policy::check_script(const std::string& script) const {
     for (const auto& r : scripts)
         if (script.find(r.contains) != std::string::npos) return &r;
@@ -418,6 +433,9 @@ std::string policy::describe() const {
     o << "\nstop words (" << stop_words.size() << "):";
     for (const auto& w : stop_words) o << " " << w;
     o << "\nblock page: " << block_page.size() << " bytes\n";
+    o << "CONNECT ports:";
+    for (const auto p : connect_ports) o << " " << p;
+    o << "\n";
     o << "replacement image: " << (replacement_image.empty() ? "(built-in transparent GIF)" : replacement_image)
       << "\n";
     o << "attachment rules (" << attachments.size() << "):\n";

@@ -52,6 +52,8 @@ struct policy {
     std::string replacement_image;  // data:/http:/https: address or absolute path; empty = built-in image
     std::vector<attachment_rule> attachments;
     std::vector<script_rule> scripts;
+    // Ports an explicit proxy's CONNECT may reach; everything else is refused.
+    std::vector<std::uint16_t> connect_ports = {443};
 
     // The set for a host name as the engine announces it (the Host header's
     // value, possibly with a port): an exact key, then the name without its
@@ -60,6 +62,7 @@ struct policy {
     attachment_verdict check_attachment(const std::string& name) const;
     // The first matching rule's replacement; nullptr when the script stays.
     const script_rule* check_script(const std::string& script) const;
+    bool connect_allowed(std::uint16_t port) const;
     std::string describe() const;
 };
 

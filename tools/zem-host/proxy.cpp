@@ -12,7 +12,9 @@
 #include <cstring>
 #include <deque>
 
+#include "diag.h"
 #include "http_front.h"
+#include "policy.h"
 #include "tls_inspect.h"
 #include "wire.h"
 #include "zem/zem.h"
@@ -103,8 +105,8 @@ public:
         fill_record(m_addr_a, peer);
         if (m_server.options().forward) {
             if (!m_server.client_allowed(peer.address())) {
-                std::fprintf(stderr, "zem-host: connection %llu from %s refused: not an allowed client\n",
-                             static_cast<unsigned long long>(m_id), peer.address().to_string().c_str());
+                diag(diag_level::notice, "connection %llu from %s refused: not an allowed client",
+                     static_cast<unsigned long long>(m_id), peer.address().to_string().c_str());
                 return finish();
             }
             m_forward = true;
@@ -120,8 +122,8 @@ public:
             const tcp::endpoint local = m_client.local_endpoint(ec);
             if (!original_destination(m_client.native_handle(), dst) || dst == local) {
                 // Not redirected to us: relaying would connect back to ourselves.
-                std::fprintf(stderr, "zem-host: connection %llu from %s has no original destination; closed\n",
-                             static_cast<unsigned long long>(m_id), peer.address().to_string().c_str());
+                diag(diag_level::warning, "connection %llu from %s has no original destination; closed",
+                     static_cast<unsigned long long>(m_id), peer.address().to_string().c_str());
                 return finish();
             }
             targets.push_back(dst);
@@ -168,8 +170,8 @@ public:
         if (k >= m_targets.size()) {
             if (m_forward) return refuse(502, "cannot connect to " + m_leg_name + ": " + m_connect_error);
             // Unreachable upstream: the client gets nothing but the close.
-            std::fprintf(stderr, "zem-host: connection %llu: upstream unreachable: %s\n",
-                         static_cast<unsigned long long>(m_id), m_connect_error.c_str());
+            diag(diag_level::warning, "connection %llu: upstream unreachable: %s",
+                 static_cast<unsigned long long>(m_id), m_connect_error.c_str());
             return finish();
         }
         asio::error_code ec;
@@ -277,8 +279,8 @@ private:
         m_upstream.non_blocking(true, ignored);
         m_fp = create_filt_point(this, static_cast<int>(m_id & 0x7FFFFFFF));
         if (!m_fp) {
-            std::fprintf(stderr, "zem-host: connection %llu: the engine made no filter point\n",
-                         static_cast<unsigned long long>(m_id));
+            diag(diag_level::err, "connection %llu: the engine made no filter point",
+                 static_cast<unsigned long long>(m_id));
             return finish();
         }
         if (m_forward) {
@@ -518,8 +520,7 @@ private:
         const std::string name =
             (r.host.find(':') != std::string::npos ? "[" + r.host + "]" : r.host) + ":" + std::to_string(r.port);
         if (r.what == proxy_request::kind::tunnel) {
-            const auto& ports = m_server.options().connect_ports;
-            if (std::find(ports.begin(), ports.end(), r.port) == ports.end())
+            if (!m_server.connect_allowed(r.port))
                 return refuse(403, "tunnels to port " + std::to_string(r.port) + " are not allowed");
             if (tls_inspection* ins = m_server.options().inspect) {
                 std::string host, why;
@@ -617,8 +618,8 @@ private:
 
     // An answer of the proxy's own, after every earlier answer; then the close.
     void refuse(int status, const std::string& reason) {
-        std::fprintf(stderr, "zem-host: connection %llu: %d: %s\n", static_cast<unsigned long long>(m_id), status,
-                     reason.c_str());
+        diag(diag_level::notice, "connection %llu: %d: %s", static_cast<unsigned long long>(m_id), status,
+             reason.c_str());
         m_connecting = false;
         m_front = front_state::closing;
         const std::string page = proxy_error_reply(status, reason);
@@ -782,23 +783,48 @@ void proxy_server::accept_next() {
         if (m_stopping) return;
         if (!ec) {
             ++m_accepted;
-            auto c = std::make_shared<connection>(*this, std::move(s));
+            std::shared_ptr<connection> c;
             {
                 std::lock_guard<std::mutex> g(m_lock);
-                m_live.insert(c);
+                if (m_live.size() < m_opts.max_connections) {
+                    c = std::make_shared<connection>(*this, std::move(s));
+                    m_live.emplace(c.get(), c);
+                }
             }
-            asio::post(c->m_client.get_executor(), [c] { c->start(); });
+            if (c)
+                asio::post(c->m_client.get_executor(), [c] { c->start(); });
+            else
+                turn_away(std::move(s));
         } else if (ec == asio::error::operation_aborted || !m_acceptor.is_open()) {
             return;
         } else if (ec == asio::error::no_descriptors) {
             // Out of file descriptors: back off briefly instead of spinning.
-            std::fprintf(stderr, "zem-host: accept: %s\n", ec.message().c_str());
+            diag(diag_level::err, "accept: %s", ec.message().c_str());
             auto t = std::make_shared<asio::steady_timer>(m_acceptor.get_executor(), std::chrono::milliseconds(100));
             t->async_wait([this, t](const asio::error_code&) { accept_next(); });
             return;
         }
         accept_next();
     });
+}
+
+void proxy_server::turn_away(tcp::socket s) {
+    ++m_turned_away;
+    // Said once per burst, not once per connection.
+    if (m_turned_away.load() % 1000 == 1)
+        diag(diag_level::warning, "%zu connections open, the most allowed; new ones are turned away (%llu so far)",
+             m_opts.max_connections, static_cast<unsigned long long>(m_turned_away.load()));
+    if (m_opts.forward) {
+        // Best effort, without waiting: the socket's buffer takes a page
+        // this small at once.
+        static const std::string page = proxy_error_reply(503, "too many connections are open; try again later");
+        asio::error_code ignored;
+        s.non_blocking(true, ignored);
+        s.write_some(asio::buffer(page), ignored);
+        s.shutdown(tcp::socket::shutdown_send, ignored);
+    }
+    asio::error_code ignored;
+    s.close(ignored);
 }
 
 void proxy_server::stop_accepting() {
@@ -814,9 +840,16 @@ void proxy_server::abort_all() {
     {
         std::lock_guard<std::mutex> g(m_lock);
         for (const auto& w : m_live)
-            if (auto c = w.lock()) live.push_back(c);
+            if (auto c = w.second.lock()) live.push_back(c);
     }
     for (auto& c : live) c->abort();
+}
+
+bool proxy_server::connect_allowed(std::uint16_t port) const {
+    const auto& ports = m_opts.connect_ports;
+    if (!ports.empty()) return std::find(ports.begin(), ports.end(), port) != ports.end();
+    if (m_opts.policy) return m_opts.policy->current().pol->connect_allowed(port);
+    return port == 443;
 }
 
 bool proxy_server::client_allowed(const asio::ip::address& a) const {
@@ -872,7 +905,7 @@ std::size_t proxy_server::open_connections() const {
 
 void proxy_server::track(const std::shared_ptr<relay_item>& item) {
     std::lock_guard<std::mutex> g(m_lock);
-    m_live.insert(item);
+    m_live.emplace(item.get(), item);
 }
 
 std::uint64_t proxy_server::relay_paired(tcp::socket client_side, tcp::socket origin_side, const tcp::endpoint& client,
@@ -905,13 +938,7 @@ void proxy_server::relay_untouched(tcp::socket client, std::string early, const 
 
 void proxy_server::forget(relay_item* c) {
     std::lock_guard<std::mutex> g(m_lock);
-    for (auto it = m_live.begin(); it != m_live.end();) {
-        auto sp = it->lock();
-        if (sp.get() == c || !sp)
-            it = m_live.erase(it);
-        else
-            ++it;
-    }
+    m_live.erase(c);
 }
 
 bool split_host_port(const std::string& text, std::string& host, std::uint16_t& port) {

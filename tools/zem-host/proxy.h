@@ -7,13 +7,14 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace zem_host {
 
 class tls_inspection;
+class policy_store;
 
 struct proxy_options {
     std::string listen_host = "127.0.0.1";
@@ -24,7 +25,14 @@ struct proxy_options {
     int mark = 0;  // SO_MARK for outgoing connections (0 = none)
     // Explicit proxy: each request names its destination.
     bool forward = false;
-    std::vector<std::uint16_t> connect_ports = {443};  // CONNECT is refused elsewhere
+    // Ports CONNECT may reach when given on the command line; empty: the
+    // policy's list, read for each tunnel so a reload applies at once.
+    std::vector<std::uint16_t> connect_ports;
+    const policy_store* policy = nullptr;
+    // Connections open at once; past it a new one is turned away (an
+    // explicit proxy's client gets a 503 page first), so that no client
+    // can take every file descriptor.
+    std::size_t max_connections = 4096;
     // Clients beside loopback that may use the proxy ("10.0.0.0/8", "::1/128").
     std::vector<std::string> allow;
     // HTTPS inspection of CONNECT tunnels (explicit proxy); null = off.
@@ -60,6 +68,7 @@ public:
     void abort_all();
     std::size_t open_connections() const;
     std::uint64_t accepted() const { return m_accepted.load(); }
+    std::uint64_t turned_away() const { return m_turned_away.load(); }
 
     // Used by connections.
     void track(const std::shared_ptr<relay_item>& item);
@@ -76,18 +85,22 @@ public:
     const proxy_options& options() const { return m_opts; }
     // Loopback, or a network named by --allow.
     bool client_allowed(const asio::ip::address& a) const;
+    // The command line's CONNECT ports, else the current policy's.
+    bool connect_allowed(std::uint16_t port) const;
     const std::vector<asio::ip::tcp::endpoint>& upstream() const { return m_upstream; }
 
 private:
     void accept_next();
+    void turn_away(asio::ip::tcp::socket s);
 
     asio::io_context& m_io;
     proxy_options m_opts;
     asio::ip::tcp::acceptor m_acceptor;
     std::vector<asio::ip::tcp::endpoint> m_upstream;
     std::atomic<std::uint64_t> m_accepted{0};
+    std::atomic<std::uint64_t> m_turned_away{0};
     mutable std::mutex m_lock;
-    std::set<std::weak_ptr<relay_item>, std::owner_less<std::weak_ptr<relay_item>>> m_live;
+    std::unordered_map<relay_item*, std::weak_ptr<relay_item>> m_live;
     std::atomic<bool> m_stopping{false};
 };
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "capture_replay.h"
+#include "diag.h"
 #include "event_log.h"
 #include "host_channel.h"
 #include "policy.h"
@@ -73,12 +74,12 @@ int cmd_replay(const std::vector<std::string>& args) {
     policy_store store;
     std::string err;
     if (!(policy_file.empty() ? store.load_text(embedded_default_policy(), err) : store.load_file(policy_file, err))) {
-        std::fprintf(stderr, "zem-host: invalid policy: %s\n", err.c_str());
+        diag(diag_level::err, "invalid policy: %s", err.c_str());
         return 2;
     }
     event_log log;
     if (!events.empty() && !log.open(events, err)) {
-        std::fprintf(stderr, "zem-host: %s\n", err.c_str());
+        diag(diag_level::err, "%s", err.c_str());
         return 1;
     }
     host_channel channel(store, &log);
@@ -115,12 +116,12 @@ int cmd_replay(const std::vector<std::string>& args) {
                                            tty ? std::function<void(double)>(progress) : std::function<void(double)>());
     deinitialize();
     if (!ok) {
-        std::fprintf(stderr, "zem-host: cannot read %s: %s\n", path.c_str(), err.c_str());
+        diag(diag_level::err, "cannot read %s: %s", path.c_str(), err.c_str());
         return 1;
     }
     if (!s.first_bad.empty())
-        std::fprintf(stderr, "zem-host: damaged input, first bad %s (%llu bad in all)\n", s.first_bad.c_str(),
-                     static_cast<unsigned long long>(s.bad_records));
+        diag(diag_level::warning, "damaged input, first bad %s (%llu bad in all)", s.first_bad.c_str(),
+             static_cast<unsigned long long>(s.bad_records));
     for (const auto& b : blocked) std::printf("blocked: %s\n", b.c_str());
     std::printf(
         "packets %llu, tcp segments %llu, connections %llu, bytes out %llu, bytes in %llu, "
