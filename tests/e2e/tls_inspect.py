@@ -261,6 +261,16 @@ def main():
         got, _ = curl(*proxy, *local_ca, 'https://localhost:%d/page.html' % good)
         check(got == want_page, 'the proxy still serves after hostile clients')
 
+        # An address in CONNECT: a leaf with IP:127.0.0.1, the origin checked for it.
+        p2 = subprocess.Popen([binary, 'proxy', '--forward-proxy', '--listen', '127.0.0.1:0', '--policy', policy,
+                               '--threads', '1', '--inspect-tls', '--ca-dir', ca, '--upstream-ca',
+                               os.path.join(work, 'root.pem'), '--connect-ports', str(good)],
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        procs.append(p2)
+        got, err = curl('-x', 'http://127.0.0.1:%d' % read_port(p2), *local_ca, '-v',
+                        'https://127.0.0.1:%d/page.html' % good)
+        check(got == want_page and 'issuer: O=zem-host' in err, 'an inspected address: %r' % got[:200])
+
         chromium = shutil.which('chromium') or shutil.which('chromium-browser')
         if not chromium or not shutil.which('certutil'):
             check(False, 'chromium and certutil are needed (scripts/setup.sh installs them)')
