@@ -139,6 +139,44 @@ def browser_checks(chromium, work, port, good, shot):
     check(set(img.crop((0, 0, 560, 60)).getdata()) == {(255, 255, 255)}, 'where it stood is page background')
 
 
+def pipelined_hello(port, target, cafile, host):
+    """CONNECT and the client hello in one write, before the 200 arrived:
+    the hello must reach the TLS end. Returns the page it then gets."""
+    import ssl
+    ctx = ssl.create_default_context(cafile=cafile)
+    incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+    tls = ctx.wrap_bio(incoming, outgoing, server_hostname=host)
+    with socket.create_connection(('127.0.0.1', port), timeout=10) as s:
+        try:
+            tls.do_handshake()
+        except ssl.SSLWantReadError:
+            pass
+        s.sendall(b'CONNECT %s HTTP/1.1\r\nHost: %s\r\n\r\n' % (target, target) + outgoing.read())
+        data = b''
+        while b'\r\n\r\n' not in data:
+            data += s.recv(65536)
+        incoming.write(data.split(b'\r\n\r\n', 1)[1])
+        request_sent, page = False, b''
+        while True:
+            try:
+                if not request_sent:
+                    tls.do_handshake()
+                    tls.write(b'GET /page.html HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n' % host.encode())
+                    request_sent = True
+                page += tls.read(65536)
+            except ssl.SSLWantReadError:
+                pass
+            except (ssl.SSLZeroReturnError, ssl.SSLEOFError):
+                break
+            if outgoing.pending:
+                s.sendall(outgoing.read())
+            b = s.recv(65536)
+            if not b:
+                break
+            incoming.write(b)
+        return page
+
+
 def main():
     binary = sys.argv[1]
     work = tempfile.mkdtemp(prefix='zem_tls_')
@@ -254,6 +292,9 @@ def main():
               'a client hello cut short is closed at the handshake timeout')
         check(raw_tunnel(port, target, b'GET /page.html HTTP/1.1\r\nHost: localhost\r\n\r\n'),
               'plaintext inside an inspected tunnel is closed, never relayed')
+        got = pipelined_hello(port, target, os.path.join(ca, 'ca.pem'), 'localhost')
+        check(got.endswith(want_page), 'a client hello sent with the CONNECT is not lost: %r' % got[-200:])
+
         # A renegotiation asked for by the client is refused.
         r = subprocess.run('(printf "R\\n"; sleep 1) | openssl s_client -proxy 127.0.0.1:%d -connect localhost:%d '
                            '-tls1_2 -servername localhost' % (port, good), shell=True, capture_output=True, timeout=30)
