@@ -567,7 +567,7 @@ int cmd_proxy(const std::vector<std::string>& args) {
             (!no_inspect.empty() && !ins->except.parse(no_inspect, why)))
             return usage_error(why, k_proxy_help);
         if (!ins->setup(ca_dir, upstream_ca, why)) {
-            std::fprintf(stderr, "zem-host: %s\n", why.c_str());
+            diag(diag_level::err, "%s", why.c_str());
             return 1;
         }
         svc.opts.inspect = ins.get();

@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <array>
-#include <cstdio>
 
+#include "diag.h"
 #include "event_log.h"
 #include "http_front.h"
 #include "proxy.h"
@@ -432,7 +432,7 @@ private:
     // after its request head, then the close.
     void refuse_page(const std::string& why) {
         m_ins.record(m_id, m_host, m_port, "refused", why);
-        std::fprintf(stderr, "zem-host: connection %llu: %s\n", static_cast<unsigned long long>(m_id), why.c_str());
+        diag(diag_level::notice, "connection %llu: %s", static_cast<unsigned long long>(m_id), why.c_str());
         m_page = proxy_error_reply(502, why);
         asio::error_code ignored;
         m_origin.lowest_layer().close(ignored);
