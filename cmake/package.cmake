@@ -13,6 +13,7 @@ set(ZEM_FULL_DOC_DIR ${CMAKE_INSTALL_PREFIX}/${ZEM_DOC_DIR})
 configure_file(${CMAKE_SOURCE_DIR}/packaging/zem-host.service.in ${CMAKE_BINARY_DIR}/zem-host.service @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/zem-host.service DESTINATION ${ZEM_SYSTEMD_UNIT_DIR})
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/zem-host.md ${CMAKE_SOURCE_DIR}/docs/policy.md
+              ${CMAKE_SOURCE_DIR}/docs/https_inspection.md
         DESTINATION ${ZEM_DOC_DIR})
 
 set(CPACK_PACKAGE_NAME zem-host)

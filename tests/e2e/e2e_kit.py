@@ -63,14 +63,16 @@ def start_proxy(binary, upstream, work, name, policy_text='{}', mail=False):
     return p, read_port(p)
 
 
-def start_nginx(work, servers):
+def start_nginx(work, servers, tls_ports=()):
     """nginx in the foreground with its state under 'work', one server per
-    (port, directives) pair on 127.0.0.1; the process once every port
-    answers, else None (nginx missing or not started)."""
+    (port, directives) pair on 127.0.0.1 (TLS on tls_ports, whose directives
+    name the certificate); the process once every port answers, else None
+    (nginx missing or not started)."""
     nginx = shutil.which('nginx') or '/usr/sbin/nginx'
     if not os.path.exists(nginx):
         return None
-    blocks = ''.join('  server { listen 127.0.0.1:%d; %s }\n' % (port, body) for port, body in servers)
+    blocks = ''.join('  server { listen 127.0.0.1:%d%s; %s }\n' % (port, ' ssl' if port in tls_ports else '', body)
+                     for port, body in servers)
     conf = os.path.join(work, 'nginx.conf')
     with open(conf, 'w') as f:
         # As root, workers stay root so that they may write under 'work'.

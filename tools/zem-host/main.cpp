@@ -23,6 +23,7 @@
 #include "policy.h"
 #include "proxy.h"
 #include "status_board.h"
+#include "tls_inspect.h"
 #include "zem/zem.h"
 
 namespace zem_host {
@@ -44,6 +45,7 @@ const char* const k_main_help =
     "                browser's proxy)\n"
     "  demo          serve a demo site on loopback with the filter in front of it\n"
     "  check-policy  validate a policy file and print what it means\n"
+    "  ca init       make the local certificate authority for HTTPS inspection\n"
     "  replay        run the TCP connections of a packet capture through the filter\n"
     "  selftest      run the engine's self-test over its sample folders\n"
     "\n"
@@ -55,6 +57,8 @@ const char* const k_proxy_help =
     "[--threads N]\n"
     "                      [--mark N] [--grace SECONDS] [--firewall-program FILE] [--dumps DIR] [--status ADDR:PORT]\n"
     "                      [--max-connections N] [--cert-folder DIR]\n"
+    "                      [--inspect-tls [--ca-dir DIR] [--upstream-ca FILE]\n"
+    "                       [--inspect-hosts LIST | --no-inspect LIST] [--inspect-ports LIST]]\n"
     "\n"
     "  --listen ADDR:PORT    address to accept connections on (port 0 picks a free one)\n"
     "  --upstream HOST:PORT  relay every connection to this address\n"
@@ -83,6 +87,16 @@ const char* const k_proxy_help =
     "                        last events) on this loopback address; off by default\n"
     "  --max-connections N   connections open at once (default 4096); more are turned away,\n"
     "                        an explicit proxy's clients with a 503 page\n"
+    "  --inspect-tls         open CONNECT tunnels (--forward-proxy) or redirected connections to\n"
+    "                        --inspect-ports (--transparent) with certificates of the local\n"
+    "                        authority and filter the HTTPS inside (docs/https_inspection.md)\n"
+    "  --inspect-ports LIST  with --transparent: destination ports whose TLS is inspected\n"
+    "                        (default 443)\n"
+    "  --ca-dir DIR          the authority made by 'zem-host ca init' (default: the one of ca init)\n"
+    "  --upstream-ca FILE    also trust these roots (PEM) for origins, beside the system store\n"
+    "  --inspect-hosts LIST  inspect only these hosts (comma-separated; a name covers its\n"
+    "                        subdomains; * and ? make a glob); other tunnels pass untouched\n"
+    "  --no-inspect LIST     inspect every host but these (banking, pinned applications)\n"
     "\n"
     "Prints 'listening on ADDR:PORT' when ready. Exit status: 0 after a clean stop, 1 when it\n"
     "cannot start, 2 for bad arguments or an invalid policy.\n";
@@ -99,6 +113,14 @@ const char* const k_demo_help =
     "  --events FILE   also write the event log ('-' = stdout)\n"
     "  --threads N     worker threads (default: number of processors)\n"
     "  --status ADDR:PORT  also serve the live status page there (e.g. 127.0.0.1:8119)\n";
+
+const char* const k_ca_help =
+    "usage: zem-host ca init [--dir DIR]\n"
+    "\n"
+    "Makes the local certificate authority that HTTPS inspection signs its certificates\n"
+    "with: DIR/ca.pem (to be trusted by clients) and DIR/ca.key (mode 0600, never leaves DIR).\n"
+    "DIR is made with mode 0700; a folder that other users may read is refused.\n"
+    "Default DIR: $XDG_CONFIG_HOME/zem/ca, else ~/.config/zem/ca.\n";
 
 const char* const k_check_help =
     "usage: zem-host check-policy FILE\n"
@@ -222,6 +244,7 @@ int run(service& svc, policy_store& store) {
             return 1;
         }
     }
+    if (svc.opts.inspect) svc.opts.inspect->set_log(&log);
     host_channel channel(store, &log);
     channel.set_firewall_program(svc.firewall_program);
     if (svc.demo)
@@ -424,6 +447,8 @@ bool status_address_ok(const std::string& text) {
 int cmd_proxy(const std::vector<std::string>& args) {
     service svc;
     std::string listen, upstream, policy_file;
+    bool inspect = false;
+    std::string ca_dir = default_ca_dir(), upstream_ca, inspect_only, no_inspect;
     for (std::size_t k = 0; k < args.size(); ++k) {
         const std::string& a = args[k];
         if (is_help(a)) {
@@ -493,6 +518,28 @@ int cmd_proxy(const std::vector<std::string>& args) {
             if (!value(v) || !parse_number(v, 1, 1000000, n))
                 return usage_error("--max-connections needs 1 to 1000000", k_proxy_help);
             svc.opts.max_connections = static_cast<std::size_t>(n);
+        } else if (a == "--inspect-tls") {
+            inspect = true;
+        } else if (a == "--ca-dir") {
+            if (!value(ca_dir)) return usage_error("--ca-dir needs a folder", k_proxy_help);
+        } else if (a == "--upstream-ca") {
+            if (!value(upstream_ca)) return usage_error("--upstream-ca needs a file", k_proxy_help);
+        } else if (a == "--inspect-hosts") {
+            if (!value(inspect_only)) return usage_error("--inspect-hosts needs a list", k_proxy_help);
+        } else if (a == "--inspect-ports") {
+            if (!value(v)) return usage_error("--inspect-ports needs a list of ports", k_proxy_help);
+            svc.opts.inspect_ports.clear();
+            std::size_t at = 0;
+            while (at <= v.size()) {
+                std::size_t end = v.find(',', at);
+                if (end == std::string::npos) end = v.size();
+                if (!parse_number(v.substr(at, end - at), 1, 65535, n))
+                    return usage_error("--inspect-ports wants ports from 1 to 65535, got " + v, k_proxy_help);
+                svc.opts.inspect_ports.push_back(static_cast<std::uint16_t>(n));
+                at = end + 1;
+            }
+        } else if (a == "--no-inspect") {
+            if (!value(no_inspect)) return usage_error("--no-inspect needs a list", k_proxy_help);
         } else {
             return usage_error("unknown option " + a, k_proxy_help);
         }
@@ -505,6 +552,26 @@ int cmd_proxy(const std::vector<std::string>& args) {
     if (!upstream.empty() &&
         (!split_host_port(upstream, svc.opts.upstream_host, svc.opts.upstream_port) || svc.opts.upstream_port == 0))
         return usage_error("--upstream wants HOST:PORT, got " + upstream, k_proxy_help);
+
+    std::unique_ptr<tls_inspection> ins;
+    if (!inspect && (!upstream_ca.empty() || !inspect_only.empty() || !no_inspect.empty()))
+        return usage_error("--upstream-ca, --inspect-hosts and --no-inspect go with --inspect-tls", k_proxy_help);
+    if (inspect) {
+        if (!svc.opts.forward && !svc.opts.transparent)
+            return usage_error("--inspect-tls needs --forward-proxy or --transparent", k_proxy_help);
+        if (!inspect_only.empty() && !no_inspect.empty())
+            return usage_error("give --inspect-hosts or --no-inspect, not both", k_proxy_help);
+        ins.reset(new tls_inspection);
+        std::string why;
+        if ((!inspect_only.empty() && !ins->only.parse(inspect_only, why)) ||
+            (!no_inspect.empty() && !ins->except.parse(no_inspect, why)))
+            return usage_error(why, k_proxy_help);
+        if (!ins->setup(ca_dir, upstream_ca, why)) {
+            diag(diag_level::err, "%s", why.c_str());
+            return 1;
+        }
+        svc.opts.inspect = ins.get();
+    }
 
     policy_store store;
     std::string err;
@@ -564,6 +631,45 @@ int cmd_demo(const std::vector<std::string>& args) {
     return run(svc, store);
 }
 
+int cmd_ca(const std::vector<std::string>& args) {
+    std::string dir = default_ca_dir();
+    if (args.empty()) return usage_error("ca needs a subcommand", k_ca_help);
+    if (is_help(args[0])) {
+        std::fputs(k_ca_help, stdout);
+        return 0;
+    }
+    if (args[0] != "init") return usage_error("unknown ca subcommand " + args[0], k_ca_help);
+    for (std::size_t k = 1; k < args.size(); ++k) {
+        if (is_help(args[k])) {
+            std::fputs(k_ca_help, stdout);
+            return 0;
+        } else if (args[k] == "--dir" && k + 1 < args.size()) {
+            dir = args[++k];
+        } else {
+            return usage_error("unknown option " + args[k], k_ca_help);
+        }
+    }
+    std::string err;
+    if (!ca_init(dir, err)) {
+        std::fprintf(stderr, "zem-host: %s\n", err.c_str());
+        return 1;
+    }
+    const std::string pem = dir + "/ca.pem";
+    std::printf(
+        "made a local authority in %s\n"
+        "  certificate: %s (give this to the clients that are to trust it)\n"
+        "  key:         %s/ca.key (mode 0600; keep it there, whoever has it can impersonate any site)\n"
+        "\n"
+        "Trust it:\n"
+        "  curl:      curl --cacert %s -x http://127.0.0.1:PORT https://example.com/\n"
+        "  system:    cp %s /usr/local/share/ca-certificates/zem-host.crt && update-ca-certificates\n"
+        "  browsers:  certutil -d sql:$HOME/.pki/nssdb -A -t C,, -n zem-host -i %s\n"
+        "             (Firefox: its profile folder instead of ~/.pki/nssdb)\n"
+        "Then: zem-host proxy --forward-proxy --listen 127.0.0.1:8080 --inspect-tls --ca-dir %s\n",
+        dir.c_str(), pem.c_str(), dir.c_str(), pem.c_str(), pem.c_str(), pem.c_str(), dir.c_str());
+    return 0;
+}
+
 int cmd_check_policy(const std::vector<std::string>& args) {
     if (args.size() == 1 && is_help(args[0])) {
         std::fputs(k_check_help, stdout);
@@ -595,6 +701,7 @@ int main(int argc, char** argv) {
         if (cmd == "proxy") return cmd_proxy(args);
         if (cmd == "demo") return cmd_demo(args);
         if (cmd == "check-policy") return cmd_check_policy(args);
+        if (cmd == "ca") return cmd_ca(args);
         if (cmd == "replay") return cmd_replay(args);
         if (cmd == "selftest") return cmd_selftest(args);
         return usage_error("unknown command " + cmd, k_main_help);

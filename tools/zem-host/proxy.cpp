@@ -15,6 +15,7 @@
 #include "diag.h"
 #include "http_front.h"
 #include "policy.h"
+#include "tls_inspect.h"
 #include "wire.h"
 #include "zem/zem.h"
 
@@ -83,7 +84,7 @@ bool original_destination(int fd, tcp::endpoint& out) {
 // One relayed connection. Everything runs on the connection's strand: socket
 // handlers and the filter point calls, and, from inside those calls, the
 // engine's calls back into this provider. No lock is needed.
-class connection : public std::enable_shared_from_this<connection>, public zem::i_provider {
+class connection : public std::enable_shared_from_this<connection>, public zem::i_provider, public relay_item {
 public:
     connection(proxy_server& server, tcp::socket client)
         : m_server(server),
@@ -126,10 +127,39 @@ public:
                 return finish();
             }
             targets.push_back(dst);
+            const auto& ports = m_server.options().inspect_ports;
+            if (tls_inspection* ins = m_server.options().inspect;
+                ins && std::find(ports.begin(), ports.end(), dst.port()) != ports.end()) {
+                tcp::socket client = std::move(m_client);
+                finish();
+                start_inspection(m_server, *ins, std::move(client), std::string(), std::string(), dst.port(), m_id,
+                                 &dst);
+                return;
+            }
         } else {
             targets = m_server.upstream();
         }
         m_targets = std::move(targets);
+        try_connect(0);
+    }
+
+    // The plaintext of an inspected tunnel: both ends are socket pairs to
+    // the TLS ends, so the peers' addresses are given.
+    void start_paired(tcp::socket origin, const tcp::endpoint& client, const tcp::endpoint& at) {
+        fill_record(m_addr_a, client);
+        m_upstream = std::move(origin);
+        on_connected(at);
+    }
+
+    // A redirected connection that is not inspected after all; 'early' is
+    // what was read from the client to decide.
+    void start_untouched(std::string early, const tcp::endpoint& dst) {
+        asio::error_code ec;
+        const tcp::endpoint peer = m_client.remote_endpoint(ec);
+        if (ec) return finish();
+        fill_record(m_addr_a, peer);
+        m_early = std::move(early);
+        m_targets = {dst};
         try_connect(0);
     }
 
@@ -168,7 +198,7 @@ public:
         });
     }
 
-    void abort() {
+    void abort() override {
         auto self = shared_from_this();
         asio::post(m_client.get_executor(), [this, self] { finish(); });
     }
@@ -257,6 +287,12 @@ private:
             m_server_in = inbound{};
             wait_read(false);
             return on_leg_ready();
+        }
+        if (!m_early.empty()) {
+            m_fp->update_out(m_early.data(), static_cast<int>(m_early.size()));
+            std::string().swap(m_early);
+            pump();
+            if (m_done) return;
         }
         wait_read(true);
         wait_read(false);
@@ -348,6 +384,10 @@ private:
         front_after_answers();
         write_next(true);
         write_next(false);
+        if (m_front == front_state::inspect) {
+            if (m_to_client.queue.empty() && !m_to_client.writing && !m_to_client.closed) hand_off();
+            return;
+        }
         maybe_finish();
     }
 
@@ -419,7 +459,9 @@ private:
                 m_front_at = 0;
                 return;
             }
-            if (m_front == front_state::held || m_front == front_state::closing || m_connecting) return;
+            if (m_front == front_state::held || m_front == front_state::closing || m_front == front_state::inspect ||
+                m_connecting)
+                return;
             if (m_front == front_state::body) {
                 if (avail == 0) break;
                 const std::size_t n = m_body.feed(data, avail);
@@ -480,6 +522,15 @@ private:
         if (r.what == proxy_request::kind::tunnel) {
             if (!m_server.connect_allowed(r.port))
                 return refuse(403, "tunnels to port " + std::to_string(r.port) + " are not allowed");
+            if (tls_inspection* ins = m_server.options().inspect) {
+                std::string host, why;
+                if (!normalize_host(r.host, host)) {
+                    ins->record(m_id, r.host, r.port, "refused", "not a host name");
+                    return refuse(400, "not a host name: " + r.host);
+                }
+                if (ins->wants(host, why)) return begin_inspection(host);
+                ins->record(m_id, host, r.port, "tunnelled", why);
+            }
         }
         if (m_fp && !m_leg_ended && name == m_leg_name && r.what == proxy_request::kind::forward) {
             send_request();
@@ -499,6 +550,27 @@ private:
                 for (const auto& e : results) m_targets.push_back(e.endpoint());
                 try_connect(0);
             });
+    }
+
+    void begin_inspection(const std::string& host) {
+        drop_leg();
+        m_inspect_host = host;
+        static const char ok[] = "HTTP/1.1 200 Connection established\r\n\r\n";
+        m_to_client.push(ok, sizeof ok - 1);
+        m_front = front_state::inspect;
+        m_client_in.paused = true;
+        pump();
+    }
+
+    // The 200 is out: the TLS end takes the client's socket and what the
+    // client sent after its CONNECT.
+    void hand_off() {
+        tcp::socket client = std::move(m_client);
+        std::string early = m_front_bytes.substr(m_front_at);
+        const std::uint16_t port = m_request.port;
+        finish();
+        start_inspection(m_server, *m_server.options().inspect, std::move(client), std::move(early), m_inspect_host,
+                         port, m_id);
     }
 
     // The origin connection is open and has its filter point.
@@ -632,7 +704,9 @@ private:
     bool m_done = false;
 
     // The explicit proxy's state.
-    enum class front_state { head, body, held, tunnel, closing };
+    // inspect: the 200 for a tunnel that is to be inspected is on its way;
+    // then the client's socket goes to the TLS end.
+    enum class front_state { head, body, held, tunnel, inspect, closing };
     bool m_forward = false;
     front_state m_front = front_state::head;
     std::string m_front_bytes;  // client bytes not yet handed on
@@ -647,6 +721,8 @@ private:
     bool m_leg_ended = false;  // the origin closed after complete answers
     unsigned m_leg = 0;        // origin connections given up so far
     std::string m_leg_name;
+    std::string m_inspect_host;
+    std::string m_early;  // client bytes to hand on first (see start_untouched)
 
     friend class proxy_server;
 };
@@ -760,7 +836,7 @@ void proxy_server::stop_accepting() {
 }
 
 void proxy_server::abort_all() {
-    std::vector<std::shared_ptr<connection>> live;
+    std::vector<std::shared_ptr<relay_item>> live;
     {
         std::lock_guard<std::mutex> g(m_lock);
         for (const auto& w : m_live)
@@ -827,7 +903,40 @@ std::size_t proxy_server::open_connections() const {
     return m_live.size();
 }
 
-void proxy_server::forget(connection* c) {
+void proxy_server::track(const std::shared_ptr<relay_item>& item) {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_live.emplace(item.get(), item);
+}
+
+std::uint64_t proxy_server::relay_paired(tcp::socket client_side, tcp::socket origin_side, const tcp::endpoint& client,
+                                         const tcp::endpoint& origin) {
+    auto c = std::make_shared<connection>(*this, std::move(client_side));
+    track(c);
+    asio::post(c->m_client.get_executor(), [c, o = std::move(origin_side), client, origin]() mutable {
+        c->start_paired(std::move(o), client, origin);
+    });
+    return c->m_id;
+}
+
+void proxy_server::relay_untouched(tcp::socket client, std::string early, const tcp::endpoint& dst) {
+    auto strand = asio::make_strand(m_io);
+    tcp::socket s(strand);
+    asio::error_code ec;
+    const tcp::endpoint local = client.local_endpoint(ec);
+    if (ec) return;
+    const int fd = client.release(ec);
+    if (ec) return;
+    s.assign(local.protocol(), fd, ec);
+    if (ec) {
+        ::close(fd);
+        return;
+    }
+    auto c = std::make_shared<connection>(*this, std::move(s));
+    track(c);
+    asio::post(strand, [c, early = std::move(early), dst]() mutable { c->start_untouched(std::move(early), dst); });
+}
+
+void proxy_server::forget(relay_item* c) {
     std::lock_guard<std::mutex> g(m_lock);
     m_live.erase(c);
 }

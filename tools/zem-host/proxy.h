@@ -13,6 +13,7 @@
 
 namespace zem_host {
 
+class tls_inspection;
 class policy_store;
 
 struct proxy_options {
@@ -34,12 +35,24 @@ struct proxy_options {
     std::size_t max_connections = 4096;
     // Clients beside loopback that may use the proxy ("10.0.0.0/8", "::1/128").
     std::vector<std::string> allow;
+    // HTTPS inspection of CONNECT tunnels (explicit proxy); null = off.
+    tls_inspection* inspect = nullptr;
+    // Transparent mode: original destination ports whose TLS is inspected.
+    std::vector<std::uint16_t> inspect_ports = {443};
 };
 
 // True when 'text' is ADDRESS/BITS (or a bare address) and 'a' lies in it.
 bool address_in(const asio::ip::address& a, const std::string& text, bool& valid);
 
 class connection;
+
+// What the server keeps open and closes on abort_all: relays and the TLS
+// ends of inspected tunnels.
+class relay_item {
+public:
+    virtual ~relay_item() = default;
+    virtual void abort() = 0;
+};
 
 class proxy_server {
 public:
@@ -58,7 +71,17 @@ public:
     std::uint64_t turned_away() const { return m_turned_away.load(); }
 
     // Used by connections.
-    void forget(connection* c);
+    void track(const std::shared_ptr<relay_item>& item);
+    void forget(relay_item* c);
+    asio::io_context& io() { return m_io; }
+    // Relays the plaintext of an inspected tunnel: both sockets on one
+    // strand, the endpoints those of the real client and origin.
+    // Relays a redirected connection to its destination untouched, the
+    // bytes already read from the client first.
+    void relay_untouched(asio::ip::tcp::socket client, std::string early, const asio::ip::tcp::endpoint& dst);
+    // Returns the relay's connection number.
+    std::uint64_t relay_paired(asio::ip::tcp::socket client_side, asio::ip::tcp::socket origin_side,
+                               const asio::ip::tcp::endpoint& client, const asio::ip::tcp::endpoint& origin);
     const proxy_options& options() const { return m_opts; }
     // Loopback, or a network named by --allow.
     bool client_allowed(const asio::ip::address& a) const;
@@ -77,7 +100,7 @@ private:
     std::atomic<std::uint64_t> m_accepted{0};
     std::atomic<std::uint64_t> m_turned_away{0};
     mutable std::mutex m_lock;
-    std::unordered_map<connection*, std::weak_ptr<connection>> m_live;
+    std::unordered_map<relay_item*, std::weak_ptr<relay_item>> m_live;
     std::atomic<bool> m_stopping{false};
 };
 
