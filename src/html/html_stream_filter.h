@@ -30,6 +30,10 @@
 
 namespace html {
 
+namespace rules {
+struct attr_value;
+}
+
 enum tag_type_value : std::int32_t {
     tag_undefined = 0,
     tag_other = 1,
@@ -204,6 +208,8 @@ protected:
     // An attribute value of a tag (the rules' common expressions).
     template <class V, class M>
     bool tag_value(const string_t& text, int id, V& v, M& m);
+    // HEIGHT or WIDTH of m_tag_text, found once per tag.
+    bool tag_size(int id, rules::attr_value& v);
 
     bool m_cutting = false;
     bool m_line_start = true;

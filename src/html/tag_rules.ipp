@@ -324,7 +324,14 @@ bool starts_with(It b, It e, const char* prefix) {
 
 template <class C>
 void append_ascii(std::basic_string<C>& to, const char* s) {
-    for (; *s; ++s) to.push_back(static_cast<C>(static_cast<unsigned char>(*s)));
+    const std::size_t n = std::char_traits<char>::length(s);
+    if constexpr (std::is_same_v<C, char>) {
+        to.append(s, n);
+    } else {
+        const std::size_t at = to.size();
+        to.resize(at + n);
+        for (std::size_t k = 0; k < n; ++k) to[at + k] = static_cast<C>(static_cast<unsigned char>(s[k]));
+    }
 }
 
 // Decimal digits to an int; a value beyond 32 bits saturates, so that a
@@ -379,6 +386,14 @@ struct html_stream_filter<C>::rule_scratch {
     rules::match_t<C> rule, rule2, link, absolute, src, height, width;
     std::uint64_t ascii_tag = 0;  // m_tag_serial of the tag 'ascii' is about
     bool ascii = false;
+    // HEIGHT and WIDTH of the tag being handled: a banner that is replaced
+    // needs them again for its replacement.
+    struct size_value {
+        std::uint64_t tag = 0;  // m_tag_serial they were found for
+        bool found = false;
+        rules::attr_value v;
+    };
+    size_value sizes[2];
 };
 
 template <class C>
@@ -396,6 +411,18 @@ bool html_stream_filter<C>::tag_value(const string_t& text, int id, V& v, M& m) 
         ascii = rules::is_plain_ascii(text);
     }
     return rules::find_value(text, ascii, id, v, m);
+}
+
+template <class C>
+bool html_stream_filter<C>::tag_size(int id, rules::attr_value& v) {
+    rule_scratch& sc = scratch();
+    typename rule_scratch::size_value& cached = sc.sizes[id == rules::rx_height ? 0 : 1];
+    if (cached.tag != m_tag_serial) {
+        cached.found = tag_value(m_tag_text, id, cached.v, id == rules::rx_height ? sc.height : sc.width);
+        cached.tag = m_tag_serial;
+    }
+    v = cached.v;
+    return cached.found;
 }
 
 template <class C>
@@ -507,9 +534,9 @@ void html_stream_filter<C>::append_blocked_replacement(int idx) {
     r += image;
     r += C('"');
     rules::attr_value h, w;
-    const bool has_height = tag_value(m_tag_text, rules::rx_height, h, scratch().height);
+    const bool has_height = tag_size(rules::rx_height, h);
     if (!(has_height && h.second)) {
-        if (tag_value(m_tag_text, rules::rx_width, w, scratch().width) && !w.second) {
+        if (tag_size(rules::rx_width, w) && !w.second) {
             rules::append_ascii(r, " width=");
             r.append(m_tag_text, w.begin, w.end - w.begin);
         }
@@ -557,8 +584,8 @@ template <class C>
 bool html_stream_filter<C>::banner_size(const string_t& text) {
     if (!set(idx_ads_by_size)) return false;
     rules::attr_value h, w;
-    if (!tag_value(text, rules::rx_height, h, scratch().height) || h.second) return false;
-    if (!tag_value(text, rules::rx_width, w, scratch().width) || w.second) return false;
+    if (!tag_size(rules::rx_height, h) || h.second) return false;
+    if (!tag_size(rules::rx_width, w) || w.second) return false;
     int height = 0, width = 0;
     if (!rules::parse_number(text.begin() + static_cast<std::ptrdiff_t>(h.begin),
                              text.begin() + static_cast<std::ptrdiff_t>(h.end), height))
