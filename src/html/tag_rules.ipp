@@ -179,15 +179,18 @@ bool is_ascii_blank(C c) {
     return c == C(' ') || c == C('\t') || c == C('\n') || c == C('\v') || c == C('\f') || c == C('\r');
 }
 
-// For ASCII text only: setting bit 5 folds a letter to lower case and
-// makes no other character equal to a lower-case letter.
+// For ASCII text only. Each literal holds one '=', at a fixed place: the
+// text is searched for that character (a memchr for narrow text), and the
+// literal is compared around each one found, in the order of the text, so
+// the first match found is the first one there is.
 template <class C>
 std::size_t find_folded(const std::basic_string<C>& text, std::size_t from, const char* literal) {
-    const C first = C(literal[0]);
-    const std::size_t n = text.size();
-    for (std::size_t i = from; i < n; ++i)
-        if ((text[i] | C(0x20)) == first && ascii_folded_at(text, i, literal)) return i;
-    return std::basic_string<C>::npos;
+    using string_t = std::basic_string<C>;
+    const std::size_t before = static_cast<std::size_t>(
+        std::char_traits<char>::find(literal, std::char_traits<char>::length(literal), '=') - literal);
+    for (std::size_t eq = text.find(C('='), from + before); eq != string_t::npos; eq = text.find(C('='), eq + 1))
+        if (ascii_folded_at(text, eq - before, literal)) return eq - before;
+    return string_t::npos;
 }
 
 // The common attribute expressions worked out directly, as the expression
