@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <boost/regex.hpp>
 #include <climits>
+#include <cstdint>
+#include <cstring>
 #include <type_traits>
 #include <vector>
 
@@ -199,8 +201,19 @@ std::size_t find_folded(const std::basic_string<C>& text, std::size_t from, cons
 // 'decided' when the expression has to run.
 template <class C>
 bool is_plain_ascii(const std::basic_string<C>& text) {
+    std::size_t k = 0;
+    if constexpr (sizeof(C) == 1) {
+        // Eight bytes at a time: a byte outside ASCII has its top bit set.
+        std::uint64_t bits = 0;
+        for (; k + 8 <= text.size(); k += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, text.data() + k, 8);
+            bits |= word;
+        }
+        if (bits & 0x8080808080808080ull) return false;
+    }
     std::make_unsigned_t<C> bits = 0;
-    for (C c : text) bits |= static_cast<std::make_unsigned_t<C>>(c);
+    for (; k < text.size(); ++k) bits |= static_cast<std::make_unsigned_t<C>>(text[k]);
     return bits < 0x80;
 }
 
