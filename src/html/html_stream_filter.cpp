@@ -36,6 +36,25 @@ std::uint64_t name_hash(const C* s, std::size_t n) {
     return h;
 }
 
+// A character of script code that does nothing to the scanner but end a
+// line start: none of < " ' / and no line break or blank.
+template <class C>
+bool plain_code_char(C c) {
+    switch (c) {
+        case C('<'):
+        case C('"'):
+        case C('\''):
+        case C('/'):
+        case C('\n'):
+        case C('\r'):
+        case C(' '):
+        case C('\t'):
+            return false;
+        default:
+            return true;
+    }
+}
+
 std::size_t slot_of(std::uint64_t hash, std::size_t capacity) {
     return static_cast<std::size_t>(hash ^ (hash >> 29)) & (capacity - 1);
 }
@@ -345,6 +364,31 @@ bool html_stream_filter<C>::find_script_end(bool& found, bool& pending, std::siz
     if (sc.pos < m_pos) sc.pos = m_pos;
     const bool vb = m_script_language == 1;
     for (std::size_t i = sc.pos; i < n; ++i) {
+        // Runs that change nothing but 'prev' (and the line start) are
+        // stepped over at once: inside a string or comment everything up to
+        // its one closing character, in code every plain character.
+        if (sc.state == st_code) {
+            std::size_t j = i;
+            while (j < n && plain_code_char(s[j])) ++j;
+            if (j > i) {
+                m_line_start = false;
+                sc.prev = s[j - 1];
+                i = j;
+                if (i == n) break;
+            }
+        } else if (sc.state != st_tag && sc.state != st_slash) {
+            const C closing = sc.state == st_single_quote    ? C('\'')
+                              : sc.state == st_double_quote  ? C('"')
+                              : sc.state == st_block_comment ? C('/')
+                                                             : C('\n');
+            std::size_t j = s.find(closing, i);
+            if (j == string_t::npos) j = n;
+            if (j > i) {
+                sc.prev = s[j - 1];
+                i = j;
+                if (i == n) break;
+            }
+        }
         const C ch = s[i];
         switch (sc.state) {
             case st_code:
