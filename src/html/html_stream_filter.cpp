@@ -119,6 +119,7 @@ void html_stream_filter<C>::reset() {
     m_input.clear();
     m_pos = 0;
     m_output.clear();
+    m_span_begin = m_span_end = 0;
     m_tags.clear();
     m_tag_names.clear();
     // A table that a deep page grew goes; an ordinary one stays for the next.
@@ -197,6 +198,7 @@ bool html_stream_filter<C>::update(string_t& text) {
         }
         text.clear();
         bool result = parse();
+        flush_span();
         compact();
         if (m_blocked) {
             m_input.clear();
@@ -212,6 +214,7 @@ bool html_stream_filter<C>::update(string_t& text) {
     }
     // Hand back everything that is still here and step aside.
     m_passthrough = true;
+    flush_span();
     string_t rest;
     rest.swap(m_output);
     if (m_pos < m_input.size()) rest.append(m_input, m_pos, string_t::npos);
@@ -250,16 +253,36 @@ void html_stream_filter<C>::compact() {
 }
 
 template <class C>
+void html_stream_filter<C>::copy_input(std::size_t begin, std::size_t end) {
+    if (begin >= end) return;
+    if (begin == m_span_end && m_span_begin < m_span_end) {
+        m_span_end = end;
+        return;
+    }
+    flush_span();
+    m_span_begin = begin;
+    m_span_end = end;
+}
+
+template <class C>
+void html_stream_filter<C>::flush_span() {
+    if (m_span_begin >= m_span_end) return;
+    const std::size_t begin = m_span_begin, end = m_span_end;
+    m_span_begin = m_span_end = 0;
+    m_output.append(m_input, begin, end - begin);
+}
+
+template <class C>
 void html_stream_filter<C>::emit_piece(string_t& piece) {
     m_current->update(piece);
-    m_output += piece;
+    output() += piece;
 }
 
 template <class C>
 void html_stream_filter<C>::emit(std::size_t begin, std::size_t end) {
     if (begin >= end) return;
     if (m_current == &m_stub || (m_current == &m_text_handler && m_text_handler.passes_unchanged())) {
-        m_output.append(m_input, begin, end - begin);
+        copy_input(begin, end);
         return;
     }
     m_piece.assign(m_input, begin, end - begin);
@@ -317,13 +340,13 @@ void html_stream_filter<C>::parse_script() {
     const std::size_t n = m_input.size();
     if (found) {
         emit(m_pos, mark);
-        m_current->stop(m_output);
+        m_current->stop(output());
         if (m_tags.empty() || m_tags.back().handler == &m_stub) {
-            m_output.append(m_input, mark, next - mark);
+            copy_input(mark, next);
         } else {
             m_piece.assign(m_input, mark, next - mark);
             m_tags.back().handler->update(m_piece);
-            m_output += m_piece;
+            output() += m_piece;
         }
         if (!m_tags.empty()) {
             tag_entry& top = m_tags.back();
@@ -643,9 +666,10 @@ void html_stream_filter<C>::parse_markup() {
     if (!m_cutting) {
         if (entry.tag_type == tag_other) {
             // No rule for it: passed as it stands, without a copy.
-            m_output.append(m_input, start, end - start);
+            copy_input(start, end);
         } else {
             m_tag_text.assign(m_input, start, end - start);
+            m_tag_at = start;
             ++m_tag_serial;
             handle_open_tag(entry);
         }
@@ -669,7 +693,7 @@ void html_stream_filter<C>::handle_close_tag(std::size_t name_begin, std::size_t
     while (found != npos && m_tag_names.compare(m_tags[found].name_at, m_tags[found].name_size, m_piece) != 0)
         found = m_tags[found].outer_same_name;
     if (found == npos) {
-        m_output.append(m_input, start, end - start);
+        copy_input(start, end);
         ZEM_LOG(2, "HTML: Can't find opening tag for closing tag = " << printable(m_input.substr(start, end - start))
                                                                      << "\n");
         return;
@@ -678,11 +702,11 @@ void html_stream_filter<C>::handle_close_tag(std::size_t name_begin, std::size_t
     tag_entry& entry = m_tags[index];
     (this->*entry.on_close)(entry);
     if (entry.handler == &m_stub) {
-        m_output.append(m_input, start, end - start);
+        copy_input(start, end);
     } else {
         m_piece.assign(m_input, start, end - start);
         entry.handler->update(m_piece);
-        m_output += m_piece;
+        output() += m_piece;
     }
     m_current = entry.saved_handler;
     m_cutting = entry.saved_cutting;

@@ -489,7 +489,7 @@ bool html_stream_filter<C>::handle_open_tag(tag_entry& e) {
         default:
             ZEM_LOG(2, "HTML: Undefined tag_type=" << e.tag_type << "\n");
             e.handler = &m_stub;
-            m_output += m_tag_text;
+            output() += m_tag_text;
             break;
     }
     return true;
@@ -498,7 +498,13 @@ bool html_stream_filter<C>::handle_open_tag(tag_entry& e) {
 template <class C>
 void html_stream_filter<C>::pass(tag_entry& e) {
     e.handler = &m_stub;
-    m_output += m_tag_text;
+    // A tag no rule changed is still the input it was taken from.
+    const std::size_t size = m_tag_text.size();
+    if (m_tag_at + size <= m_input.size() && m_input.compare(m_tag_at, size, m_tag_text) == 0) {
+        copy_input(m_tag_at, m_tag_at + size);
+    } else {
+        output() += m_tag_text;
+    }
 }
 
 template <class C>
@@ -530,7 +536,7 @@ void html_stream_filter<C>::block_tag(tag_entry& e, int idx, const byte_string& 
 
 template <class C>
 void html_stream_filter<C>::append_blocked_replacement(int idx) {
-    string_t& r = m_output;
+    string_t& r = output();
     if (m_comment_replacement) {
         rules::append_ascii(r, "<!-- tag [");
         r += m_tag_text;
