@@ -25,15 +25,25 @@ std::basic_string<C> fold(const std::basic_string<C>& s) {
     return r;
 }
 
-// FNV-1a over the code units of a folded tag name.
+// FNV-1a over the code units of a folded tag name; the name may be given
+// unfolded, it is folded as it is hashed.
 template <class C>
 std::uint64_t name_hash(const C* s, std::size_t n) {
     std::uint64_t h = 1469598103934665603ull;
     for (std::size_t i = 0; i < n; ++i) {
-        h ^= static_cast<std::uint64_t>(static_cast<std::make_unsigned_t<C>>(s[i]));
+        h ^= static_cast<std::uint64_t>(static_cast<std::make_unsigned_t<C>>(ascii_lower(s[i])));
         h *= 1099511628211ull;
     }
     return h;
+}
+
+// Whether the folded name at 'folded' is 'name' folded.
+template <class C>
+bool same_folded_name(const C* folded, std::size_t folded_size, const C* name, std::size_t size) {
+    if (folded_size != size) return false;
+    for (std::size_t i = 0; i < size; ++i)
+        if (folded[i] != ascii_lower(name[i])) return false;
+    return true;
 }
 
 // A character of script code that does nothing to the scanner but end a
@@ -686,11 +696,11 @@ void html_stream_filter<C>::parse_markup() {
 template <class C>
 void html_stream_filter<C>::handle_close_tag(std::size_t name_begin, std::size_t name_size, std::size_t start,
                                              std::size_t end) {
-    // The name is folded into m_piece, which is free between emits.
-    m_piece.assign(m_input, name_begin, name_size);
-    for (auto& c : m_piece) c = ascii_lower(c);
-    std::size_t found = innermost_find(name_hash(m_piece.data(), m_piece.size()));
-    while (found != npos && m_tag_names.compare(m_tags[found].name_at, m_tags[found].name_size, m_piece) != 0)
+    // The name is compared and hashed where it stands, folded on the way.
+    const C* name = m_input.data() + name_begin;
+    std::size_t found = innermost_find(name_hash(name, name_size));
+    while (found != npos &&
+           !same_folded_name(m_tag_names.data() + m_tags[found].name_at, m_tags[found].name_size, name, name_size))
         found = m_tags[found].outer_same_name;
     if (found == npos) {
         copy_input(start, end);
