@@ -829,17 +829,20 @@ std::int32_t html_stream_filter<C>::classify_tag(const C* name, std::size_t size
         std::size_t length;
         std::int32_t type;
     };
+    // By length and first letter, at most one name is left to compare.
     static const known names[] = {
         {"a", 1, tag_a},         {"script", 6, tag_script}, {"noscript", 8, tag_noscript}, {"object", 6, tag_object},
         {"embed", 5, tag_embed}, {"applet", 6, tag_applet}, {"iframe", 6, tag_iframe},     {"frame", 5, tag_frame},
         {"body", 4, tag_body},   {"img", 3, tag_img},       {"frameset", 8, tag_frameset}};
     if (size == 0) return tag_undefined;
     if (size <= 8) {
+        const C first = ascii_lower(name[0]);
         for (const known& k : names) {
-            if (k.length != size) continue;
+            if (k.length != size || C(k.name[0]) != first) continue;
             bool same = true;
-            for (std::size_t j = 0; j < k.length && same; ++j) same = ascii_lower(name[j]) == C(k.name[j]);
+            for (std::size_t j = 1; j < k.length && same; ++j) same = ascii_lower(name[j]) == C(k.name[j]);
             if (same) return k.type;
+            break;
         }
     }
     for (std::size_t j = 0; j < size; ++j)
