@@ -824,27 +824,43 @@ std::int32_t html_stream_filter<C>::classify_tag(const string_t& name) {
 
 template <class C>
 std::int32_t html_stream_filter<C>::classify_tag(const C* name, std::size_t size) {
-    struct known {
-        const char* name;
-        std::size_t length;
-        std::int32_t type;
-    };
-    // By length and first letter, at most one name is left to compare.
-    static const known names[] = {
-        {"a", 1, tag_a},         {"script", 6, tag_script}, {"noscript", 8, tag_noscript}, {"object", 6, tag_object},
-        {"embed", 5, tag_embed}, {"applet", 6, tag_applet}, {"iframe", 6, tag_iframe},     {"frame", 5, tag_frame},
-        {"body", 4, tag_body},   {"img", 3, tag_img},       {"frameset", 8, tag_frameset}};
     if (size == 0) return tag_undefined;
-    if (size <= 8) {
-        const C first = ascii_lower(name[0]);
-        for (const known& k : names) {
-            if (k.length != size || C(k.name[0]) != first) continue;
-            bool same = true;
-            for (std::size_t j = 1; j < k.length && same; ++j) same = ascii_lower(name[j]) == C(k.name[j]);
-            if (same) return k.type;
+    // By length and first letter, at most one known name is left to compare.
+    auto is = [name](const char* word) {
+        for (std::size_t j = 1; word[j]; ++j)
+            if (ascii_lower(name[j]) != C(word[j])) return false;
+        return true;
+    };
+    const C first = ascii_lower(name[0]);
+    std::int32_t known = tag_undefined;
+    switch (size) {
+        case 1:
+            if (first == C('a')) return tag_a;
             break;
-        }
+        case 3:
+            if (first == C('i') && is("img")) known = tag_img;
+            break;
+        case 4:
+            if (first == C('b') && is("body")) known = tag_body;
+            break;
+        case 5:
+            if (first == C('e') && is("embed")) known = tag_embed;
+            if (first == C('f') && is("frame")) known = tag_frame;
+            break;
+        case 6:
+            if (first == C('s') && is("script")) known = tag_script;
+            if (first == C('o') && is("object")) known = tag_object;
+            if (first == C('a') && is("applet")) known = tag_applet;
+            if (first == C('i') && is("iframe")) known = tag_iframe;
+            break;
+        case 8:
+            if (first == C('n') && is("noscript")) known = tag_noscript;
+            if (first == C('f') && is("frameset")) known = tag_frameset;
+            break;
+        default:
+            break;
     }
+    if (known != tag_undefined) return known;
     for (std::size_t j = 0; j < size; ++j)
         if (!is_name_char(name[j])) return tag_undefined;
     return tag_other;
