@@ -181,15 +181,13 @@ bool is_ascii_blank(C c) {
     return c == C(' ') || c == C('\t') || c == C('\n') || c == C('\v') || c == C('\f') || c == C('\r');
 }
 
-// For ASCII text only. Each literal holds one '=', at a fixed place: the
-// text is searched for that character (a memchr for narrow text), and the
+// For ASCII text only. Each literal holds one '=', 'before' characters in:
+// the text is searched for that character (a memchr for narrow text), and the
 // literal is compared around each one found, in the order of the text, so
 // the first match found is the first one there is.
 template <class C>
-std::size_t find_folded(const std::basic_string<C>& text, std::size_t from, const char* literal) {
+std::size_t find_folded(const std::basic_string<C>& text, std::size_t from, const char* literal, std::size_t before) {
     using string_t = std::basic_string<C>;
-    const std::size_t before = static_cast<std::size_t>(
-        std::char_traits<char>::find(literal, std::char_traits<char>::length(literal), '=') - literal);
     for (std::size_t eq = text.find(C('='), from + before); eq != string_t::npos; eq = text.find(C('='), eq + 1))
         if (ascii_folded_at(text, eq - before, literal)) return eq - before;
     return string_t::npos;
@@ -221,22 +219,24 @@ template <class C>
 bool quick_value(const std::basic_string<C>& text, bool ascii, int id, attr_value& v, bool& decided) {
     using string_t = std::basic_string<C>;
     decided = false;
+    // Each literal with its length and where its '=' stands.
     const char* literal = nullptr;
+    std::size_t length = 0, before = 0;
     switch (id) {
         case rx_a_link:
-            literal = "href=";
+            literal = "href=", length = 5, before = 4;
             break;
         case rx_src:
-            literal = "src=\"";
+            literal = "src=\"", length = 5, before = 3;
             break;
         case rx_data:
-            literal = "data=\"";
+            literal = "data=\"", length = 6, before = 4;
             break;
         case rx_height:
-            literal = "height=";
+            literal = "height=", length = 7, before = 6;
             break;
         case rx_width:
-            literal = "width=";
+            literal = "width=", length = 6, before = 5;
             break;
         default:
             return false;
@@ -244,8 +244,8 @@ bool quick_value(const std::basic_string<C>& text, bool ascii, int id, attr_valu
     if (!ascii) return false;
     decided = true;
     const std::size_t n = text.size();
-    const std::size_t length = std::char_traits<char>::length(literal);
-    for (std::size_t p = find_folded(text, 0, literal); p != string_t::npos; p = find_folded(text, p + 1, literal)) {
+    for (std::size_t p = find_folded(text, 0, literal, before); p != string_t::npos;
+         p = find_folded(text, p + 1, literal, before)) {
         std::size_t j = p + length;
         if (id == rx_src || id == rx_data) {
             // NAME="(.*?)": the value runs to the next quote.
