@@ -735,7 +735,7 @@ std::size_t html_stream_filter<C>::innermost_find(std::uint64_t hash) const {
 }
 
 template <class C>
-void html_stream_filter<C>::innermost_set(std::uint64_t hash, std::size_t index) {
+std::size_t html_stream_filter<C>::innermost_set(std::uint64_t hash, std::size_t index) {
     if ((m_innermost_count + 1) * 2 > m_innermost.size()) {
         std::vector<name_slot> old;
         old.swap(m_innermost);
@@ -751,11 +751,12 @@ void html_stream_filter<C>::innermost_set(std::uint64_t hash, std::size_t index)
             slot.hash = hash;
             slot.index = index;
             ++m_innermost_count;
-            return;
+            return npos;
         }
         if (slot.hash == hash) {
+            const std::size_t previous = slot.index;
             slot.index = index;
-            return;
+            return previous;
         }
     }
 }
@@ -796,9 +797,9 @@ void html_stream_filter<C>::push_tag(tag_entry& entry, std::size_t name_begin, s
     m_tag_names.append(m_input, name_begin, name_size);
     for (std::size_t k = entry.name_at; k < m_tag_names.size(); ++k) m_tag_names[k] = ascii_lower(m_tag_names[k]);
     entry.name_hash = name_hash(m_tag_names.data() + entry.name_at, name_size);
-    const std::size_t index = m_tags.size();
-    entry.outer_same_name = innermost_find(entry.name_hash);
-    innermost_set(entry.name_hash, index);
+    // One probe both finds the outer entry of the same name and puts this one
+    // in its place.
+    entry.outer_same_name = innermost_set(entry.name_hash, m_tags.size());
     m_tags.push_back(entry);
 }
 

@@ -172,7 +172,8 @@ protected:
         std::size_t index = npos;  // npos: empty slot
     };
     std::size_t innermost_find(std::uint64_t hash) const;
-    void innermost_set(std::uint64_t hash, std::size_t index);
+    // Returns the index the hash had before, npos when it had none.
+    std::size_t innermost_set(std::uint64_t hash, std::size_t index);
     void innermost_erase(std::uint64_t hash);
 
     bool default_on_close(tag_entry&) { return true; }
