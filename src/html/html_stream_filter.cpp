@@ -25,15 +25,44 @@ std::basic_string<C> fold(const std::basic_string<C>& s) {
     return r;
 }
 
-// FNV-1a over the code units of a folded tag name.
+// FNV-1a over the code units of a folded tag name; the name may be given
+// unfolded, it is folded as it is hashed.
 template <class C>
 std::uint64_t name_hash(const C* s, std::size_t n) {
     std::uint64_t h = 1469598103934665603ull;
     for (std::size_t i = 0; i < n; ++i) {
-        h ^= static_cast<std::uint64_t>(static_cast<std::make_unsigned_t<C>>(s[i]));
+        h ^= static_cast<std::uint64_t>(static_cast<std::make_unsigned_t<C>>(ascii_lower(s[i])));
         h *= 1099511628211ull;
     }
     return h;
+}
+
+// Whether the folded name at 'folded' is 'name' folded.
+template <class C>
+bool same_folded_name(const C* folded, std::size_t folded_size, const C* name, std::size_t size) {
+    if (folded_size != size) return false;
+    for (std::size_t i = 0; i < size; ++i)
+        if (folded[i] != ascii_lower(name[i])) return false;
+    return true;
+}
+
+// A character of script code that does nothing to the scanner but end a
+// line start: none of < " ' / and no line break or blank.
+template <class C>
+bool plain_code_char(C c) {
+    switch (c) {
+        case C('<'):
+        case C('"'):
+        case C('\''):
+        case C('/'):
+        case C('\n'):
+        case C('\r'):
+        case C(' '):
+        case C('\t'):
+            return false;
+        default:
+            return true;
+    }
 }
 
 std::size_t slot_of(std::uint64_t hash, std::size_t capacity) {
@@ -100,6 +129,7 @@ void html_stream_filter<C>::reset() {
     m_input.clear();
     m_pos = 0;
     m_output.clear();
+    m_span_begin = m_span_end = 0;
     m_tags.clear();
     m_tag_names.clear();
     // A table that a deep page grew goes; an ordinary one stays for the next.
@@ -178,6 +208,7 @@ bool html_stream_filter<C>::update(string_t& text) {
         }
         text.clear();
         bool result = parse();
+        flush_span();
         compact();
         if (m_blocked) {
             m_input.clear();
@@ -193,6 +224,7 @@ bool html_stream_filter<C>::update(string_t& text) {
     }
     // Hand back everything that is still here and step aside.
     m_passthrough = true;
+    flush_span();
     string_t rest;
     rest.swap(m_output);
     if (m_pos < m_input.size()) rest.append(m_input, m_pos, string_t::npos);
@@ -231,16 +263,36 @@ void html_stream_filter<C>::compact() {
 }
 
 template <class C>
+void html_stream_filter<C>::copy_input(std::size_t begin, std::size_t end) {
+    if (begin >= end) return;
+    if (begin == m_span_end && m_span_begin < m_span_end) {
+        m_span_end = end;
+        return;
+    }
+    flush_span();
+    m_span_begin = begin;
+    m_span_end = end;
+}
+
+template <class C>
+void html_stream_filter<C>::flush_span() {
+    if (m_span_begin >= m_span_end) return;
+    const std::size_t begin = m_span_begin, end = m_span_end;
+    m_span_begin = m_span_end = 0;
+    m_output.append(m_input, begin, end - begin);
+}
+
+template <class C>
 void html_stream_filter<C>::emit_piece(string_t& piece) {
     m_current->update(piece);
-    m_output += piece;
+    output() += piece;
 }
 
 template <class C>
 void html_stream_filter<C>::emit(std::size_t begin, std::size_t end) {
     if (begin >= end) return;
     if (m_current == &m_stub || (m_current == &m_text_handler && m_text_handler.passes_unchanged())) {
-        m_output.append(m_input, begin, end - begin);
+        copy_input(begin, end);
         return;
     }
     m_piece.assign(m_input, begin, end - begin);
@@ -298,13 +350,13 @@ void html_stream_filter<C>::parse_script() {
     const std::size_t n = m_input.size();
     if (found) {
         emit(m_pos, mark);
-        m_current->stop(m_output);
+        m_current->stop(output());
         if (m_tags.empty() || m_tags.back().handler == &m_stub) {
-            m_output.append(m_input, mark, next - mark);
+            copy_input(mark, next);
         } else {
             m_piece.assign(m_input, mark, next - mark);
             m_tags.back().handler->update(m_piece);
-            m_output += m_piece;
+            output() += m_piece;
         }
         if (!m_tags.empty()) {
             tag_entry& top = m_tags.back();
@@ -345,6 +397,31 @@ bool html_stream_filter<C>::find_script_end(bool& found, bool& pending, std::siz
     if (sc.pos < m_pos) sc.pos = m_pos;
     const bool vb = m_script_language == 1;
     for (std::size_t i = sc.pos; i < n; ++i) {
+        // Runs that change nothing but 'prev' (and the line start) are
+        // stepped over at once: inside a string or comment everything up to
+        // its one closing character, in code every plain character.
+        if (sc.state == st_code) {
+            std::size_t j = i;
+            while (j < n && plain_code_char(s[j])) ++j;
+            if (j > i) {
+                m_line_start = false;
+                sc.prev = s[j - 1];
+                i = j;
+                if (i == n) break;
+            }
+        } else if (sc.state != st_tag && sc.state != st_slash) {
+            const C closing = sc.state == st_single_quote    ? C('\'')
+                              : sc.state == st_double_quote  ? C('"')
+                              : sc.state == st_block_comment ? C('/')
+                                                             : C('\n');
+            std::size_t j = s.find(closing, i);
+            if (j == string_t::npos) j = n;
+            if (j > i) {
+                sc.prev = s[j - 1];
+                i = j;
+                if (i == n) break;
+            }
+        }
         const C ch = s[i];
         switch (sc.state) {
             case st_code:
@@ -599,9 +676,10 @@ void html_stream_filter<C>::parse_markup() {
     if (!m_cutting) {
         if (entry.tag_type == tag_other) {
             // No rule for it: passed as it stands, without a copy.
-            m_output.append(m_input, start, end - start);
+            copy_input(start, end);
         } else {
             m_tag_text.assign(m_input, start, end - start);
+            m_tag_at = start;
             ++m_tag_serial;
             handle_open_tag(entry);
         }
@@ -618,14 +696,14 @@ void html_stream_filter<C>::parse_markup() {
 template <class C>
 void html_stream_filter<C>::handle_close_tag(std::size_t name_begin, std::size_t name_size, std::size_t start,
                                              std::size_t end) {
-    // The name is folded into m_piece, which is free between emits.
-    m_piece.assign(m_input, name_begin, name_size);
-    for (auto& c : m_piece) c = ascii_lower(c);
-    std::size_t found = innermost_find(name_hash(m_piece.data(), m_piece.size()));
-    while (found != npos && m_tag_names.compare(m_tags[found].name_at, m_tags[found].name_size, m_piece) != 0)
+    // The name is compared and hashed where it stands, folded on the way.
+    const C* name = m_input.data() + name_begin;
+    std::size_t found = innermost_find(name_hash(name, name_size));
+    while (found != npos &&
+           !same_folded_name(m_tag_names.data() + m_tags[found].name_at, m_tags[found].name_size, name, name_size))
         found = m_tags[found].outer_same_name;
     if (found == npos) {
-        m_output.append(m_input, start, end - start);
+        copy_input(start, end);
         ZEM_LOG(2, "HTML: Can't find opening tag for closing tag = " << printable(m_input.substr(start, end - start))
                                                                      << "\n");
         return;
@@ -634,11 +712,11 @@ void html_stream_filter<C>::handle_close_tag(std::size_t name_begin, std::size_t
     tag_entry& entry = m_tags[index];
     (this->*entry.on_close)(entry);
     if (entry.handler == &m_stub) {
-        m_output.append(m_input, start, end - start);
+        copy_input(start, end);
     } else {
         m_piece.assign(m_input, start, end - start);
         entry.handler->update(m_piece);
-        m_output += m_piece;
+        output() += m_piece;
     }
     m_current = entry.saved_handler;
     m_cutting = entry.saved_cutting;
@@ -657,7 +735,7 @@ std::size_t html_stream_filter<C>::innermost_find(std::uint64_t hash) const {
 }
 
 template <class C>
-void html_stream_filter<C>::innermost_set(std::uint64_t hash, std::size_t index) {
+std::size_t html_stream_filter<C>::innermost_set(std::uint64_t hash, std::size_t index) {
     if ((m_innermost_count + 1) * 2 > m_innermost.size()) {
         std::vector<name_slot> old;
         old.swap(m_innermost);
@@ -673,11 +751,12 @@ void html_stream_filter<C>::innermost_set(std::uint64_t hash, std::size_t index)
             slot.hash = hash;
             slot.index = index;
             ++m_innermost_count;
-            return;
+            return npos;
         }
         if (slot.hash == hash) {
+            const std::size_t previous = slot.index;
             slot.index = index;
-            return;
+            return previous;
         }
     }
 }
@@ -718,9 +797,9 @@ void html_stream_filter<C>::push_tag(tag_entry& entry, std::size_t name_begin, s
     m_tag_names.append(m_input, name_begin, name_size);
     for (std::size_t k = entry.name_at; k < m_tag_names.size(); ++k) m_tag_names[k] = ascii_lower(m_tag_names[k]);
     entry.name_hash = name_hash(m_tag_names.data() + entry.name_at, name_size);
-    const std::size_t index = m_tags.size();
-    entry.outer_same_name = innermost_find(entry.name_hash);
-    innermost_set(entry.name_hash, index);
+    // One probe both finds the outer entry of the same name and puts this one
+    // in its place.
+    entry.outer_same_name = innermost_set(entry.name_hash, m_tags.size());
     m_tags.push_back(entry);
 }
 
@@ -746,24 +825,43 @@ std::int32_t html_stream_filter<C>::classify_tag(const string_t& name) {
 
 template <class C>
 std::int32_t html_stream_filter<C>::classify_tag(const C* name, std::size_t size) {
-    struct known {
-        const char* name;
-        std::size_t length;
-        std::int32_t type;
-    };
-    static const known names[] = {
-        {"a", 1, tag_a},         {"script", 6, tag_script}, {"noscript", 8, tag_noscript}, {"object", 6, tag_object},
-        {"embed", 5, tag_embed}, {"applet", 6, tag_applet}, {"iframe", 6, tag_iframe},     {"frame", 5, tag_frame},
-        {"body", 4, tag_body},   {"img", 3, tag_img},       {"frameset", 8, tag_frameset}};
     if (size == 0) return tag_undefined;
-    if (size <= 8) {
-        for (const known& k : names) {
-            if (k.length != size) continue;
-            bool same = true;
-            for (std::size_t j = 0; j < k.length && same; ++j) same = ascii_lower(name[j]) == C(k.name[j]);
-            if (same) return k.type;
-        }
+    // By length and first letter, at most one known name is left to compare.
+    auto is = [name](const char* word) {
+        for (std::size_t j = 1; word[j]; ++j)
+            if (ascii_lower(name[j]) != C(word[j])) return false;
+        return true;
+    };
+    const C first = ascii_lower(name[0]);
+    std::int32_t known = tag_undefined;
+    switch (size) {
+        case 1:
+            if (first == C('a')) return tag_a;
+            break;
+        case 3:
+            if (first == C('i') && is("img")) known = tag_img;
+            break;
+        case 4:
+            if (first == C('b') && is("body")) known = tag_body;
+            break;
+        case 5:
+            if (first == C('e') && is("embed")) known = tag_embed;
+            if (first == C('f') && is("frame")) known = tag_frame;
+            break;
+        case 6:
+            if (first == C('s') && is("script")) known = tag_script;
+            if (first == C('o') && is("object")) known = tag_object;
+            if (first == C('a') && is("applet")) known = tag_applet;
+            if (first == C('i') && is("iframe")) known = tag_iframe;
+            break;
+        case 8:
+            if (first == C('n') && is("noscript")) known = tag_noscript;
+            if (first == C('f') && is("frameset")) known = tag_frameset;
+            break;
+        default:
+            break;
     }
+    if (known != tag_undefined) return known;
     for (std::size_t j = 0; j < size; ++j)
         if (!is_name_char(name[j])) return tag_undefined;
     return tag_other;

@@ -30,6 +30,10 @@
 
 namespace html {
 
+namespace rules {
+struct attr_value;
+}
+
 enum tag_type_value : std::int32_t {
     tag_undefined = 0,
     tag_other = 1,
@@ -145,6 +149,15 @@ protected:
     bool find_script_end(bool& found, bool& pending, std::size_t& mark, std::size_t& next);
     void emit(std::size_t begin, std::size_t end);
     void emit_piece(string_t& piece);
+    // Output that is input left as it was is noted as a span of m_input and
+    // appended in one piece when something else is written (output()) or the
+    // call ends, instead of piece by piece.
+    void copy_input(std::size_t begin, std::size_t end);
+    void flush_span();
+    string_t& output() {
+        flush_span();
+        return m_output;
+    }
     void compact();
     void handle_close_tag(std::size_t name_begin, std::size_t name_size, std::size_t start, std::size_t end);
     void push_tag(tag_entry& entry, std::size_t name_begin, std::size_t name_size);
@@ -159,7 +172,8 @@ protected:
         std::size_t index = npos;  // npos: empty slot
     };
     std::size_t innermost_find(std::uint64_t hash) const;
-    void innermost_set(std::uint64_t hash, std::size_t index);
+    // Returns the index the hash had before, npos when it had none.
+    std::size_t innermost_set(std::uint64_t hash, std::size_t index);
     void innermost_erase(std::uint64_t hash);
 
     bool default_on_close(tag_entry&) { return true; }
@@ -204,6 +218,8 @@ protected:
     // An attribute value of a tag (the rules' common expressions).
     template <class V, class M>
     bool tag_value(const string_t& text, int id, V& v, M& m);
+    // HEIGHT or WIDTH of m_tag_text, found once per tag.
+    bool tag_size(int id, rules::attr_value& v);
 
     bool m_cutting = false;
     bool m_line_start = true;
@@ -215,12 +231,15 @@ protected:
     string_t m_input;
     std::size_t m_pos = 0;  // m_input before this offset is consumed
     string_t m_output;
+    std::size_t m_span_begin = 0;  // see copy_input
+    std::size_t m_span_end = 0;
     string_t m_base_address;
     std::vector<tag_entry> m_tags;
     string_t m_tag_names;  // the folded names of m_tags, back to back
     std::vector<name_slot> m_innermost;
     std::size_t m_innermost_count = 0;
     string_t m_tag_text;             // the opening tag being handled by the rules
+    std::size_t m_tag_at = 0;        // where m_input holds it
     std::uint64_t m_tag_serial = 0;  // counts the tags put in m_tag_text
     string_t m_link;                 // a link being checked by the rules
     std::list<bool> m_frames;

@@ -149,7 +149,12 @@ bool hyper_text_java_handler<C>::update(string_t& text) {
 template <class C>
 void hyper_text_java_handler<C>::filter_held(string_t& text, bool final) {
     using iterator = typename string_t::const_iterator;
-    m_held += text;
+    if (m_held.empty()) {
+        // Nothing held back: the piece becomes the held text without a copy.
+        m_held.swap(text);
+    } else {
+        m_held += text;
+    }
     text.clear();
     std::vector<script_cut>& repl = m_cuts;
     repl.clear();

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <boost/regex.hpp>
 #include <climits>
+#include <cstdint>
+#include <cstring>
 #include <type_traits>
 #include <vector>
 
@@ -179,15 +181,16 @@ bool is_ascii_blank(C c) {
     return c == C(' ') || c == C('\t') || c == C('\n') || c == C('\v') || c == C('\f') || c == C('\r');
 }
 
-// For ASCII text only: setting bit 5 folds a letter to lower case and
-// makes no other character equal to a lower-case letter.
+// For ASCII text only. Each literal holds one '=', 'before' characters in:
+// the text is searched for that character (a memchr for narrow text), and the
+// literal is compared around each one found, in the order of the text, so
+// the first match found is the first one there is.
 template <class C>
-std::size_t find_folded(const std::basic_string<C>& text, std::size_t from, const char* literal) {
-    const C first = C(literal[0]);
-    const std::size_t n = text.size();
-    for (std::size_t i = from; i < n; ++i)
-        if ((text[i] | C(0x20)) == first && ascii_folded_at(text, i, literal)) return i;
-    return std::basic_string<C>::npos;
+std::size_t find_folded(const std::basic_string<C>& text, std::size_t from, const char* literal, std::size_t before) {
+    using string_t = std::basic_string<C>;
+    for (std::size_t eq = text.find(C('='), from + before); eq != string_t::npos; eq = text.find(C('='), eq + 1))
+        if (ascii_folded_at(text, eq - before, literal)) return eq - before;
+    return string_t::npos;
 }
 
 // The common attribute expressions worked out directly, as the expression
@@ -196,8 +199,19 @@ std::size_t find_folded(const std::basic_string<C>& text, std::size_t from, cons
 // 'decided' when the expression has to run.
 template <class C>
 bool is_plain_ascii(const std::basic_string<C>& text) {
+    std::size_t k = 0;
+    if constexpr (sizeof(C) == 1) {
+        // Eight bytes at a time: a byte outside ASCII has its top bit set.
+        std::uint64_t bits = 0;
+        for (; k + 8 <= text.size(); k += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, text.data() + k, 8);
+            bits |= word;
+        }
+        if (bits & 0x8080808080808080ull) return false;
+    }
     std::make_unsigned_t<C> bits = 0;
-    for (C c : text) bits |= static_cast<std::make_unsigned_t<C>>(c);
+    for (; k < text.size(); ++k) bits |= static_cast<std::make_unsigned_t<C>>(text[k]);
     return bits < 0x80;
 }
 
@@ -205,22 +219,24 @@ template <class C>
 bool quick_value(const std::basic_string<C>& text, bool ascii, int id, attr_value& v, bool& decided) {
     using string_t = std::basic_string<C>;
     decided = false;
+    // Each literal with its length and where its '=' stands.
     const char* literal = nullptr;
+    std::size_t length = 0, before = 0;
     switch (id) {
         case rx_a_link:
-            literal = "href=";
+            literal = "href=", length = 5, before = 4;
             break;
         case rx_src:
-            literal = "src=\"";
+            literal = "src=\"", length = 5, before = 3;
             break;
         case rx_data:
-            literal = "data=\"";
+            literal = "data=\"", length = 6, before = 4;
             break;
         case rx_height:
-            literal = "height=";
+            literal = "height=", length = 7, before = 6;
             break;
         case rx_width:
-            literal = "width=";
+            literal = "width=", length = 6, before = 5;
             break;
         default:
             return false;
@@ -228,8 +244,8 @@ bool quick_value(const std::basic_string<C>& text, bool ascii, int id, attr_valu
     if (!ascii) return false;
     decided = true;
     const std::size_t n = text.size();
-    const std::size_t length = std::char_traits<char>::length(literal);
-    for (std::size_t p = find_folded(text, 0, literal); p != string_t::npos; p = find_folded(text, p + 1, literal)) {
+    for (std::size_t p = find_folded(text, 0, literal, before); p != string_t::npos;
+         p = find_folded(text, p + 1, literal, before)) {
         std::size_t j = p + length;
         if (id == rx_src || id == rx_data) {
             // NAME="(.*?)": the value runs to the next quote.
@@ -324,7 +340,14 @@ bool starts_with(It b, It e, const char* prefix) {
 
 template <class C>
 void append_ascii(std::basic_string<C>& to, const char* s) {
-    for (; *s; ++s) to.push_back(static_cast<C>(static_cast<unsigned char>(*s)));
+    const std::size_t n = std::char_traits<char>::length(s);
+    if constexpr (std::is_same_v<C, char>) {
+        to.append(s, n);
+    } else {
+        const std::size_t at = to.size();
+        to.resize(at + n);
+        for (std::size_t k = 0; k < n; ++k) to[at + k] = static_cast<C>(static_cast<unsigned char>(s[k]));
+    }
 }
 
 // Decimal digits to an int; a value beyond 32 bits saturates, so that a
@@ -379,6 +402,14 @@ struct html_stream_filter<C>::rule_scratch {
     rules::match_t<C> rule, rule2, link, absolute, src, height, width;
     std::uint64_t ascii_tag = 0;  // m_tag_serial of the tag 'ascii' is about
     bool ascii = false;
+    // HEIGHT and WIDTH of the tag being handled: a banner that is replaced
+    // needs them again for its replacement.
+    struct size_value {
+        std::uint64_t tag = 0;  // m_tag_serial they were found for
+        bool found = false;
+        rules::attr_value v;
+    };
+    size_value sizes[2];
 };
 
 template <class C>
@@ -396,6 +427,18 @@ bool html_stream_filter<C>::tag_value(const string_t& text, int id, V& v, M& m) 
         ascii = rules::is_plain_ascii(text);
     }
     return rules::find_value(text, ascii, id, v, m);
+}
+
+template <class C>
+bool html_stream_filter<C>::tag_size(int id, rules::attr_value& v) {
+    rule_scratch& sc = scratch();
+    typename rule_scratch::size_value& cached = sc.sizes[id == rules::rx_height ? 0 : 1];
+    if (cached.tag != m_tag_serial) {
+        cached.found = tag_value(m_tag_text, id, cached.v, id == rules::rx_height ? sc.height : sc.width);
+        cached.tag = m_tag_serial;
+    }
+    v = cached.v;
+    return cached.found;
 }
 
 template <class C>
@@ -446,7 +489,7 @@ bool html_stream_filter<C>::handle_open_tag(tag_entry& e) {
         default:
             ZEM_LOG(2, "HTML: Undefined tag_type=" << e.tag_type << "\n");
             e.handler = &m_stub;
-            m_output += m_tag_text;
+            output() += m_tag_text;
             break;
     }
     return true;
@@ -455,7 +498,13 @@ bool html_stream_filter<C>::handle_open_tag(tag_entry& e) {
 template <class C>
 void html_stream_filter<C>::pass(tag_entry& e) {
     e.handler = &m_stub;
-    m_output += m_tag_text;
+    // A tag no rule changed is still the input it was taken from.
+    const std::size_t size = m_tag_text.size();
+    if (m_tag_at + size <= m_input.size() && m_input.compare(m_tag_at, size, m_tag_text) == 0) {
+        copy_input(m_tag_at, m_tag_at + size);
+    } else {
+        output() += m_tag_text;
+    }
 }
 
 template <class C>
@@ -487,7 +536,7 @@ void html_stream_filter<C>::block_tag(tag_entry& e, int idx, const byte_string& 
 
 template <class C>
 void html_stream_filter<C>::append_blocked_replacement(int idx) {
-    string_t& r = m_output;
+    string_t& r = output();
     if (m_comment_replacement) {
         rules::append_ascii(r, "<!-- tag [");
         r += m_tag_text;
@@ -507,9 +556,9 @@ void html_stream_filter<C>::append_blocked_replacement(int idx) {
     r += image;
     r += C('"');
     rules::attr_value h, w;
-    const bool has_height = tag_value(m_tag_text, rules::rx_height, h, scratch().height);
+    const bool has_height = tag_size(rules::rx_height, h);
     if (!(has_height && h.second)) {
-        if (tag_value(m_tag_text, rules::rx_width, w, scratch().width) && !w.second) {
+        if (tag_size(rules::rx_width, w) && !w.second) {
             rules::append_ascii(r, " width=");
             r.append(m_tag_text, w.begin, w.end - w.begin);
         }
@@ -557,8 +606,8 @@ template <class C>
 bool html_stream_filter<C>::banner_size(const string_t& text) {
     if (!set(idx_ads_by_size)) return false;
     rules::attr_value h, w;
-    if (!tag_value(text, rules::rx_height, h, scratch().height) || h.second) return false;
-    if (!tag_value(text, rules::rx_width, w, scratch().width) || w.second) return false;
+    if (!tag_size(rules::rx_height, h) || h.second) return false;
+    if (!tag_size(rules::rx_width, w) || w.second) return false;
     int height = 0, width = 0;
     if (!rules::parse_number(text.begin() + static_cast<std::ptrdiff_t>(h.begin),
                              text.begin() + static_cast<std::ptrdiff_t>(h.end), height))
