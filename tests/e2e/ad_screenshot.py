@@ -17,7 +17,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
-from e2e_kit import FAILURES, check, read_port, stop_all  # noqa: E402
+from e2e_kit import FAILURES, check, read_port, run_chromium, stop_all  # noqa: E402
 
 
 def demo_site_port(p):
@@ -29,11 +29,8 @@ def demo_site_port(p):
 
 
 def screenshot(chromium, url, png, work):
-    profile = tempfile.mkdtemp(dir=work)
-    subprocess.run([chromium, '--headless', '--no-sandbox', '--disable-gpu', '--no-first-run',
-                    '--user-data-dir=' + profile, '--hide-scrollbars', '--window-size=800,600',
-                    '--virtual-time-budget=5000', '--screenshot=' + png, url],
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+    run_chromium(chromium, work, '--hide-scrollbars', '--window-size=800,600', '--virtual-time-budget=5000',
+                 '--screenshot=' + png, url)
     return os.path.exists(png)
 
 

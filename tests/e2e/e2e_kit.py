@@ -4,6 +4,7 @@ import os
 import shutil
 import socket
 import subprocess
+import tempfile
 import time
 
 FAILURES = []
@@ -88,6 +89,14 @@ def start_nginx(work, servers, tls_ports=()):
             p.kill()
             return None
     return p
+
+
+def run_chromium(chromium, work, *args, env=None):
+    """Headless Chromium with a fresh profile under 'work' and the options
+    given; the finished process, its output captured as text."""
+    profile = tempfile.mkdtemp(dir=work)
+    return subprocess.run([chromium, '--headless', '--no-sandbox', '--disable-gpu', '--no-first-run',
+                           '--user-data-dir=' + profile, *args], capture_output=True, text=True, timeout=120, env=env)
 
 
 def stop_all(procs):

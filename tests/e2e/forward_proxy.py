@@ -17,7 +17,7 @@ import tempfile
 import time
 import urllib.request
 
-from e2e_kit import check, free_port, read_port, report, start_nginx, stop_all, wait_port
+from e2e_kit import check, free_port, read_port, report, run_chromium, start_nginx, stop_all, wait_port
 
 PAGE = (b'<html><body><p>news</p><img src="http://127.0.0.1/ads/banner.gif" width="10" height="10">'
         b'<img src="/logo.png"></body></html>\n')
@@ -185,12 +185,9 @@ def browser_checks(binary, work, a, b, c):
     p, port = start_proxy(binary, work, 'browser', policy)
     try:
         png = os.path.join(work, 'browse.png')
-        subprocess.run([chromium, '--headless', '--no-sandbox', '--disable-gpu', '--no-first-run',
-                        '--user-data-dir=' + tempfile.mkdtemp(dir=work), '--hide-scrollbars',
-                        '--window-size=400,300', '--virtual-time-budget=5000',
-                        '--proxy-server=http://127.0.0.1:%d' % port, '--proxy-bypass-list=<-loopback>',
-                        '--screenshot=' + png, 'http://127.0.0.1:%d/browse.html' % a],
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+        run_chromium(chromium, work, '--hide-scrollbars', '--window-size=400,300', '--virtual-time-budget=5000',
+                     '--proxy-server=http://127.0.0.1:%d' % port, '--proxy-bypass-list=<-loopback>',
+                     '--screenshot=' + png, 'http://127.0.0.1:%d/browse.html' % a)
         if not os.path.exists(png):
             check(False, 'Chromium took no screenshot through the proxy')
             return

@@ -16,7 +16,7 @@ import tempfile
 import time
 import urllib.request
 
-from e2e_kit import check, read_port, report, stop_all
+from e2e_kit import check, read_port, report, run_chromium, stop_all
 
 PAGES = ['/ads.html', '/banners.html', '/popup.html', '/frames.html', '/stopword.html', '/cookie.html', '/gzip.html']
 # How the page groups the engine's permission names (a few share a kind).
@@ -26,10 +26,8 @@ KIND = {'idx_ads_by_link': 'ads_by_link', 'idx_ads_by_size': 'ads_by_size', 'idx
 
 
 def chromium_run(chromium, work, *args):
-    profile = tempfile.mkdtemp(dir=work)
-    return subprocess.run([chromium, '--headless', '--no-sandbox', '--disable-gpu', '--no-first-run',
-                           '--user-data-dir=' + profile, '--enable-logging=stderr', '--v=0', *args],
-                          capture_output=True, text=True, timeout=120)
+    """Chromium with its console messages on standard error."""
+    return run_chromium(chromium, work, '--enable-logging=stderr', '--v=0', *args)
 
 
 def expected_counts(events_path):

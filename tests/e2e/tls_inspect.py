@@ -15,7 +15,7 @@ import subprocess
 import sys
 import tempfile
 
-from e2e_kit import check, free_port, read_port, report, start_nginx, stop_all, wait_port
+from e2e_kit import check, free_port, read_port, report, run_chromium, start_nginx, stop_all, wait_port
 
 PAGE = (b'<html><body><p>news</p><img src="http://127.0.0.1/ads/banner.gif" width="10" height="10">'
         b'<img src="/logo.png"></body></html>\n')
@@ -123,12 +123,9 @@ def browser_checks(chromium, work, port, good, shot):
                 '<p style="margin:8px">HTTPS through zem-host: the advertisement above is gone.</p>'
                 '</body></html>')
     env = dict(os.environ, HOME=home)
-    r = subprocess.run([chromium, '--headless', '--no-sandbox', '--disable-gpu', '--no-first-run',
-                        '--user-data-dir=' + os.path.join(work, 'profile'), '--hide-scrollbars',
-                        '--window-size=560,150', '--virtual-time-budget=5000',
-                        '--proxy-server=http://127.0.0.1:%d' % port, '--proxy-bypass-list=<-loopback>',
-                        '--screenshot=' + shot, 'https://localhost:%d/browse.html' % good],
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120, env=env)
+    r = run_chromium(chromium, work, '--hide-scrollbars', '--window-size=560,150', '--virtual-time-budget=5000',
+                     '--proxy-server=http://127.0.0.1:%d' % port, '--proxy-bypass-list=<-loopback>',
+                     '--screenshot=' + shot, 'https://localhost:%d/browse.html' % good, env=env)
     if not os.path.exists(shot):
         check(False, 'Chromium took no screenshot through the proxy (%d)' % r.returncode)
         return

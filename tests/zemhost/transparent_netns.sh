@@ -10,34 +10,9 @@
 set -u
 host_bin="$1"
 
-if [ "${ZEM_IN_NETNS:-}" != "1" ]; then
-    for tool in unshare ip nft curl; do
-        command -v "$tool" >/dev/null 2>&1 || { echo "skipped: $tool is not installed"; exit 77; }
-    done
-    if ! unshare -n true 2>/dev/null; then
-        if ! unshare -rn true 2>/dev/null; then
-            echo "skipped: no permission to make a network namespace"
-            exit 77
-        fi
-        exec env ZEM_IN_NETNS=1 unshare -rn sh "$0" "$@"
-    fi
-    exec env ZEM_IN_NETNS=1 unshare -n sh "$0" "$@"
-fi
-
-work=$(mktemp -d)
-pids=""
-cleanup() {
-    for p in $pids; do kill "$p" 2>/dev/null; done
-    wait 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-fail() {
-    echo "FAIL: $*"
-    for f in "$work"/*.out "$work"/*.err; do [ -f "$f" ] && { echo "--- $f"; cat "$f"; }; done
-    exit 1
-}
+. "$(dirname "$0")/netns_kit.sh"
+zem_netns_enter "curl" "$@"
+zem_netns_scratch
 
 # Waits for a line starting with $2 in file $1; prints the rest of it.
 wait_line() {

@@ -141,6 +141,20 @@ bool parse_number(const std::string& s, long min, long max, long& out) {
     return out >= min && out <= max;
 }
 
+// "443,8443": ports from 1 to 65535, comma-separated.
+bool parse_port_list(const std::string& text, std::vector<std::uint16_t>& out) {
+    out.clear();
+    long n = 0;
+    for (std::size_t at = 0; at <= text.size();) {
+        std::size_t end = text.find(',', at);
+        if (end == std::string::npos) end = text.size();
+        if (!parse_number(text.substr(at, end - at), 1, 65535, n)) return false;
+        out.push_back(static_cast<std::uint16_t>(n));
+        at = end + 1;
+    }
+    return true;
+}
+
 struct service {
     proxy_options opts;
     std::string events;
@@ -478,16 +492,8 @@ int cmd_proxy(const std::vector<std::string>& args) {
             svc.opts.allow.push_back(v);
         } else if (a == "--connect-ports") {
             if (!value(v)) return usage_error("--connect-ports needs a list of ports", k_proxy_help);
-            svc.opts.connect_ports.clear();
-            std::size_t at = 0;
-            while (at <= v.size()) {
-                std::size_t end = v.find(',', at);
-                if (end == std::string::npos) end = v.size();
-                if (!parse_number(v.substr(at, end - at), 1, 65535, n))
-                    return usage_error("--connect-ports wants ports from 1 to 65535, got " + v, k_proxy_help);
-                svc.opts.connect_ports.push_back(static_cast<std::uint16_t>(n));
-                at = end + 1;
-            }
+            if (!parse_port_list(v, svc.opts.connect_ports))
+                return usage_error("--connect-ports wants ports from 1 to 65535, got " + v, k_proxy_help);
         } else if (a == "--policy") {
             if (!value(policy_file)) return usage_error("--policy needs a file", k_proxy_help);
         } else if (a == "--events") {
@@ -528,16 +534,8 @@ int cmd_proxy(const std::vector<std::string>& args) {
             if (!value(inspect_only)) return usage_error("--inspect-hosts needs a list", k_proxy_help);
         } else if (a == "--inspect-ports") {
             if (!value(v)) return usage_error("--inspect-ports needs a list of ports", k_proxy_help);
-            svc.opts.inspect_ports.clear();
-            std::size_t at = 0;
-            while (at <= v.size()) {
-                std::size_t end = v.find(',', at);
-                if (end == std::string::npos) end = v.size();
-                if (!parse_number(v.substr(at, end - at), 1, 65535, n))
-                    return usage_error("--inspect-ports wants ports from 1 to 65535, got " + v, k_proxy_help);
-                svc.opts.inspect_ports.push_back(static_cast<std::uint16_t>(n));
-                at = end + 1;
-            }
+            if (!parse_port_list(v, svc.opts.inspect_ports))
+                return usage_error("--inspect-ports wants ports from 1 to 65535, got " + v, k_proxy_help);
         } else if (a == "--no-inspect") {
             if (!value(no_inspect)) return usage_error("--no-inspect needs a list", k_proxy_help);
         } else {
