@@ -3,6 +3,7 @@
 // run over the same bytes is the baseline the others read against.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -137,6 +138,38 @@ void BM_matcher_search_links(benchmark::State& state) {
 }
 BENCHMARK(BM_matcher_search_links)->Arg(100)->Arg(3000)->Arg(10000);
 
+// Lists without wildcards, the usual shape (policy/default.json has nine
+// words): the first argument is the number of words, 9 being that list.
+std::vector<std::string> make_literal_keywords(std::size_t count) {
+    std::vector<std::string> words{"/ads/",       "/ad/",   "adserver", "adclick", "banner",
+                                   "doubleclick", "advert", "popunder", "sponsor"};
+    std::vector<std::string> more = make_ad_keywords(count);
+    for (auto& w : more) {
+        w.erase(std::remove_if(w.begin(), w.end(), [](char c) { return c == '*' || c == '?'; }), w.end());
+        if (words.size() < count) words.push_back(w);
+    }
+    words.resize(std::min(words.size(), count));
+    return words;
+}
+
+void BM_matcher_search_links_literal(benchmark::State& state) {
+    const auto& l = links();
+    multiple_matcher m;
+    m.set_automaton_limit(4u << 20);  // as the advertisement matcher has it
+    m.assign(make_literal_keywords(static_cast<std::size_t>(state.range(0))));
+    std::string kw;
+    std::size_t start = 0, end = 0, hits = 0;
+    bool partial = false;
+    for (auto _ : state) {
+        for (const auto& s : l) hits += m.search(s, kw, start, end, partial);
+        benchmark::DoNotOptimize(hits);
+    }
+    state.counters["hit_share"] = static_cast<double>(hits) / static_cast<double>(state.iterations() * l.size());
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * total_bytes(l)));
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * l.size()));
+}
+BENCHMARK(BM_matcher_search_links_literal)->Arg(9)->Arg(3000);
+
 // The whole advertisement check as the tag rules make it: lock, pacing test,
 // search.
 void BM_check_ad_link(benchmark::State& state) {
@@ -202,6 +235,22 @@ void BM_stop_words_page(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * t.size()));
 }
 BENCHMARK(BM_stop_words_page);
+
+// The same page against words without wildcards.
+void BM_stop_words_page_literal(benchmark::State& state) {
+    const std::string& t = page_text();
+    std::vector<std::string> stop{"casino", "poker room", "jackpot", "betting odds", "cash advance"};
+    std::mt19937 rng(5);
+    while (stop.size() < 500) stop.push_back("stopword" + std::to_string(rng() % 1000000));
+    multiple_matcher m;
+    m.assign(stop);
+    std::string kw;
+    std::size_t start = 0, end = 0;
+    bool partial = false;
+    for (auto _ : state) benchmark::DoNotOptimize(m.search(t, kw, start, end, partial));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * t.size()));
+}
+BENCHMARK(BM_stop_words_page_literal);
 
 }  // namespace
 

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 
@@ -19,9 +20,14 @@ namespace {
 // Cookie checks closer together than this are skipped.
 constexpr std::uint32_t check_interval_ms = 999;
 
+// The lock guards the words' identity (cookie, pacing, which matcher is
+// current), never a search: a search runs on the matcher it took under the
+// lock, which is never changed once built, so filters on other threads check
+// their links at the same time, and a reload replaces the matcher without
+// waiting for searches on the old one.
 struct ads_state {
     platform::critical_section lock;
-    multiple_matcher matcher;
+    std::shared_ptr<const multiple_matcher> matcher;
     zem_io_commands::config_cookie cookie;
     std::uint32_t last_check = 0;
     bool loaded = false;
@@ -33,7 +39,7 @@ struct ads_state {
 std::atomic<bool> g_ending{false};
 
 // Runs at exit or unload. A caller inside a check keeps the words it is
-// using (the state itself is never destroyed); otherwise they are freed.
+// using (its own reference to them); otherwise they are freed.
 struct exit_guard {
     exit_guard() = default;
     exit_guard(const exit_guard&) = delete;
@@ -53,10 +59,7 @@ exit_guard::~exit_guard() {
     ads_state& s = state();
     std::unique_lock<platform::critical_section> held(s.lock, std::try_to_lock);
     if (!held.owns_lock()) return;
-    try {
-        s.matcher.assign(std::vector<byte_string>());
-    } catch (...) {
-    }
+    s.matcher.reset();
 }
 
 std::uint32_t now(const ads_state& s) { return s.ticks ? s.ticks() : platform::tick_count(); }
@@ -80,7 +83,12 @@ void refresh(ads_state& s) {
         zem_io_commands::wide_list words;
         std::uint8_t list_flag = 0;
         if (!zem_io_commands::http_query_ads_block_words(words, list_flag)) words.clear();
-        s.matcher.assign(words);
+        auto fresh = std::make_shared<multiple_matcher>();
+        // One for the process: a table of up to 16 MB keeps lists of
+        // thousands of words on the automaton.
+        fresh->set_automaton_limit(4u << 20);
+        fresh->assign(words);
+        s.matcher = std::move(fresh);
         s.loaded = true;
     }
 }
@@ -88,13 +96,18 @@ void refresh(ads_state& s) {
 bool check(const byte_string& url, byte_string& keyword) {
     if (g_ending) return false;
     ads_state& s = state();
-    platform::section_guard guard(s.lock);
-    if (g_ending) return false;
-    refresh(s);
+    std::shared_ptr<const multiple_matcher> words;
+    {
+        platform::section_guard guard(s.lock);
+        if (g_ending) return false;
+        refresh(s);
+        words = s.matcher;
+    }
+    if (!words || words->empty()) return false;
     byte_string found;
     std::size_t start = 0, end = 0;
     bool partial = false;
-    if (!s.matcher.search(url, found, start, end, partial)) return false;
+    if (!words->search(url, found, start, end, partial)) return false;
     keyword = found;
     return true;
 }
@@ -139,7 +152,7 @@ zem_io_commands::i_ad_link_checker& checker() {
 void reset() {
     ads_state& s = state();
     platform::section_guard guard(s.lock);
-    s.matcher.assign(std::vector<byte_string>());
+    s.matcher.reset();
     s.cookie = zem_io_commands::config_cookie();
     s.last_check = 0;
     s.loaded = false;

@@ -11,6 +11,25 @@ namespace {
 // are scanned, which is faster for the two or three children most nodes have.
 constexpr std::uint32_t table_threshold = 8;
 
+// Keywords longer than this keep the cursor search, whose bound on attempts
+// in flight (max_live_cursors) could otherwise change a result.
+constexpr std::size_t automaton_max_keyword = 512;
+// Marks an automaton step into a state where a keyword completes.
+constexpr std::uint32_t automaton_hit = 0x80000000u;
+
+// The text's wildcard characters take no part in matching.
+inline bool skipped(char c) { return c == '*' || c == '?'; }
+
+// Offset of the count-th byte before stop (exclusive) that is not skipped.
+std::size_t back_over(const char* text, std::size_t stop, std::size_t count) {
+    std::size_t p = stop;
+    while (count > 0) {
+        --p;
+        if (!skipped(text[p])) --count;
+    }
+    return p;
+}
+
 // An attempt in progress: where it began and how far down the tree it got.
 struct cursor {
     std::size_t start;
@@ -180,6 +199,92 @@ void multiple_matcher::compile() {
     const bool any = root.any_child != no_node || root.star_child != no_node;
     for (unsigned c = 0; c < 256; ++c)
         m_starts[c] = c != '*' && c != '?' && (any || literal_child(root, static_cast<unsigned char>(c)) != no_node);
+    compile_automaton();
+}
+
+void multiple_matcher::compile_automaton() {
+    m_automaton = false;
+    m_class_count = 0;
+    m_class.fill(0);
+    m_step.clear();
+    m_found.clear();
+    m_depth.clear();
+    if (m_keywords.empty() || m_star_count != 0) return;
+    for (const auto& f : m_flat)
+        if (f.any_child != no_node) return;
+    for (const auto& k : m_keywords)
+        if (k.size() > automaton_max_keyword) return;
+
+    // Column 0 for bytes no keyword holds, column 1 for the text's wildcard
+    // characters (which leave the state as it is), then one per keyword byte.
+    std::vector<unsigned char> sample(2, 0);
+    m_class[static_cast<unsigned char>('*')] = 1;
+    m_class[static_cast<unsigned char>('?')] = 1;
+    for (const auto& e : m_edges)
+        if (m_class[e.ch] == 0) {
+            m_class[e.ch] = static_cast<std::uint8_t>(sample.size());
+            sample.push_back(e.ch);
+            if (sample.size() > 255) return;
+        }
+    const std::size_t columns = sample.size();
+    const std::size_t states = m_flat.size();
+    if (states * columns > m_automaton_limit || states * columns >= automaton_hit) return;
+
+    // Entries hold the target's row offset (state * columns), with
+    // automaton_hit set when a keyword completes on entering it.
+    m_step.assign(states * columns, 0);
+    m_found.assign(states, no_node);
+    m_depth.assign(states, 0);
+    std::vector<std::uint32_t> fail(states, root_node);
+    auto entry = [&](std::uint32_t target) {
+        const auto offset = static_cast<std::uint32_t>(target * columns);
+        return m_found[target] != no_node ? offset | automaton_hit : offset;
+    };
+    // m_flat is numbered breadth first, so a node's fallback (shallower) has
+    // its row complete before the node's own row is made.
+    for (std::uint32_t q = 0; q < states; ++q) {
+        const flat_node& n = m_flat[q];
+        std::uint32_t* row = &m_step[q * columns];
+        const std::uint32_t* fallback = &m_step[fail[q] * columns];
+        row[0] = root_node;
+        row[1] = entry(q);
+        for (std::size_t col = 2; col < columns; ++col) {
+            const std::uint32_t child = literal_child(n, sample[col]);
+            if (child == no_node) {
+                row[col] = q == root_node ? root_node : fallback[col];
+                continue;
+            }
+            m_depth[child] = m_depth[q] + 1;
+            fail[child] =
+                q == root_node ? root_node : static_cast<std::uint32_t>((fallback[col] & ~automaton_hit) / columns);
+            m_found[child] = m_flat[child].leaf ? m_flat[child].keyword : m_found[fail[child]];
+            row[col] = entry(child);
+        }
+    }
+    m_class_count = static_cast<std::uint32_t>(columns);
+    m_automaton = true;
+}
+
+bool multiple_matcher::search_automaton(const char* text, std::size_t length, byte_string& keyword, std::size_t& start,
+                                        std::size_t& end, bool& partial) const {
+    const std::uint32_t* step = m_step.data();
+    const std::uint8_t* column = m_class.data();
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+    std::uint32_t row = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        row = step[row + column[bytes[i]]];
+        if (row & automaton_hit) {
+            keyword = m_keywords[m_found[(row & ~automaton_hit) / m_class_count]];
+            end = i;
+            start = back_over(text, i + 1, keyword.size());
+            return true;
+        }
+    }
+    if (row != 0) {
+        partial = true;
+        start = back_over(text, length, m_depth[row / m_class_count]);
+    }
+    return false;
 }
 
 std::uint32_t multiple_matcher::literal_child(const flat_node& n, unsigned char c) const {
@@ -214,6 +319,7 @@ bool multiple_matcher::search(const char* text, std::size_t length, byte_string&
     end = 0;
     partial = false;
     if (!m_nodes[root_node].has_children || text == nullptr) return false;
+    if (m_automaton) return search_automaton(text, length, keyword, start, end, partial);
 
     thread_local search_scratch scratch;
     std::vector<cursor>& live = scratch.live;

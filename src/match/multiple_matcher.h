@@ -49,6 +49,12 @@ public:
     bool assign(const std::vector<wide_string>& words);
     bool assign(const std::list<wide_string>& words);
 
+    // Largest automaton table (entries of 4 bytes) the next assign may
+    // build; a longer list keeps the cursor search. The default suits a
+    // matcher made per connection; a process-wide one may afford more.
+    static constexpr std::size_t default_automaton_limit = 64 * 1024;
+    void set_automaton_limit(std::size_t entries) { m_automaton_limit = entries; }
+
     // Drop the tree and insert every pending keyword in list order.
     void rebuild();
 
@@ -70,6 +76,9 @@ public:
     std::size_t keyword_count() const { return m_keywords.size(); }
     bool empty() const { return m_keywords.empty(); }
     const node& root() const { return m_nodes[root_node]; }
+    // Whether searches run on the automaton (wildcard-free lists of bounded
+    // size) rather than the cursors; both give the same results.
+    bool automaton() const { return m_automaton; }
     const node& node_at(std::uint32_t index) const { return m_nodes[index]; }
 
 private:
@@ -95,6 +104,9 @@ private:
         std::uint32_t target;
     };
     std::uint32_t literal_child(const flat_node& n, unsigned char c) const;
+    void compile_automaton();
+    bool search_automaton(const char* text, std::size_t length, byte_string& keyword, std::size_t& start,
+                          std::size_t& end, bool& partial) const;
 
     std::vector<byte_string> m_pending;
     std::vector<node> m_nodes;  // [0] is the root; detached nodes wait for the next rebuild
@@ -107,4 +119,20 @@ private:
     // Bytes that can begin an attempt (none of them '*' or '?', which the
     // text never matches with).
     std::array<bool, 256> m_starts{};
+
+    // Keywords without wildcards (the usual lists) are also compiled into a
+    // deterministic automaton over the same tree: one table step per text
+    // byte, whatever the number of attempts in flight. Each state is a node
+    // of the tree (the longest keyword prefix the text ends with); it finds
+    // the same hit, start and partial report as the cursors, because the
+    // attempts alive at a byte are exactly the prefixes the text ends with,
+    // and the earliest of them that completes is the longest keyword ending
+    // there. Built only while its table stays small (see compile_automaton).
+    bool m_automaton = false;
+    std::size_t m_automaton_limit = default_automaton_limit;
+    std::uint32_t m_class_count = 0;
+    std::array<std::uint8_t, 256> m_class{};  // byte -> column; 0 = no keyword has it
+    std::vector<std::uint32_t> m_step;        // state * m_class_count + column -> state
+    std::vector<std::uint32_t> m_found;       // state -> keyword index completed there, or no_node
+    std::vector<std::uint32_t> m_depth;       // state -> length of its prefix
 };

@@ -20,6 +20,9 @@ public:
     // "-" is standard output. False when the file cannot be opened.
     bool open(const std::string& target, std::string& error);
     bool is_open() const { return m_file != nullptr; }
+    // Whether a record written now would be read by anyone (a file or the
+    // watcher); a writer may skip making records nobody reads.
+    bool wanted() const { return m_file != nullptr || static_cast<bool>(m_watcher); }
     // Adds "ts" (UTC, milliseconds) and writes the object as one line; the
     // watcher sees it too, whether a file is open or not.
     void write(nlohmann::json& record);

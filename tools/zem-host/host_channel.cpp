@@ -226,6 +226,10 @@ int host_channel::invoke_command(const zem::GUID* channel, int code, zem::mem_sl
 
 bool host_channel::notify_event(const zem::GUID* channel, int code, zem::mem_slice* data) {
     ++m_notifications;
+    // A page may carry hundreds of blocked objects; without a log, a status
+    // page or a listener their records would be made only to be dropped.
+    // Their form is then not checked either: nothing would show the error.
+    if ((!m_log || !m_log->wanted()) && !m_on_blocked) return channel && zem::same_guid(*channel, zem::channel_guid);
     json rec;
     const char* name = notification_name(code);
     rec["event"] = name ? name : "unknown";

@@ -250,7 +250,9 @@ int run(service& svc, policy_store& store) {
     // Declared before the log, which feeds it until the end.
     status_board board;
     event_log log;
-    log.watch([&board](const nlohmann::json& r) { board.observe(r); });
+    // Only a served page reads the board; without one every blocked object
+    // would still pay for its counting.
+    if (!svc.status.empty()) log.watch([&board](const nlohmann::json& r) { board.observe(r); });
     if (!svc.events.empty()) {
         std::string err;
         if (!log.open(svc.events, err)) {
