@@ -48,6 +48,33 @@ TEST(code_page, utf7_and_utf8_and_surrogates) {
     EXPECT_EQ(platform::utf16le_to_wide("\x3D\xD8\x00\xDE\x41", 5), pair);  // odd byte ignored
 }
 
+// Plain ASCII text skips the converter in the code pages that hold ASCII as
+// it is; a trailing non-ASCII character forces the converter over the same
+// text, and both must agree, in both directions.
+TEST(code_page, ascii_text_converts_as_the_converter_does) {
+    std::string ascii;
+    for (int c = 0; c < 0x80; ++c) ascii.push_back(static_cast<char>(c));
+    for (unsigned cp : {437u,   850u,   852u,   866u,   874u,   932u,   936u,   949u,   950u,   1250u,  1251u,
+                        1252u,  1253u,  1254u,  1255u,  1256u,  1257u,  1258u,  20127u, 20866u, 21866u, 28591u,
+                        28592u, 28595u, 28599u, 28603u, 28605u, 28606u, 51932u, 51949u, 54936u, 65001u}) {
+        SCOPED_TRACE("code page " + std::to_string(cp));
+        std::wstring fast, slow;
+        ASSERT_TRUE(platform::multibyte_to_wide(cp, ascii, fast));
+        ASSERT_TRUE(platform::multibyte_to_wide(cp, ascii + "\x80", slow));
+        ASSERT_GE(slow.size(), ascii.size());
+        EXPECT_EQ(fast, slow.substr(0, ascii.size()));
+        std::string back_fast, back_slow;
+        ASSERT_TRUE(platform::wide_to_multibyte(cp, fast, back_fast));
+        ASSERT_TRUE(platform::wide_to_multibyte(cp, fast + L"\x4E2D", back_slow));
+        EXPECT_EQ(back_fast, ascii);
+        EXPECT_EQ(back_slow.substr(0, ascii.size()), ascii);
+    }
+    // Code pages where ASCII bytes are not themselves still convert fully.
+    std::wstring w;
+    ASSERT_TRUE(platform::multibyte_to_wide(platform::cp_utf7, "a+AGE-b", w));
+    EXPECT_EQ(w, L"aab");
+}
+
 TEST(code_page, unknown_code_page_fails) {
     std::wstring w;
     EXPECT_FALSE(platform::multibyte_to_wide(99999, "abc", w));

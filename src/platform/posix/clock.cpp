@@ -7,9 +7,16 @@
 namespace platform {
 
 std::uint32_t system_tick_count() {
-    using namespace std::chrono;
-    auto ms = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-    return static_cast<std::uint32_t>(ms);
+    // The coarse clock (a few milliseconds' resolution, like the tick count
+    // of other systems) is read without asking the hardware: callers ask it
+    // on every link a page holds.
+    timespec ts{};
+    if (clock_gettime(CLOCK_MONOTONIC_COARSE, &ts) != 0) {
+        using namespace std::chrono;
+        return static_cast<std::uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+    }
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
+                                      static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u);
 }
 
 std::uint64_t filetime_now() {

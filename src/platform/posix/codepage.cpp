@@ -3,9 +3,11 @@
 #include <iconv.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <map>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace platform {
@@ -94,6 +96,40 @@ void run_iconv(iconv_t cd, const char* in, std::size_t in_len, const std::string
     out.append(buf.data(), static_cast<std::size_t>(op - buf.data()));
 }
 
+// Code pages whose bytes 0x00-0x7F are ASCII, one for one, in both
+// directions: text wholly in that range converts without iconv (links,
+// host names and keywords nearly always are).
+bool ascii_superset(unsigned cp) {
+    switch (cp) {
+        case 437:
+        case 850:
+        case 852:
+        case 866:
+        case 874:
+        case 932:
+        case 936:
+        case 949:
+        case 950:
+        case 20127:
+        case 20866:
+        case 21866:
+        case 51932:
+        case 51949:
+        case 54936:
+        case 65001:
+            return true;
+        default:
+            return (cp >= 1250 && cp <= 1258) || (cp >= 28591 && cp <= 28599) || (cp >= 28603 && cp <= 28606);
+    }
+}
+
+template <class S>
+bool all_ascii(const S& s) {
+    for (auto c : s)
+        if (static_cast<std::uint32_t>(static_cast<std::make_unsigned_t<decltype(c)>>(c)) >= 0x80) return false;
+    return true;
+}
+
 }  // namespace
 
 unsigned ansi_code_page() {
@@ -112,6 +148,10 @@ unsigned ansi_code_page() {
 bool multibyte_to_wide(unsigned code_page, const std::string& in, std::wstring& out) {
     out.clear();
     if (in.empty()) return true;
+    if (ascii_superset(code_page) && all_ascii(in)) {
+        out.assign(in.begin(), in.end());
+        return true;
+    }
     iconv_t cd = t_cache.get(code_page, true);
     if (cd == reinterpret_cast<iconv_t>(-1)) return false;
     std::string le;
@@ -123,6 +163,10 @@ bool multibyte_to_wide(unsigned code_page, const std::string& in, std::wstring& 
 bool wide_to_multibyte(unsigned code_page, const std::wstring& in, std::string& out) {
     out.clear();
     if (in.empty()) return true;
+    if (ascii_superset(code_page) && all_ascii(in)) {
+        out.assign(in.begin(), in.end());
+        return true;
+    }
     iconv_t cd = t_cache.get(code_page, false);
     if (cd == reinterpret_cast<iconv_t>(-1)) return false;
     std::string le = wide_to_utf16le(in);
