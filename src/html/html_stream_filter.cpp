@@ -86,7 +86,6 @@ html_stream_filter<C>::html_stream_filter(i_connection_feedback* feedback)
     m_script_handlers[0].set_qualifier(&m_stub_qualifier);
     m_script_handlers[1].set_qualifier(&m_stub_qualifier);
     m_text_handler.set_qualifier(&m_stub_qualifier);
-    m_comment_replacement = config::read_u32("html_comment_replacement", 0);
 }
 
 template <class C>
@@ -119,12 +118,14 @@ void html_stream_filter<C>::set_document_address(const byte_string& address) {
 template <class C>
 void html_stream_filter<C>::reset() {
     // Base address, page address and qualifier survive; the rest starts anew.
+    if (m_fresh) return;
+    m_fresh = true;
+    m_comment_replacement_read = false;
     m_cutting = false;
     m_line_start = true;
     m_in_ad_link = false;
     m_in_script = false;
     m_in_comment = false;
-    m_comment_replacement = config::read_u32("html_comment_replacement", 0);
     m_script_language = 0;
     m_input.clear();
     m_pos = 0;
@@ -173,6 +174,7 @@ bool html_stream_filter<C>::policy_inert() {
 
 template <class C>
 bool html_stream_filter<C>::passes_unparsed() {
+    m_fresh = false;
     if (m_passthrough) return true;
     if (m_mode == page_mode::parsing) return false;
     try {
@@ -236,6 +238,7 @@ bool html_stream_filter<C>::update(string_t& text) {
 
 template <class C>
 void html_stream_filter<C>::stop(string_t& text) {
+    m_fresh = false;
     if (!m_passthrough) {
         try {
             m_current->stop(text);

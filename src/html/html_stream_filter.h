@@ -108,6 +108,7 @@ public:
 
     // Used by the text handler on a stop word: the page ends here.
     void block_page() {
+        m_fresh = false;
         m_blocked = true;
         m_need_more = true;
     }
@@ -221,6 +222,11 @@ protected:
     // HEIGHT or WIDTH of m_tag_text, found once per tag.
     bool tag_size(int id, rules::attr_value& v);
 
+    // Nothing has touched the filter since it was made or reset: a reset
+    // (made for every response, whichever filter the body takes) has
+    // nothing to do.
+    bool m_fresh = true;
+    bool m_comment_replacement_read = false;  // m_comment_replacement is for this page
     bool m_cutting = false;
     bool m_line_start = true;
     bool m_in_ad_link = false;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/ascii.h"
+#include "core/configuration.h"
 #include "host/zem_io_commands.h"
 #include "log/log.h"
 
@@ -537,6 +538,11 @@ void html_stream_filter<C>::block_tag(tag_entry& e, int idx, const byte_string& 
 template <class C>
 void html_stream_filter<C>::append_blocked_replacement(int idx) {
     string_t& r = output();
+    if (!m_comment_replacement_read) {
+        // Read once per page, and only by a page that blocks something.
+        m_comment_replacement = config::read_u32("html_comment_replacement", 0);
+        m_comment_replacement_read = true;
+    }
     if (m_comment_replacement) {
         rules::append_ascii(r, "<!-- tag [");
         r += m_tag_text;

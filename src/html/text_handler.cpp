@@ -38,7 +38,7 @@ void hyper_text_text_handler<C>::reset() {
     m_active = false;
     m_carry.clear();
     m_stop_words.clear();
-    m_matcher.assign(std::list<byte_string>());
+    if (!m_matcher.empty()) m_matcher.assign(std::list<byte_string>());
 }
 
 template <class C>
