@@ -546,12 +546,16 @@ template <class C>
 typename html_stream_filter<C>::tag_found html_stream_filter<C>::find_tag(std::size_t from, std::size_t& start,
                                                                           std::size_t& end, std::size_t& name_begin,
                                                                           std::size_t& name_end, bool& closing) {
-    const string_t& s = m_input;
-    const std::size_t n = s.size();
+    using traits = std::char_traits<C>;
+    const C* const s = m_input.data();
+    const std::size_t n = m_input.size();
+    const name_test<C> is_name;
     std::size_t q = from;
     for (;;) {
-        q = s.find(C('<'), q);
-        if (q == string_t::npos) return found_none;
+        if (q >= n) return found_none;
+        const C* lt = traits::find(s + q, n - q, C('<'));
+        if (!lt) return found_none;
+        q = static_cast<std::size_t>(lt - s);
         start = q;
         if (q + 1 >= n) return found_partial;
         const C c1 = s[q + 1];
@@ -560,57 +564,65 @@ typename html_stream_filter<C>::tag_found html_stream_filter<C>::find_tag(std::s
             return found_comment;
         }
         std::size_t i;
-        std::size_t gt_from;
+        bool is_closing;
+        std::size_t begin;
         if (m_partial.valid && q == m_pos) {
             // The same incomplete tag as last time: go on where that scan ended.
-            closing = m_partial.closing;
-            name_begin = q + m_partial.name_begin;
+            is_closing = m_partial.closing;
+            begin = q + m_partial.name_begin;
             i = q + m_partial.scanned;
             if (m_partial.name_end == npos) {
-                while (i < n && is_name_char(s[i])) ++i;
-                name_end = i;
-                gt_from = i;
+                while (i < n && is_name(s[i])) ++i;
             } else {
-                name_end = q + m_partial.name_end;
-                gt_from = i;
+                i = q + m_partial.name_end;
+                name_end = i;
+                const std::size_t scanned = q + m_partial.scanned;
+                name_begin = begin;
+                closing = is_closing;
+                const C* gt = traits::find(s + scanned, n - scanned, C('>'));
+                if (!gt) {
+                    m_partial.scanned = n - q;
+                    return found_partial;
+                }
+                m_partial.valid = false;
+                end = static_cast<std::size_t>(gt - s) + 1;
+                return found_tag;
             }
         } else {
             if (c1 == C('/')) {
                 if (q + 2 >= n) return found_partial;
-                if (!is_name_char(s[q + 2])) {
+                if (!is_name(s[q + 2])) {
                     ++q;
                     continue;
                 }
-                closing = true;
-                name_begin = q + 2;
-            } else if (is_name_char(c1)) {
-                closing = false;
-                name_begin = q + 1;
+                is_closing = true;
+                begin = q + 2;
+            } else if (is_name(c1)) {
+                is_closing = false;
+                begin = q + 1;
             } else {
                 ++q;
                 continue;
             }
-            i = name_begin;
-            while (i < n && is_name_char(s[i])) ++i;
-            name_end = i;
-            gt_from = i;
+            i = begin + 1;
+            while (i < n && is_name(s[i])) ++i;
         }
-        m_partial.valid = true;
-        m_partial.closing = closing;
-        m_partial.name_begin = name_begin - q;
-        if (name_end == n) {
-            m_partial.name_end = npos;
-            m_partial.scanned = n - q;
-            return found_partial;
-        }
-        m_partial.name_end = name_end - q;
-        std::size_t gt = s.find(C('>'), gt_from);
-        if (gt == string_t::npos) {
+        name_begin = begin;
+        name_end = i;
+        closing = is_closing;
+        const C* gt = i < n ? traits::find(s + i, n - i, C('>')) : nullptr;
+        if (!gt) {
+            // Incomplete: the next call resumes here instead of scanning the
+            // name and attributes again.
+            m_partial.valid = true;
+            m_partial.closing = is_closing;
+            m_partial.name_begin = begin - q;
+            m_partial.name_end = i == n ? npos : i - q;
             m_partial.scanned = n - q;
             return found_partial;
         }
         m_partial.valid = false;
-        end = gt + 1;
+        end = static_cast<std::size_t>(gt - s) + 1;
         return found_tag;
     }
 }

@@ -22,6 +22,23 @@ inline unsigned char flags(wchar_t c) {
 }
 }  // namespace char_class
 
+// The name test with its table looked up once, for scanners' inner loops.
+template <class C>
+struct name_test;
+template <>
+struct name_test<char> {
+    const unsigned char* table = char_class::narrow_table();
+    bool operator()(char c) const { return table[static_cast<unsigned char>(c)] & char_class::name_bit; }
+};
+template <>
+struct name_test<wchar_t> {
+    const unsigned char* table = char_class::wide_table();
+    bool operator()(wchar_t c) const {
+        const auto u = static_cast<std::uint32_t>(c);
+        return u < 65536 && (table[u] & char_class::name_bit);
+    }
+};
+
 inline bool is_name_char(char c) { return char_class::flags(c) & char_class::name_bit; }
 inline bool is_name_char(wchar_t c) { return char_class::flags(c) & char_class::name_bit; }
 inline bool is_word_char(char c) { return char_class::flags(c) & char_class::word_bit; }
