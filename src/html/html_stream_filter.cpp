@@ -687,7 +687,7 @@ void html_stream_filter<C>::parse_markup() {
     entry.handler = m_cutting ? static_cast<handler_t*>(&m_cut) : static_cast<handler_t*>(&m_stub);
     entry.saved_handler = m_current;
     entry.saved_cutting = m_cutting;
-    entry.tag_type = classify_tag(m_input.data() + name_begin, name_size);
+    entry.tag_type = classify_tag(m_input.data() + name_begin, name_size, true);
     if (!m_cutting) {
         if (entry.tag_type == tag_other) {
             // No rule for it: passed as it stands, without a copy.
@@ -713,7 +713,15 @@ void html_stream_filter<C>::handle_close_tag(std::size_t name_begin, std::size_t
                                              std::size_t end) {
     // The name is compared and hashed where it stands, folded on the way.
     const C* name = m_input.data() + name_begin;
-    std::size_t found = innermost_find(name_hash(name, name_size));
+    const std::uint64_t hash = name_hash(name, name_size);
+    // Mostly the innermost open element is the one closed: then it is the
+    // innermost of that name, and the table need not be asked.
+    std::size_t found = npos;
+    if (!m_tags.empty() && m_tags.back().name_hash == hash) {
+        found = m_tags.size() - 1;
+    } else {
+        found = innermost_find(hash);
+    }
     while (found != npos &&
            !same_folded_name(m_tag_names.data() + m_tags[found].name_at, m_tags[found].name_size, name, name_size))
         found = m_tags[found].outer_same_name;
@@ -750,15 +758,18 @@ std::size_t html_stream_filter<C>::innermost_find(std::uint64_t hash) const {
 }
 
 template <class C>
+void html_stream_filter<C>::innermost_grow() {
+    std::vector<name_slot> old;
+    old.swap(m_innermost);
+    m_innermost.assign(old.empty() ? 64 : old.size() * 2, name_slot());
+    m_innermost_count = 0;
+    for (const name_slot& slot : old)
+        if (slot.index != npos) innermost_set(slot.hash, slot.index);
+}
+
+template <class C>
 std::size_t html_stream_filter<C>::innermost_set(std::uint64_t hash, std::size_t index) {
-    if ((m_innermost_count + 1) * 2 > m_innermost.size()) {
-        std::vector<name_slot> old;
-        old.swap(m_innermost);
-        m_innermost.assign(old.empty() ? 64 : old.size() * 2, name_slot());
-        m_innermost_count = 0;
-        for (const name_slot& slot : old)
-            if (slot.index != npos) innermost_set(slot.hash, slot.index);
-    }
+    if ((m_innermost_count + 1) * 2 > m_innermost.size()) innermost_grow();
     const std::size_t mask = m_innermost.size() - 1;
     for (std::size_t i = slot_of(hash, m_innermost.size());; i = (i + 1) & mask) {
         name_slot& slot = m_innermost[i];
@@ -807,11 +818,23 @@ void html_stream_filter<C>::push_tag(tag_entry& entry, std::size_t name_begin, s
     // are kept; the closing tag of an entry not kept resolves to an outer
     // element of the same name or passes unchanged.
     if (m_tags.size() >= max_tag_depth && entry.tag_type != tag_script) return;
-    entry.name_at = m_tag_names.size();
+    // The names are a stack like the entries: this one goes after the top's.
+    const std::size_t at = m_tags.empty() ? 0 : m_tags.back().name_at + m_tags.back().name_size;
+    entry.name_at = at;
     entry.name_size = name_size;
-    m_tag_names.append(m_input, name_begin, name_size);
-    for (std::size_t k = entry.name_at; k < m_tag_names.size(); ++k) m_tag_names[k] = ascii_lower(m_tag_names[k]);
-    entry.name_hash = name_hash(m_tag_names.data() + entry.name_at, name_size);
+    if (m_tag_names.size() < at + name_size)
+        m_tag_names.resize(std::max<std::size_t>(m_tag_names.size() * 2, at + name_size + 256));
+    // Folded and hashed in one pass (the hash is name_hash's).
+    const C* from = m_input.data() + name_begin;
+    C* to = &m_tag_names[at];
+    std::uint64_t h = 1469598103934665603ull;
+    for (std::size_t k = 0; k < name_size; ++k) {
+        const C c = ascii_lower(from[k]);
+        to[k] = c;
+        h ^= static_cast<std::uint64_t>(static_cast<std::make_unsigned_t<C>>(c));
+        h *= 1099511628211ull;
+    }
+    entry.name_hash = h;
     // One probe both finds the outer entry of the same name and puts this one
     // in its place.
     entry.outer_same_name = innermost_set(entry.name_hash, m_tags.size());
@@ -829,7 +852,6 @@ void html_stream_filter<C>::pop_tags_from(std::size_t index) {
             innermost_set(top.name_hash, top.outer_same_name);
         }
     }
-    m_tag_names.resize(m_tags[index].name_at);
     m_tags.resize(index);
 }
 
@@ -839,7 +861,7 @@ std::int32_t html_stream_filter<C>::classify_tag(const string_t& name) {
 }
 
 template <class C>
-std::int32_t html_stream_filter<C>::classify_tag(const C* name, std::size_t size) {
+std::int32_t html_stream_filter<C>::classify_tag(const C* name, std::size_t size, bool name_chars_only) {
     if (size == 0) return tag_undefined;
     // By length and first letter, at most one known name is left to compare.
     auto is = [name](const char* word) {
@@ -876,7 +898,7 @@ std::int32_t html_stream_filter<C>::classify_tag(const C* name, std::size_t size
         default:
             break;
     }
-    if (known != tag_undefined) return known;
+    if (known != tag_undefined || name_chars_only) return known != tag_undefined ? known : tag_other;
     for (std::size_t j = 0; j < size; ++j)
         if (!is_name_char(name[j])) return tag_undefined;
     return tag_other;

@@ -117,7 +117,8 @@ public:
     std::size_t tag_depth() const { return m_tags.size(); }
 
     static std::int32_t classify_tag(const string_t& name);
-    static std::int32_t classify_tag(const C* name, std::size_t size);
+    // name_chars_only: the caller knows every character is a name character.
+    static std::int32_t classify_tag(const C* name, std::size_t size, bool name_chars_only = false);
 
 protected:
     // Where the script scanner stands; offsets index m_input.
@@ -175,6 +176,7 @@ protected:
     std::size_t innermost_find(std::uint64_t hash) const;
     // Returns the index the hash had before, npos when it had none.
     std::size_t innermost_set(std::uint64_t hash, std::size_t index);
+    void innermost_grow();
     void innermost_erase(std::uint64_t hash);
 
     bool default_on_close(tag_entry&) { return true; }
