@@ -12,6 +12,14 @@
 #include "log/log.h"
 #include "platform/codepage.h"
 
+// The per-tag steps of the parser: merged into their callers, they keep
+// their results in registers instead of passing them through memory.
+#if defined(__GNUC__)
+#define ZEM_HOT_INLINE __attribute__((always_inline)) inline
+#else
+#define ZEM_HOT_INLINE inline
+#endif
+
 namespace html {
 
 namespace {
@@ -266,7 +274,7 @@ void html_stream_filter<C>::compact() {
 }
 
 template <class C>
-void html_stream_filter<C>::copy_input(std::size_t begin, std::size_t end) {
+ZEM_HOT_INLINE void html_stream_filter<C>::copy_input(std::size_t begin, std::size_t end) {
     if (begin >= end) return;
     if (begin == m_span_end && m_span_begin < m_span_end) {
         m_span_end = end;
@@ -292,7 +300,7 @@ void html_stream_filter<C>::emit_piece(string_t& piece) {
 }
 
 template <class C>
-void html_stream_filter<C>::emit(std::size_t begin, std::size_t end) {
+ZEM_HOT_INLINE void html_stream_filter<C>::emit(std::size_t begin, std::size_t end) {
     if (begin >= end) return;
     if (m_current == &m_stub || (m_current == &m_text_handler && m_text_handler.passes_unchanged())) {
         copy_input(begin, end);
@@ -543,9 +551,9 @@ bool html_stream_filter<C>::find_script_end(bool& found, bool& pending, std::siz
 }
 
 template <class C>
-typename html_stream_filter<C>::tag_found html_stream_filter<C>::find_tag(std::size_t from, std::size_t& start,
-                                                                          std::size_t& end, std::size_t& name_begin,
-                                                                          std::size_t& name_end, bool& closing) {
+ZEM_HOT_INLINE typename html_stream_filter<C>::tag_found html_stream_filter<C>::find_tag(
+    std::size_t from, std::size_t& start, std::size_t& end, std::size_t& name_begin, std::size_t& name_end,
+    bool& closing) {
     using traits = std::char_traits<C>;
     const C* const s = m_input.data();
     const std::size_t n = m_input.size();
@@ -747,7 +755,7 @@ void html_stream_filter<C>::handle_close_tag(std::size_t name_begin, std::size_t
 }
 
 template <class C>
-std::size_t html_stream_filter<C>::innermost_find(std::uint64_t hash) const {
+ZEM_HOT_INLINE std::size_t html_stream_filter<C>::innermost_find(std::uint64_t hash) const {
     if (m_innermost.empty()) return npos;
     const std::size_t mask = m_innermost.size() - 1;
     for (std::size_t i = slot_of(hash, m_innermost.size());; i = (i + 1) & mask) {
@@ -768,7 +776,7 @@ void html_stream_filter<C>::innermost_grow() {
 }
 
 template <class C>
-std::size_t html_stream_filter<C>::innermost_set(std::uint64_t hash, std::size_t index) {
+ZEM_HOT_INLINE std::size_t html_stream_filter<C>::innermost_set(std::uint64_t hash, std::size_t index) {
     if ((m_innermost_count + 1) * 2 > m_innermost.size()) innermost_grow();
     const std::size_t mask = m_innermost.size() - 1;
     for (std::size_t i = slot_of(hash, m_innermost.size());; i = (i + 1) & mask) {
@@ -813,7 +821,7 @@ void html_stream_filter<C>::innermost_erase(std::uint64_t hash) {
 }
 
 template <class C>
-void html_stream_filter<C>::push_tag(tag_entry& entry, std::size_t name_begin, std::size_t name_size) {
+ZEM_HOT_INLINE void html_stream_filter<C>::push_tag(tag_entry& entry, std::size_t name_begin, std::size_t name_size) {
     // Past the depth bound only SCRIPT entries (at most one open at a time)
     // are kept; the closing tag of an entry not kept resolves to an outer
     // element of the same name or passes unchanged.
@@ -842,7 +850,7 @@ void html_stream_filter<C>::push_tag(tag_entry& entry, std::size_t name_begin, s
 }
 
 template <class C>
-void html_stream_filter<C>::pop_tags_from(std::size_t index) {
+ZEM_HOT_INLINE void html_stream_filter<C>::pop_tags_from(std::size_t index) {
     if (index >= m_tags.size()) return;
     for (std::size_t k = m_tags.size(); k > index; --k) {
         const tag_entry& top = m_tags[k - 1];

@@ -188,10 +188,17 @@ bool is_ascii_blank(C c) {
 // the first match found is the first one there is.
 template <class C>
 std::size_t find_folded(const std::basic_string<C>& text, std::size_t from, const char* literal, std::size_t before) {
-    using string_t = std::basic_string<C>;
-    for (std::size_t eq = text.find(C('='), from + before); eq != string_t::npos; eq = text.find(C('='), eq + 1))
-        if (ascii_folded_at(text, eq - before, literal)) return eq - before;
-    return string_t::npos;
+    using traits = std::char_traits<C>;
+    const C* const s = text.data();
+    const std::size_t n = text.size();
+    for (std::size_t at = from + before; at < n;) {
+        const C* eq = traits::find(s + at, n - at, C('='));
+        if (!eq) break;
+        const std::size_t p = static_cast<std::size_t>(eq - s) - before;
+        if (ascii_starts_folded(s + p, n - p, literal)) return p;
+        at = static_cast<std::size_t>(eq - s) + 1;
+    }
+    return std::basic_string<C>::npos;
 }
 
 // The common attribute expressions worked out directly, as the expression
