@@ -238,7 +238,10 @@ public:
         if (!info) return true;
         info->id0 = static_cast<std::uint32_t>(m_id);
         info->id1 = static_cast<std::uint32_t>(m_id >> 32);
-        info->id2 = static_cast<std::uint32_t>(getpid());
+        // getpid is a system call each time, and this is asked for every
+        // notification a page raises; the process does not change under us.
+        static const std::uint32_t pid = static_cast<std::uint32_t>(getpid());
+        info->id2 = pid;
         std::memcpy(info->address_a, m_addr_a, sizeof m_addr_a);
         std::memcpy(info->address_b, m_addr_b, sizeof m_addr_b);
         return true;
