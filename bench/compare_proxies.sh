@@ -28,6 +28,9 @@ work=$(mktemp -d)
 pids=""
 cleanup() {
     for p in $pids; do kill "$p" 2>/dev/null || true; done
+    # zem-host is started inside command substitutions (subshells), so its
+    # pids are kept in files rather than in $pids.
+    for f in "$work"/*.zpid; do [ -f "$f" ] && kill "$(cat "$f")" 2>/dev/null || true; done
     [ -f "$work/privoxy_relay.pid" ] && kill "$(cat "$work/privoxy_relay.pid")" 2>/dev/null || true
     [ -f "$work/privoxy_filter.pid" ] && kill "$(cat "$work/privoxy_filter.pid")" 2>/dev/null || true
     wait 2>/dev/null || true
@@ -91,7 +94,7 @@ pfilter=$(start_privoxy privoxy_filter 1)
 start_zem() {  # NAME POLICY
     "$bin" proxy --listen 127.0.0.1:0 --upstream "127.0.0.1:$origin" --policy "$2" --threads 2 \
         >"$work/$1.out" 2>/dev/null &
-    pids="$pids $!"
+    echo $! >"$work/$1.zpid"
     i=0
     until l=$(grep -m1 "^listening on" "$work/$1.out" 2>/dev/null); do
         i=$((i + 1))
