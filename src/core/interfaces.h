@@ -53,6 +53,10 @@ public:
     virtual ~i_sub_handler() = default;
     virtual bool update_in(byte_string& data) = 0;
     virtual void stop(byte_string& data) = 0;
+    // True when update_in never throws: on a failure of its own the handler
+    // hands back what it holds and lets the rest pass. A caller then keeps no
+    // copy of each piece against an exception.
+    virtual bool hands_back_on_failure() const { return false; }
     // Feeds the last piece and stops on the same string; never overridden.
     bool update_and_stop(byte_string& data, bool* stopped) {
         if (stopped) *stopped = true;

@@ -19,6 +19,8 @@ public:
                                    const byte_string& page_address = byte_string());
     bool update_in(byte_string& data) override;
     void stop(byte_string& data) override;
+    // The filter catches its own failures and hands everything back.
+    bool hands_back_on_failure() const override { return true; }
 };
 
 // HTML in UTF-16LE: bytes in, bytes out; an odd last byte waits for its pair.

@@ -65,6 +65,7 @@ public:
     explicit path_through_hander(http_stream_filter* owner) : m_owner(owner) {}
     bool update_in(byte_string& data) override { return m_owner->sniff_update(data); }
     void stop(byte_string& data) override { m_owner->sniff_stop(data); }
+    bool hands_back_on_failure() const override { return m_owner->content_hands_back(); }
 
 private:
     http_stream_filter* m_owner;
@@ -1076,7 +1077,9 @@ void http_stream_filter::finish_chunked(const char* trailer, std::size_t size) {
 // up on this response, and the piece goes on as it came, unless decoded parts
 // have gone on already (compressed bytes cannot follow them).
 bool http_stream_filter::feed_chain(byte_string& piece) {
-    byte_string saved = piece;
+    const bool keep = !m_encoding_handler->hands_back_on_failure();
+    byte_string saved;
+    if (keep) saved = piece;
     try {
         bool ok = m_encoding_handler->update_in(piece);
         if (ok) pull_decoder(piece);
@@ -1092,8 +1095,13 @@ bool http_stream_filter::feed_chain(byte_string& piece) {
         piece.clear();
         return true;
     }
-    piece.swap(saved);
+    if (keep) piece.swap(saved);
     return false;
+}
+
+bool http_stream_filter::content_hands_back() const {
+    // While the sniffer still collects, the handler may yet change.
+    return m_sniff_done && m_content_handler && m_content_handler->hands_back_on_failure();
 }
 
 // Decoding failed after decoded text went on: the rest of the body is

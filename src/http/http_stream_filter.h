@@ -103,6 +103,9 @@ public:
     // of an unencoded body, and the target of a decoder).
     bool sniff_update(byte_string& data);
     void sniff_stop(byte_string& data);
+    // The content handler behind the sniffer hands back on failure (see
+    // i_sub_handler::hands_back_on_failure).
+    bool content_hands_back() const;
 
     int state_in() const { return m_state_in; }
     int state_out() const { return m_state_out; }
