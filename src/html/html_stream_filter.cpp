@@ -148,6 +148,7 @@ void html_stream_filter<C>::reset() {
         std::fill(m_innermost.begin(), m_innermost.end(), name_slot());
     }
     m_innermost_count = 0;
+    m_indexed = false;
     m_frames.clear();
     m_current = &m_text_handler;
     m_script_handlers[0].reset();
@@ -722,17 +723,33 @@ void html_stream_filter<C>::handle_close_tag(std::size_t name_begin, std::size_t
     // The name is compared and hashed where it stands, folded on the way.
     const C* name = m_input.data() + name_begin;
     const std::uint64_t hash = name_hash(name, name_size);
-    // Mostly the innermost open element is the one closed: then it is the
-    // innermost of that name, and the table need not be asked.
+    auto same_name = [&](std::size_t k) {
+        return m_tags[k].name_hash == hash &&
+               same_folded_name(m_tag_names.data() + m_tags[k].name_at, m_tags[k].name_size, name, name_size);
+    };
     std::size_t found = npos;
-    if (!m_tags.empty() && m_tags.back().name_hash == hash) {
-        found = m_tags.size() - 1;
-    } else {
-        found = innermost_find(hash);
+    bool ask_index = m_indexed;
+    if (!m_indexed) {
+        // Elements mostly close near the top of the stack: look there first.
+        // A stack searched this far in vain gets its name index (see
+        // m_indexed), so that no closing tag costs more than the bound.
+        std::size_t k = m_tags.size();
+        for (std::size_t looked = 0; k > 0 && looked < index_after; ++looked)
+            if (same_name(--k)) {
+                found = k;
+                break;
+            }
+        if (found == npos && k > 0) {
+            index_stack();
+            ask_index = true;
+        }
     }
-    while (found != npos &&
-           !same_folded_name(m_tag_names.data() + m_tags[found].name_at, m_tags[found].name_size, name, name_size))
-        found = m_tags[found].outer_same_name;
+    if (ask_index) {
+        // The innermost open element is mostly the one closed: then it is
+        // the innermost of that name, and the table need not be asked.
+        found = !m_tags.empty() && m_tags.back().name_hash == hash ? m_tags.size() - 1 : innermost_find(hash);
+        while (found != npos && !same_name(found)) found = m_tags[found].outer_same_name;
+    }
     if (found == npos) {
         copy_input(start, end);
         ZEM_LOG(2, "HTML: Can't find opening tag for closing tag = " << printable(m_input.substr(start, end - start))
@@ -845,22 +862,38 @@ ZEM_HOT_INLINE void html_stream_filter<C>::push_tag(tag_entry& entry, std::size_
     entry.name_hash = h;
     // One probe both finds the outer entry of the same name and puts this one
     // in its place.
-    entry.outer_same_name = innermost_set(entry.name_hash, m_tags.size());
+    entry.outer_same_name = m_indexed ? innermost_set(entry.name_hash, m_tags.size()) : npos;
     m_tags.push_back(entry);
+}
+
+template <class C>
+void html_stream_filter<C>::index_stack() {
+    std::fill(m_innermost.begin(), m_innermost.end(), name_slot());
+    m_innermost_count = 0;
+    m_indexed = true;
+    for (std::size_t k = 0; k < m_tags.size(); ++k) m_tags[k].outer_same_name = innermost_set(m_tags[k].name_hash, k);
 }
 
 template <class C>
 ZEM_HOT_INLINE void html_stream_filter<C>::pop_tags_from(std::size_t index) {
     if (index >= m_tags.size()) return;
-    for (std::size_t k = m_tags.size(); k > index; --k) {
-        const tag_entry& top = m_tags[k - 1];
-        if (top.outer_same_name == npos) {
-            innermost_erase(top.name_hash);
-        } else {
-            innermost_set(top.name_hash, top.outer_same_name);
+    if (m_indexed) {
+        for (std::size_t k = m_tags.size(); k > index; --k) {
+            const tag_entry& top = m_tags[k - 1];
+            if (top.outer_same_name == npos) {
+                innermost_erase(top.name_hash);
+            } else {
+                innermost_set(top.name_hash, top.outer_same_name);
+            }
         }
     }
     m_tags.resize(index);
+    if (m_indexed && m_tags.size() < unindex_below) {
+        // Shallow again: the index goes until a search needs it again.
+        std::fill(m_innermost.begin(), m_innermost.end(), name_slot());
+        m_innermost_count = 0;
+        m_indexed = false;
+    }
 }
 
 template <class C>

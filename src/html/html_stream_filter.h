@@ -168,7 +168,16 @@ protected:
 
     // Innermost stack index per name hash: open addressing, linear probing,
     // grown but never shrunk while a page lasts, so that opening and closing
-    // tags allocate nothing once it has room.
+    // tags allocate nothing once it has room. Kept only while m_indexed: a
+    // closing tag first looks through the top index_after entries itself,
+    // and only a stack searched that far in vain is indexed (index_stack),
+    // until it is shallower than unindex_below again. Each indexing follows
+    // at least index_after - unindex_below pushes, so its cost is spread
+    // over them, and no closing tag looks through more than index_after
+    // entries without the index.
+    static constexpr std::size_t index_after = 32;
+    static constexpr std::size_t unindex_below = 8;
+    void index_stack();
     struct name_slot {
         std::uint64_t hash = 0;
         std::size_t index = npos;  // npos: empty slot
@@ -246,6 +255,7 @@ protected:
     string_t m_tag_names;  // the folded names of m_tags, back to back
     std::vector<name_slot> m_innermost;
     std::size_t m_innermost_count = 0;
+    bool m_indexed = false;
     string_t m_tag_text;             // the opening tag being handled by the rules
     std::size_t m_tag_at = 0;        // where m_input holds it
     std::uint64_t m_tag_serial = 0;  // counts the tags put in m_tag_text

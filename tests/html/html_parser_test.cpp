@@ -491,6 +491,17 @@ TEST(html_parser, a_closing_tag_finds_the_innermost_open_element_of_its_name) {
     // OBJECT); the rest pass.
     expected += page.substr(page.find("gone") + 4);
     EXPECT_EQ(run_narrow(q, page), expected);
+    // An element deeper than the closing tag's first look, found through the
+    // name index; then the stack empties, and the next round starts without.
+    page.clear();
+    expected.clear();
+    for (int round = 0; round < 3; ++round) {
+        std::string opens;
+        for (int i = 0; i < 40; ++i) opens += "<d" + std::to_string(i) + ">";
+        page += opens + "<object>gone</D1>mid</D0>after";
+        expected += opens + "</D1>mid</D0>after";
+    }
+    EXPECT_EQ(run_narrow(q, page), expected);
 }
 
 TEST(html_wide, the_realistic_page_in_utf16_gives_the_same_result_at_every_byte_split) {
