@@ -214,7 +214,7 @@ public:
     }
     bool send_in(const char* data, int len) override {
         if (len > 0 && data && !m_to_client.close_requested) {
-            m_to_client.push(data, static_cast<std::size_t>(len));
+            write_or_queue(m_to_client, m_client, data, static_cast<std::size_t>(len));
             // The explicit proxy must know where answers end to switch
             // origins; answers it cannot follow run to the origin's close.
             if (m_forward && m_front != front_state::tunnel && !m_tracker_broken &&
@@ -392,6 +392,21 @@ private:
             return;
         }
         maybe_finish();
+    }
+
+    // With nothing queued or in flight, what the socket takes at once goes
+    // straight from the engine's buffer (no copy, and no wait for the next
+    // pump); only the rest is queued, and errors are left to write_next.
+    void write_or_queue(outbound& o, tcp::socket& s, const char* p, std::size_t n) {
+        if (o.queue.empty() && !o.writing && !o.closed && !m_done) {
+            asio::error_code ec;
+            const std::size_t sent = s.write_some(asio::buffer(p, n), ec);
+            if (!ec) {
+                p += sent;
+                n -= sent;
+            }
+        }
+        if (n > 0) o.push(p, n);
     }
 
     // Writes at once what the socket takes, all queued pieces in one call;
