@@ -758,7 +758,7 @@ void html_stream_filter<C>::handle_close_tag(std::size_t name_begin, std::size_t
     }
     const std::size_t index = found;
     tag_entry& entry = m_tags[index];
-    (this->*entry.on_close)(entry);
+    if (entry.ends_ad_link) m_in_ad_link = false;
     if (entry.handler == &m_stub) {
         copy_input(start, end);
     } else {

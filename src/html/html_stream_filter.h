@@ -62,8 +62,6 @@ public:
     static constexpr std::size_t max_tag_depth = 8192;
     static constexpr std::size_t max_frames = 4096;
 
-    struct tag_entry;
-    using close_fn = bool (html_stream_filter::*)(tag_entry&);
     // One open tag. Its folded name lives in m_tag_names (a stack like
     // m_tags), the text of the tag being handled in m_tag_text, so that an
     // entry holds no string of its own.
@@ -74,7 +72,7 @@ public:
         handler_t* handler = nullptr;
         handler_t* saved_handler = nullptr;
         bool saved_cutting = false;
-        close_fn on_close = &html_stream_filter::default_on_close;
+        bool ends_ad_link = false;  // closing it ends the advertisement link it opened
         // Stack bookkeeping: the hash of the folded name, and the next entry
         // outwards with the same hash.
         std::uint64_t name_hash = 0;
@@ -187,12 +185,6 @@ protected:
     std::size_t innermost_set(std::uint64_t hash, std::size_t index);
     void innermost_grow();
     void innermost_erase(std::uint64_t hash);
-
-    bool default_on_close(tag_entry&) { return true; }
-    bool clear_ad_link(tag_entry&) {
-        m_in_ad_link = false;
-        return true;
-    }
 
     // Tag rules.
     bool handle_open_tag(tag_entry& entry);

@@ -652,7 +652,7 @@ void html_stream_filter<C>::rule_a(tag_entry& e) {
         byte_string keyword;
         if (!allowed(idx_ads_by_link) && !m_qualifier->check_ad_link(m_link, keyword)) {
             m_in_ad_link = true;
-            e.on_close = &html_stream_filter::clear_ad_link;
+            e.ends_ad_link = true;
         }
     }
     pass(e);
