@@ -57,7 +57,7 @@ const char* const k_proxy_help =
     "                      [--allow CIDR]... [--connect-ports LIST] [--policy FILE] [--events FILE] [--registry FILE] "
     "[--threads N]\n"
     "                      [--mark N] [--grace SECONDS] [--firewall-program FILE] [--dumps DIR] [--status ADDR:PORT]\n"
-    "                      [--max-connections N] [--cert-folder DIR]\n"
+    "                      [--max-connections N] [--cert-folder DIR] [--upstream-buffer N]\n"
     "                      [--inspect-tls [--ca-dir DIR] [--upstream-ca FILE]\n"
     "                       [--inspect-hosts LIST | --no-inspect LIST] [--inspect-ports LIST]]\n"
     "\n"
@@ -86,6 +86,9 @@ const char* const k_proxy_help =
     "                        event log then names the TLS servers of every connection\n"
     "  --status ADDR:PORT    serve a live status page (counts, blocked objects per minute, the\n"
     "                        last events) on this loopback address; off by default\n"
+    "  --upstream-buffer N   receive buffer in bytes for connections to origins on loopback,\n"
+    "                        private or link-local addresses (default 1048576; 0 leaves the\n"
+    "                        kernel's sizing, which far origins always keep)\n"
     "  --max-connections N   connections open at once (default 4096); more are turned away,\n"
     "                        an explicit proxy's clients with a 503 page\n"
     "  --inspect-tls         open CONNECT tunnels (--forward-proxy) or redirected connections to\n"
@@ -538,6 +541,10 @@ int cmd_proxy(const std::vector<std::string>& args) {
         } else if (a == "--status") {
             if (!value(svc.status) || !status_address_ok(svc.status))
                 return usage_error("--status wants a loopback ADDR:PORT, e.g. 127.0.0.1:8119", k_proxy_help);
+        } else if (a == "--upstream-buffer") {
+            if (!value(v) || !parse_number(v, 0, 64 << 20, n))
+                return usage_error("--upstream-buffer needs 0 to 67108864 bytes", k_proxy_help);
+            svc.opts.upstream_buffer = static_cast<int>(n);
         } else if (a == "--max-connections") {
             if (!value(v) || !parse_number(v, 1, 1000000, n))
                 return usage_error("--max-connections needs 1 to 1000000", k_proxy_help);

@@ -182,6 +182,15 @@ public:
             if (setsockopt(m_upstream.native_handle(), SOL_SOCKET, SO_MARK, &mark, sizeof mark) != 0)
                 m_connect_error = "cannot set the socket mark";
         }
+        if (!ec && m_server.options().upstream_buffer > 0 && near_address(m_targets[k].address())) {
+            // The kernel grows a receive window by what the reader took in one
+            // round trip; a round trip to a near origin lasts microseconds, and
+            // a reader that stops to filter each piece keeps the window small,
+            // so a large page arrives in many stalls. A far origin keeps the
+            // kernel's sizing, which long round trips need.
+            const int size = m_server.options().upstream_buffer;
+            setsockopt(m_upstream.native_handle(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        }
         if (ec) {
             m_connect_error = ec.message();
             return try_connect(k + 1);
@@ -879,6 +888,19 @@ bool proxy_server::client_allowed(const asio::ip::address& a) const {
         if (address_in(a, net, valid)) return true;
     }
     return false;
+}
+
+bool near_address(const asio::ip::address& a) {
+    if (a.is_loopback()) return true;
+    if (a.is_v6()) {
+        const asio::ip::address_v6 v6 = a.to_v6();
+        if (v6.is_v4_mapped()) return near_address(asio::ip::make_address_v4(asio::ip::v4_mapped, v6));
+        const auto b = v6.to_bytes();
+        return v6.is_link_local() || (b[0] & 0xFE) == 0xFC;  // fe80::/10, fc00::/7
+    }
+    const auto b = a.to_v4().to_bytes();
+    return b[0] == 10 || (b[0] == 172 && (b[1] & 0xF0) == 16) || (b[0] == 192 && b[1] == 168) ||
+           (b[0] == 169 && b[1] == 254);
 }
 
 bool address_in(const asio::ip::address& a, const std::string& text, bool& valid) {

@@ -23,6 +23,9 @@ struct proxy_options {
     std::string upstream_host;
     std::uint16_t upstream_port = 0;
     int mark = 0;  // SO_MARK for outgoing connections (0 = none)
+    // Receive buffer of connections to near origins (near_address), set
+    // before connecting; 0: the kernel's own sizing for every origin.
+    int upstream_buffer = 1 << 20;
     // Explicit proxy: each request names its destination.
     bool forward = false;
     // Ports CONNECT may reach when given on the command line; empty: the
@@ -40,6 +43,10 @@ struct proxy_options {
     // Transparent mode: original destination ports whose TLS is inspected.
     std::vector<std::uint16_t> inspect_ports = {443};
 };
+
+// Loopback, private (RFC 1918, unique local) and link-local addresses:
+// origins a round trip away of well under a millisecond.
+bool near_address(const asio::ip::address& a);
 
 // True when 'text' is ADDRESS/BITS (or a bare address) and 'a' lies in it.
 bool address_in(const asio::ip::address& a, const std::string& text, bool& valid);
