@@ -210,6 +210,7 @@ bool html_stream_filter<C>::update(string_t& text) {
         m_pos = 0;
         return true;
     }
+    mark_step();
     try {
         if (m_input.empty()) {
             m_input.swap(text);
@@ -233,12 +234,17 @@ bool html_stream_filter<C>::update(string_t& text) {
     } catch (...) {
         ZEM_LOG_ERROR("Plugin/HTML/html", "html_stream_filter: filtering ends: unknown exception");
     }
-    // Hand back everything that is still here and step aside.
+    // Hand back everything that is still here and step aside: the output up
+    // to the step that failed, and the input from that step's beginning (a
+    // step may have consumed a tag and not yet written what stands for it).
     m_passthrough = true;
+    if (m_output.size() > m_step.output) m_output.resize(m_step.output);
+    m_span_begin = m_step.span_begin;
+    m_span_end = m_step.span_end;
     flush_span();
     string_t rest;
     rest.swap(m_output);
-    if (m_pos < m_input.size()) rest.append(m_input, m_pos, string_t::npos);
+    if (m_step.input < m_input.size()) rest.append(m_input, m_step.input, string_t::npos);
     m_input.clear();
     m_pos = 0;
     text.swap(rest);
@@ -315,6 +321,7 @@ template <class C>
 bool html_stream_filter<C>::parse() {
     m_need_more = false;
     while (!m_need_more) {
+        mark_step();
         if (m_in_comment) {
             parse_comment();
         } else if (m_in_script) {

@@ -159,6 +159,15 @@ protected:
         return m_output;
     }
     void compact();
+    // Where the parse step under way began, for the hand-back after a
+    // failure: nothing of the step is in the output, all of it in the input.
+    struct step_mark {
+        std::size_t input = 0;
+        std::size_t output = 0;
+        std::size_t span_begin = 0;
+        std::size_t span_end = 0;
+    };
+    void mark_step() { m_step = {m_pos, m_output.size(), m_span_begin, m_span_end}; }
     void handle_close_tag(std::size_t name_begin, std::size_t name_size, std::size_t start, std::size_t end);
     void push_tag(tag_entry& entry, std::size_t name_begin, std::size_t name_size);
     void pop_tags_from(std::size_t index);
@@ -248,6 +257,7 @@ protected:
     std::vector<name_slot> m_innermost;
     std::size_t m_innermost_count = 0;
     bool m_indexed = false;
+    step_mark m_step;
     string_t m_tag_text;             // the opening tag being handled by the rules
     std::size_t m_tag_at = 0;        // where m_input holds it
     std::uint64_t m_tag_serial = 0;  // counts the tags put in m_tag_text

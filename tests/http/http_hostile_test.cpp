@@ -3,6 +3,8 @@
 #include <stdexcept>
 
 #include "kit/http.h"
+#include "kit/log_capture.h"
+#include "module/chain_factory.h"
 
 using namespace kit;
 
@@ -265,6 +267,43 @@ TEST(http_hostile, a_throwing_handler_steps_aside_without_losing_bytes) {
                        std::string(1299, 'a') + std::string(1700, 'b');
     EXPECT_EQ(t.provider.in, want);
     EXPECT_TRUE(t.attached());
+}
+
+namespace {
+// A policy whose link check fails: the HTML filter meets an exception of its
+// own in the middle of a page.
+struct failing_link_check : kit::test_qualifier {
+    bool check_ad_link(const byte_string&, byte_string&) override { throw std::runtime_error("check fault"); }
+};
+}  // namespace
+
+// The HTTP filter keeps no copy of what it hands the HTML filter, which
+// catches its own failures: the page must still arrive whole, at every
+// split, and the next page is filtered again.
+TEST(http_hostile, an_html_filter_that_fails_mid_page_hands_every_byte_on) {
+    const std::string page =
+        "<p>one</p><a href=\"http://ads.example/x\">link</a>" + std::string(3000, 'z') + "<p>two</p>";
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: ";
+    const std::string first = head + std::to_string(page.size()) + "\r\n\r\n" + page;
+    const std::string second = head + "15\r\n\r\n<b>second</b>\r\n";
+    for (const auto& chunks : kit::chunkings(first, false)) {
+        session t;
+        auto q = std::make_shared<failing_link_check>();
+        q->follow_requests = true;
+        q->gif.clear();
+        q->block(idx_ads_by_link);
+        t.qual = q;
+        t.adjust_hooks = [](http_handler_hooks& h) { h.html = module::web_handler_hooks().html; };
+        kit::log_capture log{0};
+        t.open();
+        t.out(k_get);
+        t.in(chunks);
+        t.out(k_get);
+        t.in(second);
+        EXPECT_EQ(t.provider.in, first + second);
+        EXPECT_TRUE(t.attached());
+        EXPECT_EQ(log.count("filtering ends: check fault"), 1);
+    }
 }
 
 TEST(http_hostile, random_request_mixes_pass_byte_exact) {

@@ -504,12 +504,23 @@ static void check_against_reference(std::uint32_t seed, const std::string& word_
         for (const auto& w : ref.kept) plain = plain && w.find_first_of("*?") == std::string::npos;
         ASSERT_EQ(m.automaton(), plain) << "round " << round;
         automata += m.automaton();
+        // The same list kept on the cursors (no room for the automaton).
+        multiple_matcher cursors;
+        cursors.set_automaton_limit(0);
+        cursors.assign(words);
+        ASSERT_FALSE(cursors.automaton());
         for (int t = 0; t < 8; ++t) {
             std::string text = random_word(rng, text_alphabet, 24);
             bool error = false;
             result want = ref.search(text, error);
             result got = run(m, text);
             SCOPED_TRACE("round " + std::to_string(round) + " text '" + text + "'");
+            const result other = run(cursors, text);
+            ASSERT_EQ(other.hit, got.hit);
+            ASSERT_EQ(other.partial, got.partial);
+            ASSERT_EQ(other.start, got.start);
+            ASSERT_EQ(other.end, got.end);
+            ASSERT_EQ(other.keyword, got.keyword);
             ASSERT_EQ(got.hit, want.hit);
             ASSERT_EQ(got.partial, want.partial);
             ASSERT_EQ(got.start, want.start);

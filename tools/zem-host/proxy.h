@@ -11,6 +11,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "addresses.h"
+
 namespace zem_host {
 
 class tls_inspection;
@@ -43,13 +45,6 @@ struct proxy_options {
     // Transparent mode: original destination ports whose TLS is inspected.
     std::vector<std::uint16_t> inspect_ports = {443};
 };
-
-// Loopback, private (RFC 1918, unique local) and link-local addresses:
-// origins a round trip away of well under a millisecond.
-bool near_address(const asio::ip::address& a);
-
-// True when 'text' is ADDRESS/BITS (or a bare address) and 'a' lies in it.
-bool address_in(const asio::ip::address& a, const std::string& text, bool& valid);
 
 class connection;
 
