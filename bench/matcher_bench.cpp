@@ -121,10 +121,10 @@ void BM_memcpy_links(benchmark::State& state) {
 }
 BENCHMARK(BM_memcpy_links);
 
-void BM_matcher_search_links(benchmark::State& state) {
+// Every link searched by a matcher over 'words'.
+void search_links(benchmark::State& state, multiple_matcher& m, const std::vector<std::string>& words) {
     const auto& l = links();
-    multiple_matcher m;
-    m.assign(make_ad_keywords(static_cast<std::size_t>(state.range(0))));
+    m.assign(words);
     std::string kw;
     std::size_t start = 0, end = 0, hits = 0;
     bool partial = false;
@@ -135,6 +135,11 @@ void BM_matcher_search_links(benchmark::State& state) {
     state.counters["hit_share"] = static_cast<double>(hits) / static_cast<double>(state.iterations() * l.size());
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * total_bytes(l)));
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * l.size()));
+}
+
+void BM_matcher_search_links(benchmark::State& state) {
+    multiple_matcher m;
+    search_links(state, m, make_ad_keywords(static_cast<std::size_t>(state.range(0))));
 }
 BENCHMARK(BM_matcher_search_links)->Arg(100)->Arg(3000)->Arg(10000);
 
@@ -153,20 +158,9 @@ std::vector<std::string> make_literal_keywords(std::size_t count) {
 }
 
 void BM_matcher_search_links_literal(benchmark::State& state) {
-    const auto& l = links();
     multiple_matcher m;
     m.set_automaton_limit(4u << 20);  // as the advertisement matcher has it
-    m.assign(make_literal_keywords(static_cast<std::size_t>(state.range(0))));
-    std::string kw;
-    std::size_t start = 0, end = 0, hits = 0;
-    bool partial = false;
-    for (auto _ : state) {
-        for (const auto& s : l) hits += m.search(s, kw, start, end, partial);
-        benchmark::DoNotOptimize(hits);
-    }
-    state.counters["hit_share"] = static_cast<double>(hits) / static_cast<double>(state.iterations() * l.size());
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * total_bytes(l)));
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * l.size()));
+    search_links(state, m, make_literal_keywords(static_cast<std::size_t>(state.range(0))));
 }
 BENCHMARK(BM_matcher_search_links_literal)->Arg(9)->Arg(3000);
 
@@ -219,11 +213,11 @@ void BM_memcpy_page(benchmark::State& state) {
 }
 BENCHMARK(BM_memcpy_page);
 
-// Stop words that share prefixes with common page words ("cas" in "casual")
-// keep several attempts alive; none of them occurs, so the scan runs to the end.
-void BM_stop_words_page(benchmark::State& state) {
+// 500 stop words over the page text: five that share prefixes with common
+// page words ("cas" in "casual") and keep several attempts alive, the rest
+// made up. None of them occurs, so the scan runs to the end.
+void stop_words_page(benchmark::State& state, std::vector<std::string> stop) {
     const std::string& t = page_text();
-    std::vector<std::string> stop{"casino", "poker room", "jackpot", "bett?ng odds", "cash*advance"};
     std::mt19937 rng(5);
     while (stop.size() < 500) stop.push_back("stopword" + std::to_string(rng() % 1000000));
     multiple_matcher m;
@@ -234,21 +228,15 @@ void BM_stop_words_page(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(m.search(t, kw, start, end, partial));
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * t.size()));
 }
+
+void BM_stop_words_page(benchmark::State& state) {
+    stop_words_page(state, {"casino", "poker room", "jackpot", "bett?ng odds", "cash*advance"});
+}
 BENCHMARK(BM_stop_words_page);
 
-// The same page against words without wildcards.
+// The same without wildcards (the automaton).
 void BM_stop_words_page_literal(benchmark::State& state) {
-    const std::string& t = page_text();
-    std::vector<std::string> stop{"casino", "poker room", "jackpot", "betting odds", "cash advance"};
-    std::mt19937 rng(5);
-    while (stop.size() < 500) stop.push_back("stopword" + std::to_string(rng() % 1000000));
-    multiple_matcher m;
-    m.assign(stop);
-    std::string kw;
-    std::size_t start = 0, end = 0;
-    bool partial = false;
-    for (auto _ : state) benchmark::DoNotOptimize(m.search(t, kw, start, end, partial));
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * t.size()));
+    stop_words_page(state, {"casino", "poker room", "jackpot", "betting odds", "cash advance"});
 }
 BENCHMARK(BM_stop_words_page_literal);
 
